@@ -1,0 +1,76 @@
+// What the units share: the agent attachment that the forwarding functions
+// read, the neutral answers they give without it, and the extension request.
+#ifndef VEXLIN_INTERNAL_H
+#define VEXLIN_INTERNAL_H
+
+#include "vexlin/internal/vexlin_stub_abi.h"
+
+// Set by the agent module through vexlin_abi_get_agent_5 and cleared by the
+// init unit and the fork child handler. The function table pointer alone
+// decides whether a call is forwarded.
+extern vexlin_abi_agent_t* vexlin_internal_agent_ptr;
+extern const vexlin_abi_agent_functions_cur_t* vexlin_internal_agent_functions_ptr;
+
+// Asks the loaded module for an extension table; stores it into *out_ftable
+// only on success.
+vexlin_result_t vexlin_internal_get_ex_api(const vexlin_xchar_t* name, vexlin_uint32_t interface_id,
+                                           const void** out_ftable);
+
+vexlin_result_t vexlin_ex_api_enable_metrics(void);
+
+// Extension tables come from the loaded module; the init unit calls this when
+// it closes the module, so no group can call into a closed module.
+void vexlin_internal_clear_ex_tables(void);
+
+// Neutral answers, named by the `neutral` column of the function lists.
+template <typename R, typename... A>
+inline R vexlin_neutral_nothing(A...) {
+    return R();
+}
+template <typename R, typename... A>
+inline R vexlin_neutral_no_handle(A...) {
+    return 0;
+}
+template <typename R, typename... A>
+inline R vexlin_neutral_zero(A...) {
+    return 0;
+}
+template <typename R>
+inline R vexlin_neutral_state_unknown() {
+    return 3;
+}
+template <typename R>
+inline R vexlin_neutral_fork_state_unknown() {
+    return -1;
+}
+template <typename R, typename... A>
+inline R vexlin_neutral_not_initialized(A...) {
+    return VEXLIN_ERROR_NOT_INITIALIZED;
+}
+// An empty tag: just its terminator.
+template <typename R>
+inline R vexlin_neutral_empty_string_tag(vexlin_tracer_handle_t, char* buffer, vexlin_size_t buffer_size,
+                                         vexlin_size_t* required_buffer_size) {
+    if (buffer != nullptr && buffer_size != 0) {
+        buffer[0] = '\0';
+    }
+    if (required_buffer_size != nullptr) {
+        *required_buffer_size = 1;
+    }
+    return 0;
+}
+// Byte buffers (byte tag, in-process link) are left alone; nothing is required.
+template <typename R>
+inline R vexlin_neutral_empty_byte_buffer(unsigned char*, vexlin_size_t, vexlin_size_t* required_buffer_size) {
+    if (required_buffer_size != nullptr) {
+        *required_buffer_size = 0;
+    }
+    return 0;
+}
+template <typename R>
+inline R vexlin_neutral_empty_byte_buffer(vexlin_tracer_handle_t, unsigned char* buffer, vexlin_size_t buffer_size,
+                                          vexlin_size_t* required_buffer_size) {
+    return vexlin_neutral_empty_byte_buffer<R>(buffer, buffer_size, required_buffer_size);
+}
+
+#endif  // VEXLIN_INTERNAL_H
