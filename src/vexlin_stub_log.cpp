@@ -88,13 +88,13 @@ void vexlin_stub_logf(vexlin_logging_level_t level, const vexlin_xchar_t* format
         return;
     }
     vexlin_xchar_t buffer[VEXLIN_STUB_LOG_BUFFER_LENGTH];
-    va_list args;
-    va_start(args, format);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    (void)vsnprintf(buffer, sizeof(buffer), format != nullptr ? format : "", args);
-#pragma GCC diagnostic pop
-    va_end(args);
+    buffer[0] = '\0';
+    if (format != nullptr) {
+        va_list args;
+        va_start(args, format);
+        (void)vsnprintf(buffer, sizeof(buffer), format, args);
+        va_end(args);
+    }
     buffer[VEXLIN_STUB_LOG_BUFFER_LENGTH - 1] = '\0';
     vexlin_stub_logging_callback_t* sink = current_sink();
     if (sink != nullptr) {
