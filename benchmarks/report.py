@@ -1,0 +1,64 @@
+#!/usr/bin/env python3
+"""Turns Google Benchmark JSON results into a table of medians, each beside
+its baseline from the same run, with the ratio and its target.
+
+    report.py RESULT.json [RESULT.json ...]
+"""
+import json
+import platform
+import sys
+
+# (benchmark, baseline, target ratio or None)
+PAIRS = [
+    ("BM_TracerStart_Forwarded", "BM_TracerStart_Reference", 1.05),
+    ("BM_TracerStart_Forwarded", "BM_TracerStart_Direct", None),
+    ("BM_RemoteCallCreate_Forwarded", "BM_RemoteCallCreate_Reference", 1.05),
+    ("BM_RemoteCallCreate_Forwarded", "BM_RemoteCallCreate_Direct", None),
+    ("BM_SpanCreate_Forwarded", "BM_TracerStart_Reference", 1.05),
+    ("BM_TracerStart_Neutral", "BM_EmptyFunction", 1.10),
+    ("BM_SpanCreate_Neutral", "BM_EmptyFunction", 1.10),
+    ("BM_Log_Dropped", "BM_EmptyFunction", 1.10),
+    ("BM_Logf_Dropped", "BM_EmptyFunction", 1.10),
+    ("BM_Spinlock_LockUnlock", "BM_Spinlock_BareCompareExchange", 1.10),
+    ("BM_InitializeShutdown_Cycle", "BM_InitializeShutdown_LoaderWork", 1.15),
+    ("BM_SetVariable_Replace/100", "BM_SetVariable_Replace/10", None),
+    ("BM_SetVariable_Replace/1000", "BM_SetVariable_Replace/10", None),
+]
+
+
+def medians(paths):
+    result, context = {}, None
+    for path in paths:
+        data = json.load(open(path))
+        context = context or data["context"]
+        for b in data["benchmarks"]:
+            if b.get("aggregate_name") == "median":
+                # Each executable has its own empty-function baseline; keep the
+                # one measured beside the benchmark that uses it.
+                name = b["run_name"]
+                result.setdefault(path, {})[name] = b["real_time"]
+    return result, context
+
+
+def main():
+    per_file, context = medians(sys.argv[1:])
+    print(f"Machine: {platform.machine()}, {context.get('num_cpus')} CPUs at {context.get('mhz_per_cpu')} MHz; "
+          f"{platform.system()} {platform.release()}")
+    print()
+    print("| Benchmark | Median (ns) | Baseline | Baseline median (ns) | Ratio | Target |")
+    print("|---|---:|---|---:|---:|---:|")
+    missed = 0
+    for name, baseline, target in PAIRS:
+        for values in per_file.values():
+            if name in values and baseline in values:
+                ratio = values[name] / values[baseline]
+                verdict = "" if target is None else (f"≤ {target:.2f}" + ("" if ratio <= target else " (missed)"))
+                missed += target is not None and ratio > target
+                print(f"| {name} | {values[name]:.2f} | {baseline} | {values[baseline]:.2f} | {ratio:.2f} | {verdict} |")
+                break
+    print()
+    print(f"{missed} target(s) missed")
+
+
+if __name__ == "__main__":
+    main()
