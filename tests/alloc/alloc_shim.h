@@ -1,0 +1,24 @@
+// A test-only allocator shim: the executable that links it replaces malloc,
+// calloc, realloc and free, counts allocations, keeps track of the live ones,
+// and can make the n-th allocation from now fail.
+#ifndef VEXLIN_TESTS_ALLOC_SHIM_H
+#define VEXLIN_TESTS_ALLOC_SHIM_H
+
+#include <stddef.h>
+
+namespace alloc_shim {
+
+// Starts counting; the n-th allocation from now fails (n >= 1), or none when
+// n is 0.
+void arm(long n);
+// Stops counting and failing.
+void disarm();
+// Allocations attempted while armed, failed one included.
+long attempts();
+bool failure_fired();
+// Blocks obtained through the shim and not yet freed.
+long live_blocks();
+
+}  // namespace alloc_shim
+
+#endif  // VEXLIN_TESTS_ALLOC_SHIM_H
