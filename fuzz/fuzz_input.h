@@ -1,0 +1,33 @@
+// Splits a fuzzer's bytes into NUL-free strings, one per line, so a target
+// can build command lines, variables and environments from them.
+#ifndef VEXLIN_FUZZ_INPUT_H
+#define VEXLIN_FUZZ_INPUT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+inline std::vector<std::string> SplitLines(const uint8_t* data, size_t size) {
+    std::vector<std::string> lines(1);
+    for (size_t i = 0; i < size; ++i) {
+        const char c = static_cast<char>(data[i]);
+        if (c == '\n') {
+            lines.emplace_back();
+        } else if (c != '\0') {
+            lines.back().push_back(c);
+        }
+    }
+    return lines;
+}
+
+#define FUZZ_CHECK(condition)                                                         \
+    do {                                                                              \
+        if (!(condition)) {                                                           \
+            fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
+            abort();                                                                  \
+        }                                                                             \
+    } while (0)
+
+#endif  // VEXLIN_FUZZ_INPUT_H
