@@ -83,18 +83,19 @@ void vexlin_stub_log(vexlin_logging_level_t level, const vexlin_xchar_t* message
     sink(level, message != nullptr ? message : "");
 }
 
-void vexlin_stub_logf(vexlin_logging_level_t level, const vexlin_xchar_t* format, ...) {
+// printf-style so that callers keep compile-time format checks.
+void vexlin_stub_logf(vexlin_logging_level_t level, const vexlin_xchar_t* format, ...) {  // NOLINT(cert-dcl50-cpp)
     if (current_level() > level) {
         return;
     }
     vexlin_xchar_t buffer[VEXLIN_STUB_LOG_BUFFER_LENGTH];
     buffer[0] = '\0';
+    va_list args;
+    va_start(args, format);
     if (format != nullptr) {
-        va_list args;
-        va_start(args, format);
         (void)vsnprintf(buffer, sizeof(buffer), format, args);
-        va_end(args);
     }
+    va_end(args);
     buffer[VEXLIN_STUB_LOG_BUFFER_LENGTH - 1] = '\0';
     vexlin_stub_logging_callback_t* sink = current_sink();
     if (sink != nullptr) {

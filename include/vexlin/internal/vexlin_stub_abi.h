@@ -110,6 +110,7 @@ typedef struct vexlin_abi_library_functions_1_t {
  *   X0(slot, table field suffix, exported function suffix, result, neutral)   no parameters
  * Every slot takes the agent object first. */
 
+/* clang-format off */
 #define VEXLIN_EX_METRICS_FUNCS(X, X0) \
     X(0, metric_delete, metric_delete, void, (vexlin_metric_handle_t metric_handle), (metric_handle), nothing) \
     X(1, integercountermetric_create, integercountermetric_create_p, vexlin_metric_handle_t, (const vexlin_string_t* metric_key, const vexlin_string_t* unit, const vexlin_string_t* dimension_name), (metric_key, unit, dimension_name), no_handle) \
@@ -144,6 +145,8 @@ typedef struct vexlin_abi_library_functions_1_t {
 
 #define VEXLIN_EX_SERVERLESS_FUNCS(X, X0) \
     X0(0, ex_agent_force_send_data_now, ex_agent_force_send_data_now, void, nothing)
+
+/* clang-format on */
 
 #define VEXLIN_EX_TABLE_FIELD(slot, field, exported, result, params, args, neutral) \
     result (*vexlin_abi_##field)(vexlin_abi_agent_t * agent, VEXLIN_UNPAREN params);

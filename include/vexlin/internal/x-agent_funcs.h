@@ -15,6 +15,7 @@
  * introduced the slot; `neutral` names the answer given while no agent is
  * attached. */
 
+/* clang-format off */
 VEXLIN_AGENT_SLOT0(0, 1, agent_add_ref, void)
 VEXLIN_AGENT_SLOT0(1, 1, agent_release, void)
 VEXLIN_AGENT_SLOT(2, 1, internal_dispatch, vexlin_bool_t, (vexlin_int32_t dispatch_id, vexlin_int32_t dispatch_version, void* data, vexlin_size_t data_size))
@@ -66,3 +67,4 @@ VEXLIN_AGENT_CALL(47, 5, incomingmessageprocesstracer_set_correlation_id_p, void
 VEXLIN_AGENT_CALL0(48, 5, agent_get_fork_state, vexlin_int32_t, fork_state_unknown)
 VEXLIN_AGENT_CALL(49, 5, agent_set_warning_callback, vexlin_result_t, (vexlin_agent_logging_callback_t* agent_logging_callback), (agent_logging_callback), not_initialized)
 VEXLIN_AGENT_CALL(50, 5, agent_set_verbose_callback, vexlin_result_t, (vexlin_agent_logging_callback_t* agent_logging_callback), (agent_logging_callback), not_initialized)
+/* clang-format on */
