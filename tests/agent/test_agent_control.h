@@ -1,0 +1,172 @@
+/* What a test sees of the test agent module: the record of every call the
+ * module received and the few controls a test needs. The record lives in
+ * libvexlin_test_agent_record.so, a dependency of every module variant, so it
+ * outlives the module being closed by the library. */
+#ifndef VEXLIN_TEST_AGENT_CONTROL_H
+#define VEXLIN_TEST_AGENT_CONTROL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define TEST_AGENT_MAX_EVENTS 1024
+#define TEST_AGENT_MAX_ARGUMENTS 32
+#define TEST_AGENT_ARGUMENT_LENGTH 256
+#define TEST_AGENT_MAX_VALUES 6
+#define TEST_AGENT_VARIANT_LENGTH 32
+#define TEST_AGENT_STUB_VERSION_SIZE 96
+
+/* What the slots answer: the base of their table plus the slot number. */
+#define TEST_AGENT_AGENT_RESULT_BASE 1000
+#define TEST_AGENT_METRICS_RESULT_BASE 2000
+#define TEST_AGENT_SPAN_RESULT_BASE 3000
+#define TEST_AGENT_TECHTYPE_RESULT_BASE 4000
+#define TEST_AGENT_TRACER_EXT_RESULT_BASE 5000
+#define TEST_AGENT_SERVERLESS_RESULT_BASE 6000
+
+/* The version text the library table reports unless testagent_version says otherwise. */
+#define TEST_AGENT_DEFAULT_VERSION "9.8.7.20240102-030405"
+
+/* Written into an out parameter when testagent_junk_on_refuse=1 and a request fails. */
+#define TEST_AGENT_JUNK_POINTER ((const void*)(uintptr_t)0x5a5a5a50u)
+
+typedef enum test_agent_event_kind_t {
+    /* values: argument count, address of the argument array, message buffer
+     * length, 1 when the message buffer was empty on entry */
+    TEST_AGENT_EVENT_INITIALIZE = 1,
+    /* interface_id, level; values: address of the table out parameter,
+     * message buffer length, 1 when the message buffer was empty on entry */
+    TEST_AGENT_EVENT_GET_LIBRARY,
+    TEST_AGENT_EVENT_SHUTDOWN,
+    /* interface_id: the table whose version function was called */
+    TEST_AGENT_EVENT_GET_VERSION_STRING,
+    /* values: address of the stub version record, of the agent out
+     * parameter, of the functions out parameter, message buffer length */
+    TEST_AGENT_EVENT_GET_AGENT,
+    /* slot, agent, values: the arguments after the agent object */
+    TEST_AGENT_EVENT_AGENT_SLOT,
+    /* interface_id of the extension table, slot, agent, values */
+    TEST_AGENT_EVENT_EX_SLOT
+} test_agent_event_kind_t;
+
+typedef struct test_agent_event_t {
+    test_agent_event_kind_t kind;
+    /* Which build of the module took the call ("path", "process", "home", ...). */
+    char variant[TEST_AGENT_VARIANT_LENGTH];
+    uint32_t interface_id;
+    uint32_t level;
+    int32_t slot; /* -1 for entry points */
+    const void* agent;
+    size_t value_count;
+    /* Integers widened (signed ones sign-extended), pointers as addresses;
+     * a vexlin_string_t* is recorded as its address. */
+    uint64_t values[TEST_AGENT_MAX_VALUES];
+    /* Floating-point arguments, at the same index as in `values`. */
+    double reals[TEST_AGENT_MAX_VALUES];
+    /* What the module answered, widened; 0 for calls without a result. */
+    int64_t result;
+} test_agent_event_t;
+
+typedef struct test_agent_control_t {
+    /* Every call ever received, in order; only the first TEST_AGENT_MAX_EVENTS are kept. */
+    size_t event_count;
+    test_agent_event_t events[TEST_AGENT_MAX_EVENTS];
+
+    /* Copies of the arguments of the latest initialize call. */
+    size_t argument_count;
+    char arguments[TEST_AGENT_MAX_ARGUMENTS][TEST_AGENT_ARGUMENT_LENGTH];
+
+    /* The bytes of the stub version record of the latest get-agent call. */
+    unsigned char stub_version[TEST_AGENT_STUB_VERSION_SIZE];
+
+    /* The agent object and function table the module handed out last. */
+    const void* agent;
+    const void* agent_functions;
+
+    /* Forgets every call, the arguments and the blocking state. */
+    void (*reset)(void);
+    /* With testagent_block_init=1: wait until a thread is held inside
+     * initialize, then let it go on. */
+    void (*wait_until_init_blocked)(void);
+    void (*release_init)(void);
+    /* Slot calls are recorded unless switched off (for loops that would
+     * flood the record); entry points are always recorded. */
+    void (*set_slot_recording)(int enabled);
+} test_agent_control_t;
+
+/* The one function a test needs. Also reachable with dlsym on a handle of
+ * any module variant, since the record library is the module's dependency. */
+test_agent_control_t* test_agent_control(void);
+
+#ifdef __cplusplus
+}
+
+#include <dlfcn.h>
+
+#include <string>
+#include <vector>
+
+namespace test_agent {
+
+inline test_agent_control_t& Control() { return *test_agent_control(); }
+
+// The kept events, in order.
+inline std::vector<test_agent_event_t> Events() {
+    const test_agent_control_t& c = Control();
+    const size_t n = c.event_count < TEST_AGENT_MAX_EVENTS ? c.event_count : TEST_AGENT_MAX_EVENTS;
+    return std::vector<test_agent_event_t>(c.events, c.events + n);
+}
+
+inline std::vector<test_agent_event_t> Events(test_agent_event_kind_t kind) {
+    std::vector<test_agent_event_t> out;
+    for (const test_agent_event_t& e : Events())
+        if (e.kind == kind) out.push_back(e);
+    return out;
+}
+
+inline size_t Count(test_agent_event_kind_t kind) { return Events(kind).size(); }
+
+inline std::vector<test_agent_event_t> SlotCalls(test_agent_event_kind_t kind, int32_t slot, uint32_t interface_id = 0) {
+    std::vector<test_agent_event_t> out;
+    for (const test_agent_event_t& e : Events(kind))
+        if (e.slot == slot && (interface_id == 0 || e.interface_id == interface_id)) out.push_back(e);
+    return out;
+}
+
+inline std::vector<test_agent_event_t> AgentSlotCalls(int32_t slot) {
+    return SlotCalls(TEST_AGENT_EVENT_AGENT_SLOT, slot);
+}
+
+// "interface/level" for each library request, in order: easy to compare whole.
+inline std::vector<std::string> LibraryRequests() {
+    std::vector<std::string> out;
+    for (const test_agent_event_t& e : Events(TEST_AGENT_EVENT_GET_LIBRARY))
+        out.push_back(std::to_string(e.interface_id) + "/" + std::to_string(e.level));
+    return out;
+}
+
+inline std::vector<std::string> Arguments() {
+    const test_agent_control_t& c = Control();
+    std::vector<std::string> out;
+    for (size_t i = 0; i < c.argument_count && i < TEST_AGENT_MAX_ARGUMENTS; ++i) out.push_back(c.arguments[i]);
+    return out;
+}
+
+// Whether the process still has the file open; does not open it.
+inline bool IsLoaded(const char* path) {
+    void* handle = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr) return false;
+    dlclose(handle);
+    return true;
+}
+
+inline uint64_t Address(const void* p) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)); }
+
+}  // namespace test_agent
+
+#endif /* __cplusplus */
+
+#endif /* VEXLIN_TEST_AGENT_CONTROL_H */

@@ -1,0 +1,315 @@
+// Every way initialization can fail, through the real library and the test
+// agent module: the exact log, the result, what the library still reports
+// about the attempt, whether the module was shut down (exactly when it had
+// started), and that it is closed afterwards.
+#include <dlfcn.h>
+#include <errno.h>
+
+#include "lifecycle_support.h"
+#include "vexlin/internal/vexlin_loader_abi.h"
+
+namespace {
+
+using namespace lifecycle;
+
+// What must hold after any failed initialization.
+void ExpectNothingAttached(const char* module_path) {
+    EXPECT_FALSE(test_agent::IsLoaded(module_path)) << "the module must be closed";
+    EXPECT_EQ(3, vexlin_agent_get_current_state());
+    EXPECT_EQ(0u, vexlin_customservicetracer_create_p(nullptr, nullptr));
+    EXPECT_EQ(0u, vexlin_integercountermetric_create_p(nullptr, nullptr, nullptr));
+    EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_AGENT_SLOT));
+    EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_EX_SLOT));
+}
+
+// The module started (initialize succeeded) and must have been shut down once.
+void ExpectStartedAndShutDown() {
+    ASSERT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_INITIALIZE));
+    EXPECT_EQ(VEXLIN_SUCCESS, test_agent::Events(TEST_AGENT_EVENT_INITIALIZE)[0].result);
+    EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN));
+    EXPECT_EQ(TEST_AGENT_EVENT_SHUTDOWN, test_agent::Events().back().kind) << "shut down last";
+}
+
+class LoadFailures : public LifecycleTest {
+protected:
+    void UseModule(const char* path) {
+        path_ = path;
+        SetVariable(std::string("agentlibrary=") + path);
+    }
+    // The prologue of a load of the configured module with no other variables set.
+    std::vector<LogEntry> Prologue(const std::vector<std::string>& forwarded) const {
+        return LoadPrologue(path_, forwarded);
+    }
+
+    std::string path_;
+};
+
+// ---- Before the module is opened ----------------------------------------------
+
+TEST_F(LoadFailures, InactiveAgentIsNeitherSearchedNorOpened) {
+    setenv("KX_AGENTACTIVE", "false", 1);
+    UseModule(TEST_AGENT_PATH);
+
+    EXPECT_EQ(VEXLIN_ERROR_AGENT_NOT_ACTIVE, vexlin_initialize());
+
+    const std::vector<LogEntry> expected = Concat(LoadPrologue(TEST_AGENT_PATH, {InitFlags(0)}, false),
+                                                  {{kConfig, "Agent not active."},
+                                                   {kSevere, std::string(kLoadFailure) + "Agent not active."}});
+    EXPECT_EQ(expected, LogCapture::Entries());
+    EXPECT_EQ(std::make_pair(0, 0), LoadInfo());
+    EXPECT_EQ("", VersionText());
+    EXPECT_EQ(0u, test_agent::Events().size());
+    ExpectNothingAttached(TEST_AGENT_PATH);
+}
+
+TEST_F(LoadFailures, WithoutProcessModuleOrPathOnlyAnInfoMessageIsWritten) {
+    EXPECT_EQ(VEXLIN_ERROR_LOAD_AGENT, vexlin_initialize());
+
+    const std::vector<LogEntry> expected =
+        Concat(LoadPrologue("", {InitFlags(0)}),
+               {{kInfo, std::string(kLoadFailure) +
+                            "Loading via the process module failed and no fallback path was provided."}});
+    EXPECT_EQ(expected, LogCapture::Entries());
+    EXPECT_TRUE(LogCapture::AtLeast(kWarning).empty());
+    EXPECT_EQ(std::make_pair(0, 0), LoadInfo());
+    EXPECT_EQ(0u, test_agent::Events().size());
+}
+
+TEST_F(LoadFailures, MissingFileReportsTheLoadersOwnMessage) {
+    const std::string missing = std::string(TEST_AGENT_HOME_DIR) + "/no/such/module.so";
+    // What the loader says about this file, and the errno it leaves.
+    errno = 0;
+    ASSERT_EQ(nullptr, dlopen(missing.c_str(), RTLD_NOW));
+    const int loader_errno = errno;
+    const std::string loader_message = dlerror();
+    UseModule(missing.c_str());
+
+    const vexlin_result_t rc = vexlin_initialize();
+
+    EXPECT_EQ(loader_errno != 0 ? loader_errno : VEXLIN_ERROR_LOAD_AGENT, rc);
+    const std::vector<LogEntry> expected =
+        Concat(Prologue({InitFlags(0)}), {{kInfo, std::string(kLoadFailure) + loader_message}});
+    EXPECT_EQ(expected, LogCapture::Entries());
+    EXPECT_TRUE(LogCapture::AtLeast(kWarning).empty());
+    EXPECT_EQ(std::make_pair(0, 0), LoadInfo());
+    EXPECT_EQ("", VersionText());
+    EXPECT_EQ(0u, test_agent::Events().size());
+}
+
+// ---- Entry points -------------------------------------------------------------
+
+// The loader's own words for a symbol the module does not export.
+void ExpectRejectedForMissingSymbol(const char* module, const char* symbol, vexlin_result_t rc) {
+    EXPECT_EQ(ENOENT, rc);
+    const std::string loader_message = std::string(module) + ": undefined symbol: " + symbol;
+    const std::vector<LogEntry> expected =
+        Concat(LoadPrologue(module, {InitFlags(0)}), {{kSevere, std::string(kLoadFailure) + loader_message}});
+    EXPECT_EQ(expected, LogCapture::Entries());
+    EXPECT_EQ(std::make_pair(1, 0), LoadInfo()) << "found, not compatible";
+    EXPECT_EQ("", VersionText());
+    EXPECT_EQ(0u, test_agent::Events().size()) << "no entry point may be called";
+    ExpectNothingAttached(module);
+}
+
+TEST_F(LoadFailures, ModuleWithoutInitializeEntryPointIsClosedUnstarted) {
+    UseModule(TEST_AGENT_NO_INITIALIZE_PATH);
+    const vexlin_result_t rc = vexlin_initialize();
+    ExpectRejectedForMissingSymbol(TEST_AGENT_NO_INITIALIZE_PATH, VEXLIN_ABI_INITIALIZE_SYMBOL, rc);
+}
+
+TEST_F(LoadFailures, ModuleWithoutGetLibraryEntryPointIsClosedUnstarted) {
+    UseModule(TEST_AGENT_NO_GET_LIBRARY_PATH);
+    const vexlin_result_t rc = vexlin_initialize();
+    ExpectRejectedForMissingSymbol(TEST_AGENT_NO_GET_LIBRARY_PATH, VEXLIN_ABI_GET_LIBRARY_SYMBOL, rc);
+}
+
+TEST_F(LoadFailures, ModuleWithoutShutdownEntryPointIsClosedUnstarted) {
+    UseModule(TEST_AGENT_NO_SHUTDOWN_PATH);
+    const vexlin_result_t rc = vexlin_initialize();
+    ExpectRejectedForMissingSymbol(TEST_AGENT_NO_SHUTDOWN_PATH, VEXLIN_ABI_SHUTDOWN_SYMBOL, rc);
+}
+
+// ---- The module's initialize --------------------------------------------------
+
+TEST_F(LoadFailures, FailedModuleInitializeIsLoggedWithTheModulesMessage) {
+    UseModule(TEST_AGENT_PATH);
+    SetVariable("testagent_init_fail=0xAFFE0009:the module cannot start here");
+
+    EXPECT_EQ(VEXLIN_ERROR_UNEXPECTED, vexlin_initialize());
+
+    const std::vector<LogEntry> expected =
+        Concat(Prologue({"testagent_init_fail=0xAFFE0009:the module cannot start here", InitFlags(0)}),
+               {{kFine, "Initializing agent module..."},
+                {kSevere, std::string(kInitFailure) + "the module cannot start here"}});
+    EXPECT_EQ(expected, LogCapture::Entries());
+    EXPECT_EQ(std::make_pair(1, 0), LoadInfo());
+    EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_INITIALIZE));
+    EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN)) << "a module that did not start is not shut down";
+    EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_GET_LIBRARY));
+    ExpectNothingAttached(TEST_AGENT_PATH);
+}
+
+TEST_F(LoadFailures, FailedModuleInitializeWithoutMessageIsLoggedWithTheResultText) {
+    UseModule(TEST_AGENT_PATH);
+    SetVariable("testagent_init_fail=0xAFFE0003");
+
+    EXPECT_EQ(VEXLIN_ERROR_NOT_IMPLEMENTED, vexlin_initialize());
+
+    const std::vector<LogEntry> expected =
+        Concat(Prologue({"testagent_init_fail=0xAFFE0003", InitFlags(0)}),
+               {{kFine, "Initializing agent module..."},
+                {kSevere, std::string(kLoadFailure) + "Function not implemented."}});
+    EXPECT_EQ(expected, LogCapture::Entries());
+    EXPECT_EQ(std::make_pair(1, 0), LoadInfo());
+    EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN));
+    ExpectNothingAttached(TEST_AGENT_PATH);
+}
+
+// ---- The library table --------------------------------------------------------
+
+TEST_F(LoadFailures, RefusedLibraryTableReportsTheVersionOfTheVersionOnlyInterface) {
+    UseModule(TEST_AGENT_PATH);
+    SetVariable("testagent_refuse=1730002");
+    SetVariable("testagent_version_1560001=5.4.3");
+
+    EXPECT_EQ(VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED, vexlin_initialize());
+
+    const std::vector<LogEntry> expected =
+        Concat(Prologue({"testagent_refuse=1730002", "testagent_version_1560001=5.4.3", InitFlags(0)}),
+               {{kFine, "Initializing agent module..."},
+                {kInfo, "Agent module version is 5.4.3; probably incompatible"},
+                {kSevere, std::string(kLoadFailure) + "Interface not supported."}});
+    EXPECT_EQ(expected, LogCapture::Entries());
+    EXPECT_EQ((std::vector<std::string>{"1730002/6", "1560001/5"}), test_agent::LibraryRequests());
+    EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_GET_VERSION_STRING));
+    EXPECT_EQ(std::make_pair(1, 0), LoadInfo());
+    EXPECT_EQ("5.4.3", VersionText()) << "the version stays readable after the failure";
+    ExpectStartedAndShutDown();
+    ExpectNothingAttached(TEST_AGENT_PATH);
+}
+
+TEST_F(LoadFailures, RefusedLibraryTableFallsBackToTheLegacyVersionInterface) {
+    UseModule(TEST_AGENT_PATH);
+    SetVariable("testagent_refuse=1730002,1560001");
+    SetVariable("testagent_version_1330002=1.2.3-legacy");
+
+    EXPECT_EQ(VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED, vexlin_initialize());
+
+    const std::vector<LogEntry> expected =
+        Concat(Prologue({"testagent_refuse=1730002,1560001", "testagent_version_1330002=1.2.3-legacy", InitFlags(0)}),
+               {{kFine, "Initializing agent module..."},
+                {kFinest, "Could not get agent module version: 'Interface not supported.'. Trying legacy method."},
+                {kInfo, "Agent module version is 1.2.3-legacy; probably incompatible"},
+                {kSevere, std::string(kLoadFailure) + "Interface not supported."}});
+    EXPECT_EQ(expected, LogCapture::Entries());
+    EXPECT_EQ((std::vector<std::string>{"1730002/6", "1560001/5", "1330002/5"}), test_agent::LibraryRequests());
+    EXPECT_EQ(std::make_pair(1, 0), LoadInfo());
+    EXPECT_EQ("1.2.3-legacy", VersionText());
+    ExpectStartedAndShutDown();
+    ExpectNothingAttached(TEST_AGENT_PATH);
+}
+
+TEST_F(LoadFailures, ModuleRefusingEveryVersionInterfaceLeavesTheVersionUnknown) {
+    UseModule(TEST_AGENT_PATH);
+    // Junk in the out parameter of a refused request must not be used.
+    SetVariable("testagent_refuse=1730002,1560001,1330002");
+    SetVariable("testagent_refuse_result=0xAFFE000B:level 6 is too new");
+    SetVariable("testagent_junk_on_refuse=1");
+
+    EXPECT_EQ(VEXLIN_ERROR_FEATURE_LEVEL_NOT_SUPPORTED, vexlin_initialize());
+
+    const std::vector<LogEntry> expected =
+        Concat(Prologue({"testagent_refuse=1730002,1560001,1330002",
+                         "testagent_refuse_result=0xAFFE000B:level 6 is too new", "testagent_junk_on_refuse=1",
+                         InitFlags(0)}),
+               {{kFine, "Initializing agent module..."},
+                {kSevere, std::string(kInitFailure) + "level 6 is too new"},
+                {kFinest, "Could not get agent module version: 'level 6 is too new'. Trying legacy method."},
+                {kInfo, "Agent module version could not be determined: level 6 is too new"}});
+    EXPECT_EQ(expected, LogCapture::Entries()) << "one severe message, from the module";
+    EXPECT_EQ((std::vector<std::string>{"1730002/6", "1560001/5", "1330002/5"}), test_agent::LibraryRequests());
+    EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_GET_VERSION_STRING));
+    EXPECT_EQ(std::make_pair(1, 0), LoadInfo());
+    EXPECT_EQ("", VersionText());
+    ExpectStartedAndShutDown();
+    ExpectNothingAttached(TEST_AGENT_PATH);
+}
+
+TEST_F(LoadFailures, RefusalWithoutVersionOrMessageLogsTheResultTexts) {
+    UseModule(TEST_AGENT_PATH);
+    SetVariable("testagent_refuse=1730002,1560001,1330002");
+
+    EXPECT_EQ(VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED, vexlin_initialize());
+
+    const std::vector<LogEntry> expected =
+        Concat(Prologue({"testagent_refuse=1730002,1560001,1330002", InitFlags(0)}),
+               {{kFine, "Initializing agent module..."},
+                {kFinest, "Could not get agent module version: 'Interface not supported.'. Trying legacy method."},
+                {kInfo, "Agent module version could not be determined: Interface not supported."},
+                {kSevere, std::string(kLoadFailure) + "Interface not supported."}});
+    EXPECT_EQ(expected, LogCapture::Entries());
+    EXPECT_EQ("", VersionText());
+    ExpectStartedAndShutDown();
+    ExpectNothingAttached(TEST_AGENT_PATH);
+}
+
+TEST_F(LoadFailures, SuccessWithoutLibraryTableCountsAsAnInvalidBinary) {
+    UseModule(TEST_AGENT_PATH);
+    SetVariable("testagent_null_library=1");
+
+    EXPECT_EQ(VEXLIN_ERROR_INVALID_AGENT_BINARY, vexlin_initialize());
+
+    const std::vector<LogEntry> expected = Concat(
+        Prologue({"testagent_null_library=1", InitFlags(0)}),
+        {{kFine, "Initializing agent module..."},
+         {kInfo, std::string("Agent module version is ") + TEST_AGENT_DEFAULT_VERSION + "; probably incompatible"},
+         {kSevere, std::string(kLoadFailure) + "Invalid agent binary."}});
+    EXPECT_EQ(expected, LogCapture::Entries());
+    EXPECT_EQ((std::vector<std::string>{"1730002/6", "1560001/5"}), test_agent::LibraryRequests());
+    EXPECT_EQ(std::make_pair(1, 0), LoadInfo()) << "found, never compatible";
+    EXPECT_EQ(TEST_AGENT_DEFAULT_VERSION, VersionText());
+    ExpectStartedAndShutDown();
+    ExpectNothingAttached(TEST_AGENT_PATH);
+}
+
+// ---- The agent ----------------------------------------------------------------
+
+TEST_F(LoadFailures, FailedAgentRequestIsLoggedWithTheModulesMessageAndUndoesTheLoad) {
+    UseModule(TEST_AGENT_PATH);
+    // Junk in the out parameters of the failed request must not be used.
+    SetVariable("testagent_get_agent_fail=0xAFFE0009:no agent today");
+    SetVariable("testagent_junk_on_refuse=1");
+
+    EXPECT_EQ(VEXLIN_ERROR_UNEXPECTED, vexlin_initialize());
+
+    const std::vector<LogEntry> expected =
+        Concat(Concat(Prologue({"testagent_get_agent_fail=0xAFFE0009:no agent today", "testagent_junk_on_refuse=1",
+                                InitFlags(0)}),
+                      ModuleStartedLog()),
+               {{kFine, "Initializing agent..."},
+                {kInfo, "Loaded extension API metrics."},
+                {kSevere, std::string(kAgentFailure) + "no agent today"}});
+    EXPECT_EQ(expected, LogCapture::Entries());
+    EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_GET_AGENT));
+    // The load itself had succeeded: the attempt reached a compatible module.
+    EXPECT_EQ(std::make_pair(1, 1), LoadInfo());
+    EXPECT_EQ(TEST_AGENT_DEFAULT_VERSION, VersionText());
+    ExpectStartedAndShutDown();
+    ExpectNothingAttached(TEST_AGENT_PATH);
+    EXPECT_EQ(VEXLIN_ERROR_NOT_INITIALIZED, vexlin_shutdown()) << "nothing is left to shut down";
+}
+
+TEST_F(LoadFailures, FailedAgentRequestWithoutMessageIsLoggedWithTheResultText) {
+    UseModule(TEST_AGENT_PATH);
+    SetVariable("testagent_get_agent_fail=0xAFFE0005");
+
+    EXPECT_EQ(VEXLIN_ERROR_OUT_OF_MEMORY, vexlin_initialize());
+
+    const std::vector<LogEntry> severe = {{kSevere, std::string(kAgentFailure) + "Out of memory."}};
+    EXPECT_EQ(severe, LogCapture::AtLeast(kWarning));
+    EXPECT_EQ(LogEntry({kSevere, std::string(kAgentFailure) + "Out of memory."}), LogCapture::Entries().back());
+    ExpectStartedAndShutDown();
+    ExpectNothingAttached(TEST_AGENT_PATH);
+}
+
+}  // namespace
