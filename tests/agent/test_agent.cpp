@@ -5,6 +5,7 @@
 // steer its failures (README.md). Built in several variants, each lacking an
 // entry point or carrying another name; TEST_AGENT_VARIANT names the build.
 #include <stdlib.h>
+#include <stdio.h>
 #include <string.h>
 #include <strings.h>
 
@@ -261,10 +262,7 @@ const vexlin_abi_library_functions_versiononly_t s_versiononly_legacy = {legacy_
 
 // ---- Settings ---------------------------------------------------------------
 
-void set_text(char* target, const char* value) {
-    strncpy(target, value, kTextLength - 1);
-    target[kTextLength - 1] = '\0';
-}
+void set_text(char* target, const char* value) { snprintf(target, kTextLength, "%s", value); }
 
 // CODE[:message]; CODE in any base strtoul understands.
 void parse_failure(failure& f, const char* value) {

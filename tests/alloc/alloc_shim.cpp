@@ -21,6 +21,8 @@ long g_fail_at = 0;
 long g_attempts = 0;
 bool g_fired = false;
 long g_live = 0;
+long g_hook_at = 0;
+void (*g_hook)() = nullptr;
 
 // Live blocks, in an open-addressing set, so frees of blocks the shim never
 // saw do not count.
@@ -58,6 +60,11 @@ void forget(void* ptr) {
 bool next_fails() {
     if (!g_armed) return false;
     ++g_attempts;
+    if (g_hook != nullptr && g_attempts == g_hook_at) {
+        void (*hook)() = g_hook;
+        g_hook = nullptr;
+        hook();
+    }
     if (g_fail_at != 0 && g_attempts == g_fail_at) {
         g_fired = true;
         return true;
@@ -76,10 +83,18 @@ void arm(long n) {
     g_armed = true;
 }
 
-void disarm() { g_armed = false; }
+void disarm() {
+    g_armed = false;
+    g_hook = nullptr;
+}
 long attempts() { return g_attempts; }
 bool failure_fired() { return g_fired; }
 long live_blocks() { return g_live; }
+
+void on_attempt(long n, void (*hook)()) {
+    g_hook_at = n;
+    g_hook = hook;
+}
 
 }  // namespace alloc_shim
 

@@ -1,10 +1,14 @@
 // Captures the library's log for a test: installs a sink that records every
 // message with its level, and restores the default sink and level NONE when
-// the fixture ends.
+// the fixture ends. StderrCapture catches the default sink's lines instead.
 #ifndef VEXLIN_TESTS_LOG_CAPTURE_H
 #define VEXLIN_TESTS_LOG_CAPTURE_H
 
+#include <stdio.h>
+#include <unistd.h>
+
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,6 +78,43 @@ private:
         static std::vector<LogEntry> s;
         return s;
     }
+};
+
+// Captures what the default sink writes: redirects file descriptor 2 into a
+// temporary file until Finish(), which restores it and returns the text.
+class StderrCapture {
+public:
+    StderrCapture() {
+        fflush(stderr);
+        file_ = tmpfile();
+        saved_fd_ = dup(2);
+        if (file_ != nullptr && saved_fd_ >= 0) dup2(fileno(file_), 2);
+    }
+    ~StderrCapture() { Finish(); }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    std::string Finish() {
+        if (saved_fd_ < 0) return text_;
+        fflush(stderr);
+        dup2(saved_fd_, 2);
+        close(saved_fd_);
+        saved_fd_ = -1;
+        if (file_ != nullptr) {
+            rewind(file_);
+            char chunk[4096];
+            size_t n;
+            while ((n = fread(chunk, 1, sizeof(chunk), file_)) > 0) text_.append(chunk, n);
+            fclose(file_);
+            file_ = nullptr;
+        }
+        return text_;
+    }
+
+private:
+    FILE* file_ = nullptr;
+    int saved_fd_ = -1;
+    std::string text_;
 };
 
 #endif  // VEXLIN_TESTS_LOG_CAPTURE_H
