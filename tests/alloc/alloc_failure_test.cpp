@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "alloc_shim.h"
+#include "test_agent_control.h"
 #include "vexlin/vexlin.h"
 #include "vexlin_args.h"
 
@@ -175,6 +176,48 @@ TEST_F(AllocationFailure, PreparationEndsReleasedAndLeaksNothing) {
     // The empty agentlibrary copy, the default path, the list and two copies.
     EXPECT_EQ(points, 5);
     printf("args_prepare (home, 2 forwarded variables): %ld allocation point(s) failed\n", points);
+}
+
+TEST_F(AllocationFailure, InitializeFailsCleanlyAndALaterOneSucceeds) {
+    ASSERT_EQ(vexlin_stub_set_variable("one=1", 0), VEXLIN_SUCCESS);
+    ASSERT_EQ(vexlin_stub_set_variable("two=2", 0), VEXLIN_SUCCESS);
+    ASSERT_EQ(vexlin_stub_set_variable("three=3", 0), VEXLIN_SUCCESS);
+    setenv("KX_HOME", TEST_AGENT_HOME_DIR, 1);
+    const std::string module = std::string(TEST_AGENT_HOME_DIR) + "/agent/lib/libpelmoranloader.so";
+    // A first cycle stores the init-flags variable and warms the loader.
+    ASSERT_EQ(vexlin_initialize(), VEXLIN_SUCCESS);
+    ASSERT_EQ(vexlin_shutdown(), VEXLIN_SUCCESS);
+    const std::vector<std::string> before = StoredVariables();
+    long failed_with_out_of_memory = 0;
+    const long points = FailEachAllocation(
+        [] { return vexlin_initialize(); },
+        [&](long n, bool fired, vexlin_result_t rc) {
+            if (!fired) {
+                EXPECT_EQ(rc, VEXLIN_SUCCESS);
+                EXPECT_EQ(vexlin_shutdown(), VEXLIN_SUCCESS);
+                return;
+            }
+            if (rc == VEXLIN_SUCCESS) {
+                // The loader or the module may absorb a failure of its own.
+                EXPECT_EQ(vexlin_shutdown(), VEXLIN_SUCCESS) << "allocation " << n;
+                return;
+            }
+            failed_with_out_of_memory += rc == VEXLIN_ERROR_OUT_OF_MEMORY;
+            EXPECT_EQ(vexlin_agent_get_current_state(), 3) << "allocation " << n;
+            EXPECT_EQ(StoredVariables(), before) << "allocation " << n;
+            void* still_open = dlopen(module.c_str(), RTLD_NOW | RTLD_NOLOAD);
+            EXPECT_EQ(still_open, nullptr) << "module left open after allocation " << n;
+            if (still_open != nullptr) dlclose(still_open);
+            EXPECT_EQ(vexlin_shutdown(), VEXLIN_ERROR_NOT_INITIALIZED) << "allocation " << n;
+            // A later initialize succeeds.
+            EXPECT_EQ(vexlin_initialize(), VEXLIN_SUCCESS) << "allocation " << n;
+            EXPECT_EQ(vexlin_shutdown(), VEXLIN_SUCCESS) << "allocation " << n;
+        });
+    EXPECT_GT(points, 0);
+    EXPECT_GT(failed_with_out_of_memory, 0);
+    printf("initialize (3 variables, home, loader and module included): %ld allocation point(s) failed, "
+           "%ld of them reported as out of memory\n",
+           points, failed_with_out_of_memory);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ long g_fail_at = 0;
 long g_attempts = 0;
 bool g_fired = false;
 long g_live = 0;
+long g_frees = 0;
 long g_hook_at = 0;
 void (*g_hook)() = nullptr;
 
@@ -78,6 +79,7 @@ namespace alloc_shim {
 
 void arm(long n) {
     g_attempts = 0;
+    g_frees = 0;
     g_fired = false;
     g_fail_at = n;
     g_armed = true;
@@ -90,6 +92,7 @@ void disarm() {
 long attempts() { return g_attempts; }
 bool failure_fired() { return g_fired; }
 long live_blocks() { return g_live; }
+long frees() { return g_frees; }
 
 void on_attempt(long n, void (*hook)()) {
     g_hook_at = n;
@@ -134,6 +137,7 @@ void* realloc(void* ptr, size_t size) {
 }
 
 void free(void* ptr) {
+    if (g_armed && ptr != nullptr) ++g_frees;
     forget(ptr);
     __libc_free(ptr);
 }

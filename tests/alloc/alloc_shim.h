@@ -18,6 +18,8 @@ long attempts();
 bool failure_fired();
 // Blocks obtained through the shim and not yet freed.
 long live_blocks();
+// Non-NULL blocks freed while armed.
+long frees();
 // While armed, calls `hook` just before the n-th allocation from the last
 // arm() is served, e.g. to change what the code under test reads between
 // two steps. disarm() drops a hook that has not run.
