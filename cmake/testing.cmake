@@ -26,5 +26,10 @@ function(vexlin_add_gtest name)
   # non-heap object (a false positive); the library itself keeps the warning.
   target_compile_options(${name} PRIVATE ${VEXLIN_WARNINGS} $<$<CXX_COMPILER_ID:GNU>:-Wno-free-nonheap-object>)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
+  # Tests that start programs of the build run them under the same emulator.
+  if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
+    list(APPEND ARG_ENVIRONMENT "VEXLIN_TEST_EMULATOR=${emulator}")
+  endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 ENVIRONMENT "${ARG_ENVIRONMENT}")
 endfunction()

@@ -133,10 +133,25 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv,
         int e = open(err.path().c_str(), O_WRONLY | O_TRUNC);
         dup2(o, STDOUT_FILENO);
         dup2(e, STDERR_FILENO);
+        // Programs built for another target run under the same emulator as the tests.
+        std::vector<std::string> command;
+        if (const char* emulator = getenv("VEXLIN_TEST_EMULATOR")) {
+            std::string word;
+            for (const char* c = emulator;; ++c) {
+                if (*c == ' ' || *c == '\0') {
+                    if (!word.empty()) command.push_back(word);
+                    word.clear();
+                    if (*c == '\0') break;
+                } else {
+                    word.push_back(*c);
+                }
+            }
+        }
+        command.insert(command.end(), argv.begin(), argv.end());
         std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : command) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     int status = 0;
