@@ -78,10 +78,17 @@ BENCH_EXPORT vexlin_result_t sdkagent_abi_initialize(vexlin_size_t, const vexlin
 BENCH_EXPORT vexlin_result_t sdkagent_abi_get_library(vexlin_uint32_t interface_id, vexlin_uint32_t,
                                                       const void** table_out, vexlin_xchar_t*, vexlin_size_t) {
     switch (interface_id) {
-        case VEXLIN_ABI_INTERFACE_LIBRARY_5: *table_out = &g_library; return VEXLIN_SUCCESS;
-        case VEXLIN_ABI_INTERFACE_EX_METRICS: *table_out = &g_metrics; return VEXLIN_SUCCESS;
-        case VEXLIN_ABI_INTERFACE_EX_SPAN: *table_out = &g_span; return VEXLIN_SUCCESS;
-        default: return VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED;
+        case VEXLIN_ABI_INTERFACE_LIBRARY_5:
+            *table_out = &g_library;
+            return VEXLIN_SUCCESS;
+        case VEXLIN_ABI_INTERFACE_EX_METRICS:
+            *table_out = &g_metrics;
+            return VEXLIN_SUCCESS;
+        case VEXLIN_ABI_INTERFACE_EX_SPAN:
+            *table_out = &g_span;
+            return VEXLIN_SUCCESS;
+        default:
+            return VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED;
     }
 }
 

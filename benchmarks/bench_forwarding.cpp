@@ -98,7 +98,8 @@ BENCHMARK(BM_TracerStart_Reference);
 void BM_RemoteCallCreate_Forwarded(benchmark::State& state) {
     attach();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(vexlin_outgoingremotecalltracer_create_p(&kMethod, &kService, &kEndpoint, 1, &kChannel));
+        benchmark::DoNotOptimize(
+            vexlin_outgoingremotecalltracer_create_p(&kMethod, &kService, &kEndpoint, 1, &kChannel));
     }
 }
 BENCHMARK(BM_RemoteCallCreate_Forwarded);
@@ -109,7 +110,7 @@ void BM_RemoteCallCreate_Direct(benchmark::State& state) {
         const vexlin_abi_agent_functions_5_t* table = g_functions;
         benchmark::DoNotOptimize(table);
         benchmark::DoNotOptimize(table->vexlin_abi_outgoingremotecalltracer_create_p(g_agent, &kMethod, &kService,
-                                                                                    &kEndpoint, 1, &kChannel));
+                                                                                     &kEndpoint, 1, &kChannel));
     }
 }
 BENCHMARK(BM_RemoteCallCreate_Direct);

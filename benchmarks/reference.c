@@ -27,8 +27,8 @@ vexlin_tracer_handle_t reference_outgoingremotecalltracer_create_p(const vexlin_
     if (table == NULL) {
         return 0;
     }
-    return table->vexlin_abi_outgoingremotecalltracer_create_p(s_agent, service_method, service_name,
-                                                               service_endpoint, channel_type, channel_endpoint);
+    return table->vexlin_abi_outgoingremotecalltracer_create_p(s_agent, service_method, service_name, service_endpoint,
+                                                               channel_type, channel_endpoint);
 }
 
 void reference_empty(void) {}

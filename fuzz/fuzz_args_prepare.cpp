@@ -18,8 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const std::string& line : lines) {
         if (!line.empty() && line[0] >= '0' && line[0] <= '3') {
             setenv(kEnvironment[line[0] - '0'], line.c_str() + 1, 1);
-        } else if (line.find('=') != std::string::npos &&
-                   vexlin_stub_set_variable(line.c_str(), 0) == VEXLIN_SUCCESS) {
+        } else if (line.find('=') != std::string::npos && vexlin_stub_set_variable(line.c_str(), 0) == VEXLIN_SUCCESS) {
             ++user_variables;
         }
     }

@@ -22,12 +22,12 @@ inline std::vector<std::string> SplitLines(const uint8_t* data, size_t size) {
     return lines;
 }
 
-#define FUZZ_CHECK(condition)                                                         \
-    do {                                                                              \
-        if (!(condition)) {                                                           \
+#define FUZZ_CHECK(condition)                                                                 \
+    do {                                                                                      \
+        if (!(condition)) {                                                                   \
             fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
-            abort();                                                                  \
-        }                                                                             \
+            abort();                                                                          \
+        }                                                                                     \
     } while (0)
 
 #endif  // VEXLIN_FUZZ_INPUT_H

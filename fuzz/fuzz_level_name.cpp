@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
     while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
     const std::string core = text.substr(begin, end - begin);
-    static const char* const kNames[] = {"finest", "finer", "fine", "config", "info",
+    static const char* const kNames[] = {"finest",  "finer",  "fine",  "config", "info",
                                          "warning", "severe", "debug", "none"};
     vexlin_logging_level_t expected = -1;
     for (int i = 0; i < 9; ++i)

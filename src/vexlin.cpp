@@ -12,21 +12,21 @@ const vexlin_abi_agent_functions_cur_t* vexlin_internal_agent_functions_ptr = nu
 
 #define VEXLIN_AGENT_SLOT0(slot, revision, name, result)
 #define VEXLIN_AGENT_SLOT(slot, revision, name, result, params)
-#define VEXLIN_AGENT_CALL0(slot, revision, name, result, neutral)                     \
-    result vexlin_##name(void) {                                                        \
+#define VEXLIN_AGENT_CALL0(slot, revision, name, result, neutral)                            \
+    result vexlin_##name(void) {                                                             \
         const vexlin_abi_agent_functions_cur_t* table = vexlin_internal_agent_functions_ptr; \
-        if (table == nullptr) {                                                         \
-            return vexlin_neutral_##neutral<result>();                                 \
-        }                                                                               \
-        return table->vexlin_abi_##name(vexlin_internal_agent_ptr);                     \
+        if (table == nullptr) {                                                              \
+            return vexlin_neutral_##neutral<result>();                                       \
+        }                                                                                    \
+        return table->vexlin_abi_##name(vexlin_internal_agent_ptr);                          \
     }
-#define VEXLIN_AGENT_CALL(slot, revision, name, result, params, args, neutral)        \
-    result vexlin_##name params {                                                       \
+#define VEXLIN_AGENT_CALL(slot, revision, name, result, params, args, neutral)               \
+    result vexlin_##name params {                                                            \
         const vexlin_abi_agent_functions_cur_t* table = vexlin_internal_agent_functions_ptr; \
-        if (table == nullptr) {                                                         \
-            return vexlin_neutral_##neutral<result> args;                              \
-        }                                                                               \
-        return table->vexlin_abi_##name(vexlin_internal_agent_ptr, VEXLIN_UNPAREN args); \
+        if (table == nullptr) {                                                              \
+            return vexlin_neutral_##neutral<result> args;                                    \
+        }                                                                                    \
+        return table->vexlin_abi_##name(vexlin_internal_agent_ptr, VEXLIN_UNPAREN args);     \
     }
 #include "vexlin/internal/x-agent_funcs.h"
 #undef VEXLIN_AGENT_SLOT0
@@ -35,7 +35,7 @@ const vexlin_abi_agent_functions_cur_t* vexlin_internal_agent_functions_ptr = nu
 #undef VEXLIN_AGENT_CALL
 
 // The list order is the slot order the agent module relies on.
-#define VEXLIN_AGENT_SLOT_AT(slot, name)                                                          \
+#define VEXLIN_AGENT_SLOT_AT(slot, name)                                                                          \
     static_assert(offsetof(vexlin_abi_agent_functions_5_t, vexlin_abi_##name) == (slot) * sizeof(void (*)(void)), \
                   "agent table slot " #slot " is out of place");
 #define VEXLIN_AGENT_SLOT0(slot, revision, name, result) VEXLIN_AGENT_SLOT_AT(slot, name)
@@ -49,11 +49,9 @@ const vexlin_abi_agent_functions_cur_t* vexlin_internal_agent_functions_ptr = nu
 #undef VEXLIN_AGENT_CALL
 #undef VEXLIN_AGENT_SLOT_AT
 
-static_assert(sizeof(vexlin_abi_agent_functions_5_t) ==
-                  VEXLIN_ABI_AGENT_FUNCTIONS_5_SLOTS * sizeof(void (*)(void)),
+static_assert(sizeof(vexlin_abi_agent_functions_5_t) == VEXLIN_ABI_AGENT_FUNCTIONS_5_SLOTS * sizeof(void (*)(void)),
               "revision 5 of the agent table has 51 slots");
-static_assert(sizeof(vexlin_abi_agent_functions_1_t) ==
-                  VEXLIN_ABI_AGENT_FUNCTIONS_1_SLOTS * sizeof(void (*)(void)),
+static_assert(sizeof(vexlin_abi_agent_functions_1_t) == VEXLIN_ABI_AGENT_FUNCTIONS_1_SLOTS * sizeof(void (*)(void)),
               "revision 1 of the agent table has 19 slots");
 static_assert(offsetof(vexlin_abi_agent_functions_1_t, vexlin_abi_databaserequesttracer_create_sql_p) ==
                   offsetof(vexlin_abi_agent_functions_5_t, vexlin_abi_databaserequesttracer_create_sql_p),

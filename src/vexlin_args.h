@@ -8,7 +8,7 @@
 struct vexlin_args_t {
     vexlin_int32_t loglevelsdk;  // 0 .. 8, or -1 when none is configured
     vexlin_bool_t agentactive;
-    vexlin_xchar_t* agentlibrary;  // owned; never NULL after a successful preparation
+    vexlin_xchar_t* agentlibrary;   // owned; never NULL after a successful preparation
     vexlin_xstr_list_t agent_args;  // forwarded user variables, in store order
 };
 

@@ -26,7 +26,7 @@ struct level_name {
 };
 
 constexpr level_name kLevelNames[] = {
-    {"finest", "finest "}, {"finer", "finer  "}, {"fine", "fine   "},    {"config", "config "}, {"info", "info   "},
+    {"finest", "finest "},  {"finer", "finer  "},  {"fine", "fine   "},  {"config", "config "}, {"info", "info   "},
     {"warning", "warning"}, {"severe", "severe "}, {"debug", "debug  "}, {"none", "none   "},
 };
 

@@ -67,8 +67,8 @@ VEXLIN_API vexlin_databaseinfo_handle_t vexlin_databaseinfo_create_p(const vexli
                                                                      vexlin_int32_t channel_type,
                                                                      const vexlin_string_t* channel_endpoint);
 VEXLIN_API void vexlin_databaseinfo_delete(vexlin_databaseinfo_handle_t databaseinfo_handle);
-VEXLIN_API vexlin_tracer_handle_t vexlin_databaserequesttracer_create_sql_p(vexlin_databaseinfo_handle_t databaseinfo_handle,
-                                                                            const vexlin_string_t* statement);
+VEXLIN_API vexlin_tracer_handle_t vexlin_databaserequesttracer_create_sql_p(
+    vexlin_databaseinfo_handle_t databaseinfo_handle, const vexlin_string_t* statement);
 VEXLIN_API void vexlin_databaserequesttracer_set_returned_row_count(vexlin_tracer_handle_t tracer_handle,
                                                                     vexlin_int32_t returned_row_count);
 VEXLIN_API void vexlin_databaserequesttracer_set_round_trip_count(vexlin_tracer_handle_t tracer_handle,
@@ -80,9 +80,9 @@ VEXLIN_API vexlin_webapplicationinfo_handle_t vexlin_webapplicationinfo_create_p
                                                                                  const vexlin_string_t* application_id,
                                                                                  const vexlin_string_t* context_root);
 VEXLIN_API void vexlin_webapplicationinfo_delete(vexlin_webapplicationinfo_handle_t webapplicationinfo_handle);
-VEXLIN_API vexlin_tracer_handle_t vexlin_incomingwebrequesttracer_create_p(
-    vexlin_webapplicationinfo_handle_t webapplicationinfo_handle, const vexlin_string_t* url,
-    const vexlin_string_t* method);
+VEXLIN_API vexlin_tracer_handle_t
+vexlin_incomingwebrequesttracer_create_p(vexlin_webapplicationinfo_handle_t webapplicationinfo_handle,
+                                         const vexlin_string_t* url, const vexlin_string_t* method);
 VEXLIN_API void vexlin_incomingwebrequesttracer_set_remote_address_p(vexlin_tracer_handle_t tracer_handle,
                                                                      const vexlin_string_t* remote_address);
 /* names and values point at `count` consecutive strings each. */
@@ -143,16 +143,16 @@ VEXLIN_API vexlin_messagingsysteminfo_handle_t vexlin_messagingsysteminfo_create
     const vexlin_string_t* vendor_name, const vexlin_string_t* destination_name, vexlin_int32_t destination_type,
     vexlin_int32_t channel_type, const vexlin_string_t* channel_endpoint);
 VEXLIN_API void vexlin_messagingsysteminfo_delete(vexlin_messagingsysteminfo_handle_t messagingsysteminfo_handle);
-VEXLIN_API vexlin_tracer_handle_t vexlin_outgoingmessagetracer_create(
-    vexlin_messagingsysteminfo_handle_t messagingsysteminfo_handle);
+VEXLIN_API vexlin_tracer_handle_t
+vexlin_outgoingmessagetracer_create(vexlin_messagingsysteminfo_handle_t messagingsysteminfo_handle);
 VEXLIN_API void vexlin_outgoingmessagetracer_set_vendor_message_id_p(vexlin_tracer_handle_t tracer_handle,
                                                                      const vexlin_string_t* vendor_message_id);
 VEXLIN_API void vexlin_outgoingmessagetracer_set_correlation_id_p(vexlin_tracer_handle_t tracer_handle,
                                                                   const vexlin_string_t* correlation_id);
-VEXLIN_API vexlin_tracer_handle_t vexlin_incomingmessagereceivetracer_create(
-    vexlin_messagingsysteminfo_handle_t messagingsysteminfo_handle);
-VEXLIN_API vexlin_tracer_handle_t vexlin_incomingmessageprocesstracer_create(
-    vexlin_messagingsysteminfo_handle_t messagingsysteminfo_handle);
+VEXLIN_API vexlin_tracer_handle_t
+vexlin_incomingmessagereceivetracer_create(vexlin_messagingsysteminfo_handle_t messagingsysteminfo_handle);
+VEXLIN_API vexlin_tracer_handle_t
+vexlin_incomingmessageprocesstracer_create(vexlin_messagingsysteminfo_handle_t messagingsysteminfo_handle);
 VEXLIN_API void vexlin_incomingmessageprocesstracer_set_vendor_message_id_p(vexlin_tracer_handle_t tracer_handle,
                                                                             const vexlin_string_t* vendor_message_id);
 VEXLIN_API void vexlin_incomingmessageprocesstracer_set_correlation_id_p(vexlin_tracer_handle_t tracer_handle,

@@ -6,9 +6,9 @@
 #ifndef VEXLIN_EX_API_H
 #define VEXLIN_EX_API_H
 
+#include "internal/vexlin_ex_common.h"
 #include "vexlin_common.h"
 #include "vexlin_string.h"
-#include "internal/vexlin_ex_common.h"
 
 #ifdef __cplusplus
 extern "C" {

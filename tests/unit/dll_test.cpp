@@ -103,8 +103,7 @@ TEST(DllSymbol, RefusesANullHandleOrOutput) {
     EXPECT_EQ(vexlin_dll_get_symbol(nullptr, "strlen", &symbol, message, kLength), VEXLIN_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(symbol, nullptr);
     EXPECT_STREQ(message, "Invalid argument.");
-    EXPECT_EQ(vexlin_dll_get_symbol(RTLD_DEFAULT, "strlen", nullptr, message, kLength),
-              VEXLIN_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(vexlin_dll_get_symbol(RTLD_DEFAULT, "strlen", nullptr, message, kLength), VEXLIN_ERROR_INVALID_ARGUMENT);
 }
 
 TEST(DllFree, NullHandlesAreHarmless) {

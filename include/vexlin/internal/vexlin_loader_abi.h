@@ -44,8 +44,7 @@ typedef vexlin_result_t sdkagent_abi_initialize_function_t(vexlin_size_t argumen
 
 /** Hands out the table of `interface_id` at `level` through `table_out`. */
 typedef vexlin_result_t sdkagent_abi_get_library_function_t(vexlin_uint32_t interface_id, vexlin_uint32_t level,
-                                                            const void** table_out,
-                                                            vexlin_xchar_t* message_buffer,
+                                                            const void** table_out, vexlin_xchar_t* message_buffer,
                                                             vexlin_size_t message_buffer_length);
 
 /** Stops the module; its result is ignored. */
