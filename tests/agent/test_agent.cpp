@@ -335,6 +335,9 @@ void apply_settings(vexlin_size_t count, const vexlin_xchar_t* const* arguments)
 }
 
 bool is_refused(uint32_t interface_id) {
+    if (test_agent_record_is_refused(interface_id)) {
+        return true;
+    }
     for (size_t i = 0; i < s_settings.refused_count; ++i) {
         if (s_settings.refused[i] == interface_id) {
             return true;

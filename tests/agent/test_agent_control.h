@@ -95,6 +95,9 @@ typedef struct test_agent_control_t {
     /* Slot calls are recorded unless switched off (for loops that would
      * flood the record); entry points are always recorded. */
     void (*set_slot_recording)(int enabled);
+    /* From now on, until reset, get-library refuses this interface as if it
+     * were listed in testagent_refuse: for a refusal after a success. */
+    void (*refuse_interface)(uint32_t interface_id);
 } test_agent_control_t;
 
 /* The one function a test needs. Also reachable with dlsym on a handle of

@@ -19,6 +19,9 @@ std::condition_variable s_changed;
 bool s_init_blocked = false;
 bool s_init_released = false;
 std::atomic<int> s_slot_recording{1};
+constexpr size_t kMaxRefused = 16;
+uint32_t s_refused[kMaxRefused];
+size_t s_refused_count = 0;
 
 void reset_record() {
     std::lock_guard<std::mutex> guard(s_mutex);
@@ -32,6 +35,7 @@ void reset_record() {
     s_init_blocked = false;
     s_init_released = false;
     s_slot_recording.store(1);
+    s_refused_count = 0;
 }
 
 void wait_until_init_blocked() {
@@ -47,12 +51,20 @@ void release_init() {
 
 void set_slot_recording(int enabled) { s_slot_recording.store(enabled != 0 ? 1 : 0); }
 
+void refuse_interface(uint32_t interface_id) {
+    std::lock_guard<std::mutex> guard(s_mutex);
+    if (s_refused_count < kMaxRefused) {
+        s_refused[s_refused_count++] = interface_id;
+    }
+}
+
 struct control_setup {
     control_setup() {
         s_control.reset = reset_record;
         s_control.wait_until_init_blocked = wait_until_init_blocked;
         s_control.release_init = release_init;
         s_control.set_slot_recording = set_slot_recording;
+        s_control.refuse_interface = refuse_interface;
     }
 } s_control_setup;
 
@@ -94,6 +106,16 @@ TEST_AGENT_EXPORT void test_agent_record_attachment(const void* agent, const voi
     std::lock_guard<std::mutex> guard(s_mutex);
     s_control.agent = agent;
     s_control.agent_functions = agent_functions;
+}
+
+TEST_AGENT_EXPORT int test_agent_record_is_refused(uint32_t interface_id) {
+    std::lock_guard<std::mutex> guard(s_mutex);
+    for (size_t i = 0; i < s_refused_count; ++i) {
+        if (s_refused[i] == interface_id) {
+            return 1;
+        }
+    }
+    return 0;
 }
 
 TEST_AGENT_EXPORT void test_agent_record_block_in_initialize(void) {

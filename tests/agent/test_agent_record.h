@@ -14,6 +14,8 @@ int test_agent_record_slots_enabled(void);
 void test_agent_record_arguments(size_t count, const char* const* arguments);
 void test_agent_record_stub_version(const void* record, size_t size);
 void test_agent_record_attachment(const void* agent, const void* agent_functions);
+// Whether a test asked for this interface to be refused from now on.
+int test_agent_record_is_refused(uint32_t interface_id);
 // Holds the calling thread until a test calls release_init.
 void test_agent_record_block_in_initialize(void);
 }

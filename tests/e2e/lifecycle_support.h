@@ -1,7 +1,7 @@
 // Shared pieces of the end-to-end lifecycle tests: a fixture that starts
 // each test from a clean environment with the log captured at finest, the
-// messages every load writes before it reaches the module, and small readers
-// of the library's public load state.
+// messages every load writes before it reaches the module, small readers of
+// the library's public load state, and what a failed initialization leaves.
 #ifndef VEXLIN_TESTS_E2E_LIFECYCLE_SUPPORT_H
 #define VEXLIN_TESTS_E2E_LIFECYCLE_SUPPORT_H
 
@@ -98,6 +98,24 @@ inline std::vector<std::string> Variants(test_agent_event_kind_t kind) {
     std::vector<std::string> out;
     for (const test_agent_event_t& e : test_agent::Events(kind)) out.push_back(e.variant);
     return out;
+}
+
+// What must hold after any failed initialization.
+inline void ExpectNothingAttached(const char* module_path) {
+    EXPECT_FALSE(test_agent::IsLoaded(module_path)) << "the module must be closed";
+    EXPECT_EQ(3, vexlin_agent_get_current_state());
+    EXPECT_EQ(0u, vexlin_customservicetracer_create_p(nullptr, nullptr));
+    EXPECT_EQ(0u, vexlin_integercountermetric_create_p(nullptr, nullptr, nullptr));
+    EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_AGENT_SLOT));
+    EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_EX_SLOT));
+}
+
+// The module started (initialize succeeded) and must have been shut down once.
+inline void ExpectStartedAndShutDown() {
+    ASSERT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_INITIALIZE));
+    EXPECT_EQ(VEXLIN_SUCCESS, test_agent::Events(TEST_AGENT_EVENT_INITIALIZE)[0].result);
+    EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN));
+    EXPECT_EQ(TEST_AGENT_EVENT_SHUTDOWN, test_agent::Events().back().kind) << "shut down last";
 }
 
 // Each test starts without any of the library's environment variables, with

@@ -12,24 +12,6 @@ namespace {
 
 using namespace lifecycle;
 
-// What must hold after any failed initialization.
-void ExpectNothingAttached(const char* module_path) {
-    EXPECT_FALSE(test_agent::IsLoaded(module_path)) << "the module must be closed";
-    EXPECT_EQ(3, vexlin_agent_get_current_state());
-    EXPECT_EQ(0u, vexlin_customservicetracer_create_p(nullptr, nullptr));
-    EXPECT_EQ(0u, vexlin_integercountermetric_create_p(nullptr, nullptr, nullptr));
-    EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_AGENT_SLOT));
-    EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_EX_SLOT));
-}
-
-// The module started (initialize succeeded) and must have been shut down once.
-void ExpectStartedAndShutDown() {
-    ASSERT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_INITIALIZE));
-    EXPECT_EQ(VEXLIN_SUCCESS, test_agent::Events(TEST_AGENT_EVENT_INITIALIZE)[0].result);
-    EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN));
-    EXPECT_EQ(TEST_AGENT_EVENT_SHUTDOWN, test_agent::Events().back().kind) << "shut down last";
-}
-
 class LoadFailures : public LifecycleTest {
 protected:
     void UseModule(const char* path) {
