@@ -4,8 +4,8 @@
 // a value that tells which slot it was. User variables named testagent_*
 // steer its failures (README.md). Built in several variants, each lacking an
 // entry point or carrying another name; TEST_AGENT_VARIANT names the build.
-#include <stdlib.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
@@ -136,8 +136,8 @@ struct slot_function<Kind, Interface, Base, Slot, R (*)(vexlin_abi_agent_t*, A..
 
 // ---- The agent table, from the one list of slots ----------------------------
 
-#define TEST_AGENT_SLOT_FN(slot, name)                                                             \
-    slot_function<TEST_AGENT_EVENT_AGENT_SLOT, 0, TEST_AGENT_AGENT_RESULT_BASE, slot,              \
+#define TEST_AGENT_SLOT_FN(slot, name)                                                \
+    slot_function<TEST_AGENT_EVENT_AGENT_SLOT, 0, TEST_AGENT_AGENT_RESULT_BASE, slot, \
                   decltype(vexlin_abi_agent_functions_5_t::vexlin_abi_##name)>::call,
 #define VEXLIN_AGENT_SLOT0(slot, revision, name, result) TEST_AGENT_SLOT_FN(slot, name)
 #define VEXLIN_AGENT_SLOT(slot, revision, name, result, params) TEST_AGENT_SLOT_FN(slot, name)
@@ -161,14 +161,14 @@ static_assert(sizeof(s_agent_functions) == VEXLIN_ABI_AGENT_FUNCTIONS_5_SLOTS * 
 
 // Each table in a namespace of its own, so that the slot macros find the
 // table's type, interface and answer base by name.
-#define TEST_AGENT_EX_TABLE(group, list, table, id, base_value)                                         \
-    namespace group {                                                                                   \
-    using table_type = table;                                                                           \
-    constexpr uint32_t interface_id = id;                                                               \
-    constexpr int64_t base = base_value;                                                                \
-    const table_type functions = {list(TEST_AGENT_EX_FN, TEST_AGENT_EX_FN0)};                           \
+#define TEST_AGENT_EX_TABLE(group, list, table, id, base_value)                                                       \
+    namespace group {                                                                                                 \
+    using table_type = table;                                                                                         \
+    constexpr uint32_t interface_id = id;                                                                             \
+    constexpr int64_t base = base_value;                                                                              \
+    const table_type functions = {list(TEST_AGENT_EX_FN, TEST_AGENT_EX_FN0)};                                         \
     static_assert(sizeof(table_type) == (0 list(TEST_AGENT_EX_COUNT, TEST_AGENT_EX_COUNT0)) * sizeof(void (*)(void)), \
-                  #table " has one pointer per slot");                                                  \
+                  #table " has one pointer per slot");                                                                \
     }
 #define TEST_AGENT_EX_FN(slot, field, exported, result, params, args, neutral) \
     slot_function<TEST_AGENT_EVENT_EX_SLOT, interface_id, base, slot, decltype(table_type::vexlin_abi_##field)>::call,
@@ -292,7 +292,9 @@ void apply_setting(const char* argument) {
     }
     const size_t name_length = static_cast<size_t>(equals - argument);
     const char* value = equals + 1;
-    auto named = [&](const char* name) { return strlen(name) == name_length && strncasecmp(argument, name, name_length) == 0; };
+    auto named = [&](const char* name) {
+        return strlen(name) == name_length && strncasecmp(argument, name, name_length) == 0;
+    };
     if (named("testagent_init_fail")) {
         parse_failure(s_settings.init_fail, value);
     } else if (named("testagent_get_agent_fail")) {

@@ -132,7 +132,8 @@ inline std::vector<test_agent_event_t> Events(test_agent_event_kind_t kind) {
 
 inline size_t Count(test_agent_event_kind_t kind) { return Events(kind).size(); }
 
-inline std::vector<test_agent_event_t> SlotCalls(test_agent_event_kind_t kind, int32_t slot, uint32_t interface_id = 0) {
+inline std::vector<test_agent_event_t> SlotCalls(test_agent_event_kind_t kind, int32_t slot,
+                                                 uint32_t interface_id = 0) {
     std::vector<test_agent_event_t> out;
     for (const test_agent_event_t& e : Events(kind))
         if (e.slot == slot && (interface_id == 0 || e.interface_id == interface_id)) out.push_back(e);

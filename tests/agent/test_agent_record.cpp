@@ -98,7 +98,8 @@ TEST_AGENT_EXPORT void test_agent_record_stub_version(const void* record, size_t
     std::lock_guard<std::mutex> guard(s_mutex);
     memset(s_control.stub_version, 0, sizeof(s_control.stub_version));
     if (record != nullptr) {
-        memcpy(s_control.stub_version, record, size < sizeof(s_control.stub_version) ? size : sizeof(s_control.stub_version));
+        memcpy(s_control.stub_version, record,
+               size < sizeof(s_control.stub_version) ? size : sizeof(s_control.stub_version));
     }
 }
 

@@ -121,13 +121,13 @@ TEST_F(Lifecycle, EveryCallIsNeutralAfterTheLastShutdown) {
     test_agent::Control().reset();
 
     int calls = 0;
-#define EXPECT_NEUTRAL(function, neutral)                                                        \
-    {                                                                                            \
-        const std::pair<bool, int64_t> answer = CallWithZeros(&function);                        \
-        if (answer.first) {                                                                    \
-            EXPECT_EQ(kNeutral_##neutral, answer.second) << #function;                           \
-        }                                                                                        \
-        ++calls;                                                                                 \
+#define EXPECT_NEUTRAL(function, neutral)                                 \
+    {                                                                     \
+        const std::pair<bool, int64_t> answer = CallWithZeros(&function); \
+        if (answer.first) {                                               \
+            EXPECT_EQ(kNeutral_##neutral, answer.second) << #function;    \
+        }                                                                 \
+        ++calls;                                                          \
     }
 #define VEXLIN_AGENT_SLOT0(slot, revision, name, result)
 #define VEXLIN_AGENT_SLOT(slot, revision, name, result, params)

@@ -34,9 +34,9 @@ TEST_F(LoadFailures, InactiveAgentIsNeitherSearchedNorOpened) {
 
     EXPECT_EQ(VEXLIN_ERROR_AGENT_NOT_ACTIVE, vexlin_initialize());
 
-    const std::vector<LogEntry> expected = Concat(LoadPrologue(TEST_AGENT_PATH, {InitFlags(0)}, false),
-                                                  {{kConfig, "Agent not active."},
-                                                   {kSevere, std::string(kLoadFailure) + "Agent not active."}});
+    const std::vector<LogEntry> expected =
+        Concat(LoadPrologue(TEST_AGENT_PATH, {InitFlags(0)}, false),
+               {{kConfig, "Agent not active."}, {kSevere, std::string(kLoadFailure) + "Agent not active."}});
     EXPECT_EQ(expected, LogCapture::Entries());
     EXPECT_EQ(std::make_pair(0, 0), LoadInfo());
     EXPECT_EQ("", VersionText());
@@ -137,10 +137,9 @@ TEST_F(LoadFailures, FailedModuleInitializeWithoutMessageIsLoggedWithTheResultTe
 
     EXPECT_EQ(VEXLIN_ERROR_NOT_IMPLEMENTED, vexlin_initialize());
 
-    const std::vector<LogEntry> expected =
-        Concat(Prologue({"testagent_init_fail=0xAFFE0003", InitFlags(0)}),
-               {{kFine, "Initializing agent module..."},
-                {kSevere, std::string(kLoadFailure) + "Function not implemented."}});
+    const std::vector<LogEntry> expected = Concat(
+        Prologue({"testagent_init_fail=0xAFFE0003", InitFlags(0)}),
+        {{kFine, "Initializing agent module..."}, {kSevere, std::string(kLoadFailure) + "Function not implemented."}});
     EXPECT_EQ(expected, LogCapture::Entries());
     EXPECT_EQ(std::make_pair(1, 0), LoadInfo());
     EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN));
@@ -200,14 +199,13 @@ TEST_F(LoadFailures, ModuleRefusingEveryVersionInterfaceLeavesTheVersionUnknown)
 
     EXPECT_EQ(VEXLIN_ERROR_FEATURE_LEVEL_NOT_SUPPORTED, vexlin_initialize());
 
-    const std::vector<LogEntry> expected =
-        Concat(Prologue({"testagent_refuse=1730002,1560001,1330002",
-                         "testagent_refuse_result=0xAFFE000B:level 6 is too new", "testagent_junk_on_refuse=1",
-                         InitFlags(0)}),
-               {{kFine, "Initializing agent module..."},
-                {kSevere, std::string(kInitFailure) + "level 6 is too new"},
-                {kFinest, "Could not get agent module version: 'level 6 is too new'. Trying legacy method."},
-                {kInfo, "Agent module version could not be determined: level 6 is too new"}});
+    const std::vector<LogEntry> expected = Concat(
+        Prologue({"testagent_refuse=1730002,1560001,1330002", "testagent_refuse_result=0xAFFE000B:level 6 is too new",
+                  "testagent_junk_on_refuse=1", InitFlags(0)}),
+        {{kFine, "Initializing agent module..."},
+         {kSevere, std::string(kInitFailure) + "level 6 is too new"},
+         {kFinest, "Could not get agent module version: 'level 6 is too new'. Trying legacy method."},
+         {kInfo, "Agent module version could not be determined: level 6 is too new"}});
     EXPECT_EQ(expected, LogCapture::Entries()) << "one severe message, from the module";
     EXPECT_EQ((std::vector<std::string>{"1730002/6", "1560001/5", "1330002/5"}), test_agent::LibraryRequests());
     EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_GET_VERSION_STRING));
@@ -264,13 +262,12 @@ TEST_F(LoadFailures, FailedAgentRequestIsLoggedWithTheModulesMessageAndUndoesThe
 
     EXPECT_EQ(VEXLIN_ERROR_UNEXPECTED, vexlin_initialize());
 
-    const std::vector<LogEntry> expected =
-        Concat(Concat(Prologue({"testagent_get_agent_fail=0xAFFE0009:no agent today", "testagent_junk_on_refuse=1",
-                                InitFlags(0)}),
-                      ModuleStartedLog()),
-               {{kFine, "Initializing agent..."},
-                {kInfo, "Loaded extension API metrics."},
-                {kSevere, std::string(kAgentFailure) + "no agent today"}});
+    const std::vector<LogEntry> expected = Concat(Concat(Prologue({"testagent_get_agent_fail=0xAFFE0009:no agent today",
+                                                                   "testagent_junk_on_refuse=1", InitFlags(0)}),
+                                                         ModuleStartedLog()),
+                                                  {{kFine, "Initializing agent..."},
+                                                   {kInfo, "Loaded extension API metrics."},
+                                                   {kSevere, std::string(kAgentFailure) + "no agent today"}});
     EXPECT_EQ(expected, LogCapture::Entries());
     EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_GET_AGENT));
     // The load itself had succeeded: the attempt reached a compatible module.

@@ -38,8 +38,8 @@ TEST_F(SuccessfulLoad, AsksTheModuleForTheLibraryTableThenMetricsThenTheAgent) {
     std::vector<test_agent_event_kind_t> kinds;
     for (const test_agent_event_t& e : test_agent::Events()) kinds.push_back(e.kind);
     const std::vector<test_agent_event_kind_t> expected_kinds = {
-        TEST_AGENT_EVENT_INITIALIZE,          TEST_AGENT_EVENT_GET_LIBRARY, TEST_AGENT_EVENT_GET_VERSION_STRING,
-        TEST_AGENT_EVENT_GET_LIBRARY,         TEST_AGENT_EVENT_GET_AGENT};
+        TEST_AGENT_EVENT_INITIALIZE, TEST_AGENT_EVENT_GET_LIBRARY, TEST_AGENT_EVENT_GET_VERSION_STRING,
+        TEST_AGENT_EVENT_GET_LIBRARY, TEST_AGENT_EVENT_GET_AGENT};
     EXPECT_EQ(expected_kinds, kinds);
     EXPECT_EQ((std::vector<std::string>{"1730002/6", "91680001/6"}), test_agent::LibraryRequests());
     EXPECT_EQ(VEXLIN_ABI_INTERFACE_LIBRARY_5, test_agent::Events(TEST_AGENT_EVENT_GET_VERSION_STRING)[0].interface_id);
@@ -77,8 +77,8 @@ TEST_F(SuccessfulLoad, HandsTheModuleTheStubVersionRecord) {
 
 TEST_F(SuccessfulLoad, ForwardsUserVariablesInStoreOrderWithoutThePrivateOnes) {
     // The private names match ignoring case; "home" is not private.
-    for (const char* v : {"foo=bar", "AgentActive=yes", "home=/opt/nowhere", "LogLevelSdk=finest", "AGENTLIBRARY=",
-                          "zeta=last"}) {
+    for (const char* v :
+         {"foo=bar", "AgentActive=yes", "home=/opt/nowhere", "LogLevelSdk=finest", "AGENTLIBRARY=", "zeta=last"}) {
         SetVariable(v);
     }
     SetVariable(std::string("agentLibrary=") + TEST_AGENT_PATH);  // replaces the entry in place
@@ -164,20 +164,20 @@ TEST_F(SuccessfulLoad, EveryCoreFunctionReachesItsOwnSlot) {
 #define VEXLIN_AGENT_SLOT(slot, revision, name, result, params)
 #define VEXLIN_AGENT_CALL0(slot_number, revision, name, result, neutral) \
     VEXLIN_AGENT_CALL(slot_number, revision, name, result, (), (), neutral)
-#define VEXLIN_AGENT_CALL(slot_number, revision, name, result, params, args, neutral)               \
-    {                                                                                             \
-        SCOPED_TRACE("vexlin_" #name);                                                            \
-        test_agent::Control().reset();                                                            \
-        const std::pair<bool, int64_t> answer = CallWithZeros(&vexlin_##name);                    \
-        const std::vector<test_agent_event_t> calls = test_agent::Events();                       \
-        ASSERT_EQ(1u, calls.size());                                                              \
-        EXPECT_EQ(TEST_AGENT_EVENT_AGENT_SLOT, calls[0].kind);                                    \
-        EXPECT_EQ(slot_number, calls[0].slot);                                                    \
-        EXPECT_EQ(agent, calls[0].agent);                                                         \
-        if (answer.first) {                                                                       \
-            EXPECT_EQ(TEST_AGENT_AGENT_RESULT_BASE + (slot_number), answer.second);               \
-        }                                                                                         \
-        ++forwarded;                                                                              \
+#define VEXLIN_AGENT_CALL(slot_number, revision, name, result, params, args, neutral) \
+    {                                                                                 \
+        SCOPED_TRACE("vexlin_" #name);                                                \
+        test_agent::Control().reset();                                                \
+        const std::pair<bool, int64_t> answer = CallWithZeros(&vexlin_##name);        \
+        const std::vector<test_agent_event_t> calls = test_agent::Events();           \
+        ASSERT_EQ(1u, calls.size());                                                  \
+        EXPECT_EQ(TEST_AGENT_EVENT_AGENT_SLOT, calls[0].kind);                        \
+        EXPECT_EQ(slot_number, calls[0].slot);                                        \
+        EXPECT_EQ(agent, calls[0].agent);                                             \
+        if (answer.first) {                                                           \
+            EXPECT_EQ(TEST_AGENT_AGENT_RESULT_BASE + (slot_number), answer.second);   \
+        }                                                                             \
+        ++forwarded;                                                                  \
     }
 #include "vexlin/internal/x-agent_funcs.h"
 #undef VEXLIN_AGENT_SLOT0
