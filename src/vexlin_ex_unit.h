@@ -9,13 +9,13 @@
 #include "vexlin/vexlin_ex_api.h"
 #include "vexlin_internal.h"
 
-#define VEXLIN_EX_FORWARD(slot, field, exported, result, params, args, neutral)               \
-    result vexlin_##exported params {                                                           \
-        const auto* table = s_ftbl;                                                             \
-        if (table == nullptr || vexlin_internal_agent_functions_ptr == nullptr) {               \
-            return vexlin_neutral_##neutral<result> args;                                       \
-        }                                                                                       \
-        return table->vexlin_abi_##field(vexlin_internal_agent_ptr, VEXLIN_UNPAREN args);       \
+#define VEXLIN_EX_FORWARD(slot, field, exported, result, params, args, neutral)           \
+    result vexlin_##exported params {                                                     \
+        const auto* table = s_ftbl;                                                       \
+        if (table == nullptr || vexlin_internal_agent_functions_ptr == nullptr) {         \
+            return vexlin_neutral_##neutral<result> args;                                 \
+        }                                                                                 \
+        return table->vexlin_abi_##field(vexlin_internal_agent_ptr, VEXLIN_UNPAREN args); \
     }
 
 #define VEXLIN_EX_FORWARD0(slot, field, exported, result, neutral)                \
@@ -27,30 +27,30 @@
         return table->vexlin_abi_##field(vexlin_internal_agent_ptr);              \
     }
 
-#define VEXLIN_EX_SLOT_AT(slot, field, exported, result, params, args, neutral)                              \
+#define VEXLIN_EX_SLOT_AT(slot, field, exported, result, params, args, neutral)                       \
     static_assert(offsetof(vexlin_ex_table_t, vexlin_abi_##field) == (slot) * sizeof(void (*)(void)), \
                   "extension slot " #slot " is out of place");
-#define VEXLIN_EX_SLOT0_AT(slot, field, exported, result, neutral)                                           \
+#define VEXLIN_EX_SLOT0_AT(slot, field, exported, result, neutral)                                    \
     static_assert(offsetof(vexlin_ex_table_t, vexlin_abi_##field) == (slot) * sizeof(void (*)(void)), \
                   "extension slot " #slot " is out of place");
 
 // Defines the unit: its table pointer, enable and clear functions, and the
 // forwarding functions of `list`.
-#define VEXLIN_EX_UNIT(list, table_type, group_name, interface_id, enable_function, clear_function)       \
-    namespace {                                                                                         \
-    typedef table_type vexlin_ex_table_t;                                                              \
-    const vexlin_ex_table_t* s_ftbl = nullptr;                                                         \
-    list(VEXLIN_EX_SLOT_AT, VEXLIN_EX_SLOT0_AT)                                                       \
-    }                                                                                                   \
-    vexlin_result_t enable_function(void) {                                                            \
-        const void* table = nullptr;                                                                    \
-        const vexlin_result_t rc = vexlin_internal_get_ex_api(group_name, interface_id, &table);       \
-        if (rc == VEXLIN_SUCCESS) {                                                                     \
-            s_ftbl = static_cast<const vexlin_ex_table_t*>(table);                                      \
-        }                                                                                               \
-        return rc;                                                                                      \
-    }                                                                                                   \
-    void clear_function(void) { s_ftbl = nullptr; }                                                    \
+#define VEXLIN_EX_UNIT(list, table_type, group_name, interface_id, enable_function, clear_function) \
+    namespace {                                                                                     \
+    typedef table_type vexlin_ex_table_t;                                                           \
+    const vexlin_ex_table_t* s_ftbl = nullptr;                                                      \
+    list(VEXLIN_EX_SLOT_AT, VEXLIN_EX_SLOT0_AT)                                                     \
+    }                                                                                               \
+    vexlin_result_t enable_function(void) {                                                         \
+        const void* table = nullptr;                                                                \
+        const vexlin_result_t rc = vexlin_internal_get_ex_api(group_name, interface_id, &table);    \
+        if (rc == VEXLIN_SUCCESS) {                                                                 \
+            s_ftbl = static_cast<const vexlin_ex_table_t*>(table);                                  \
+        }                                                                                           \
+        return rc;                                                                                  \
+    }                                                                                               \
+    void clear_function(void) { s_ftbl = nullptr; }                                                 \
     list(VEXLIN_EX_FORWARD, VEXLIN_EX_FORWARD0)
 
 void vexlin_ex_metrics_clear_table(void);
