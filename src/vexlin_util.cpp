@@ -25,21 +25,19 @@ void vexlin_spin_yield(vexlin_size_t k) {
     }
 }
 
-void vexlin_spinlock_lock(vexlin_spinlock_t* sl) {
+void vexlin_spinlock_lock_contended(vexlin_spinlock_t* sl) {
     vexlin_size_t k = 0;
     for (;;) {
-        vexlin_atomic_t expected = 0;
-        if (vexlin_atomic_compare_exchange_acquire(&sl->locked, &expected, 1)) {
-            return;
-        }
         do {
             vexlin_spin_yield(k);
             ++k;
         } while (vexlin_atomic_load_relaxed(&sl->locked) != 0);
+        vexlin_atomic_t expected = 0;
+        if (vexlin_atomic_compare_exchange_acquire(&sl->locked, &expected, 1)) {
+            return;
+        }
     }
 }
-
-void vexlin_spinlock_unlock(vexlin_spinlock_t* sl) { vexlin_atomic_store_release(&sl->locked, 0); }
 
 vexlin_uint64_t vexlin_get_current_thread_id(void) {
     // pthread_t is an integer on the platforms we build for; where it is 32
