@@ -25,6 +25,10 @@ namespace forking {
 // Generous: a child that needs this long is stuck.
 constexpr unsigned kChildSeconds = 30;
 
+// Under valgrind (VEXLIN_TEST_SLOW set) every child is checked for leaks as
+// it exits, and everything runs tens of times slower.
+inline int Scaled(int seconds) { return getenv("VEXLIN_TEST_SLOW") != nullptr ? seconds * 10 : seconds; }
+
 inline int& ReportFd() {
     static int fd = -1;
     return fd;
@@ -95,7 +99,7 @@ std::string InChild(Body&& body) {
     if (pid == 0) {
         close(fds[0]);
         ReportFd() = fds[1];
-        alarm(kChildSeconds);
+        alarm(static_cast<unsigned>(Scaled(static_cast<int>(kChildSeconds))));
         body();
         ChildExit(0);
     }
@@ -128,7 +132,7 @@ std::string InChild(Body&& body) {
 // so that a deadlock fails the test instead of hanging it.
 class Watchdog {
 public:
-    Watchdog(int seconds, std::string what) : thread_([this, seconds, what] { Watch(seconds, what); }) {}
+    Watchdog(int seconds, std::string what) : thread_([this, seconds, what] { Watch(Scaled(seconds), what); }) {}
     ~Watchdog() {
         {
             std::lock_guard<std::mutex> guard(mutex_);
