@@ -101,16 +101,6 @@ constexpr int64_t kNeutral_not_initialized = static_cast<int32_t>(VEXLIN_ERROR_N
 constexpr int64_t kNeutral_empty_string_tag = 0;
 constexpr int64_t kNeutral_empty_byte_buffer = 0;
 
-template <typename R, typename... A>
-std::pair<bool, int64_t> CallWithZeros(R (*f)(A...)) {
-    if constexpr (std::is_void<R>::value) {
-        f(A()...);
-        return {false, 0};
-    } else {
-        return {true, static_cast<int64_t>(f(A()...))};
-    }
-}
-
 TEST_F(Lifecycle, EveryCallIsNeutralAfterTheLastShutdown) {
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
     for (auto enable : {vexlin_ex_api_enable_span, vexlin_ex_api_enable_techtype, vexlin_ex_api_enable_tracer_ext,

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -17,6 +18,17 @@
 #include "vexlin/vexlin.h"
 
 namespace lifecycle {
+
+// Calls `f` with value-initialized arguments; gives (has result, result).
+template <typename R, typename... A>
+std::pair<bool, int64_t> CallWithZeros(R (*f)(A...)) {
+    if constexpr (std::is_void<R>::value) {
+        f(A()...);
+        return {false, 0};
+    } else {
+        return {true, static_cast<int64_t>(f(A()...))};
+    }
+}
 
 constexpr vexlin_logging_level_t kFinest = VEXLIN_LOGGING_LEVEL_FINEST;
 constexpr vexlin_logging_level_t kFine = VEXLIN_LOGGING_LEVEL_FINE;

@@ -144,17 +144,6 @@ TEST_F(SuccessfulLoad, CoreCallsReachTheirSlotWithTheAgentAndArguments) {
     EXPECT_EQ(Address(reinterpret_cast<const void*>(&AgentLoggingCallback)), calls[4].values[0]);
 }
 
-// Calls `f` with value-initialized arguments; gives (has result, result).
-template <typename R, typename... A>
-std::pair<bool, int64_t> CallWithZeros(R (*f)(A...)) {
-    if constexpr (std::is_void<R>::value) {
-        f(A()...);
-        return {false, 0};
-    } else {
-        return {true, static_cast<int64_t>(f(A()...))};
-    }
-}
-
 TEST_F(SuccessfulLoad, EveryCoreFunctionReachesItsOwnSlot) {
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
     const void* agent = test_agent::Control().agent;
