@@ -208,18 +208,16 @@ vexlin_result_t vexlin_stub_set_variable(const vexlin_xchar_t* var, vexlin_bool_
     if (value == nullptr) {
         return VEXLIN_ERROR_INVALID_ARGUMENT;
     }
-    vexlin_register_fork_handlers();
-    vexlin_spinlock_lock(&s_user_args_lock);
+    const int cancel_state = vexlin_locked_section_enter(&s_user_args_lock);
     const vexlin_result_t rc = vexlin_stub_set_variable_nolock(var, value, replace_existing);
-    vexlin_spinlock_unlock(&s_user_args_lock);
+    vexlin_locked_section_leave(&s_user_args_lock, cancel_state);
     return rc;
 }
 
 void vexlin_stub_free_variables(void) {
-    vexlin_register_fork_handlers();
-    vexlin_spinlock_lock(&s_user_args_lock);
+    const int cancel_state = vexlin_locked_section_enter(&s_user_args_lock);
     vexlin_xstr_list_free(&s_user_args);
-    vexlin_spinlock_unlock(&s_user_args_lock);
+    vexlin_locked_section_leave(&s_user_args_lock, cancel_state);
 }
 
 vexlin_bool_t vexlin_stub_is_sdk_cmdline_arg(const vexlin_xchar_t* arg) {
@@ -296,10 +294,9 @@ vexlin_result_t vexlin_args_prepare(vexlin_args_t* args) {
         return VEXLIN_ERROR_INVALID_ARGUMENT;
     }
     (void)vexlin_args_free(args);
-    vexlin_register_fork_handlers();
-    vexlin_spinlock_lock(&s_user_args_lock);
+    const int cancel_state = vexlin_locked_section_enter(&s_user_args_lock);
     const vexlin_result_t rc = vexlin_args_prepare_nolock_nocleanup(args);
-    vexlin_spinlock_unlock(&s_user_args_lock);
+    vexlin_locked_section_leave(&s_user_args_lock, cancel_state);
     if (rc != VEXLIN_SUCCESS) {
         // Logged only now: a logging callback may use the variable functions.
         if (rc == VEXLIN_ERROR_UNEXPECTED) {

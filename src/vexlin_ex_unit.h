@@ -1,7 +1,7 @@
 // The shape every extension unit shares: one table pointer, set by enabling
 // the group and cleared when the module that gave it is closed, and one
 // forwarding function per slot that needs both the table and an attached
-// agent.
+// agent. The pointer is read without a lock, so it is published atomically.
 #ifndef VEXLIN_EX_UNIT_H
 #define VEXLIN_EX_UNIT_H
 
@@ -11,20 +11,20 @@
 
 #define VEXLIN_EX_FORWARD(slot, field, exported, result, params, args, neutral)           \
     result vexlin_##exported params {                                                     \
-        const auto* table = s_ftbl;                                                       \
-        if (table == nullptr || vexlin_internal_agent_functions_ptr == nullptr) {         \
-            return vexlin_neutral_##neutral<result> args;                                 \
-        }                                                                                 \
-        return table->vexlin_abi_##field(vexlin_internal_agent_ptr, VEXLIN_UNPAREN args); \
+        const auto* table = __atomic_load_n(&s_ftbl, __ATOMIC_ACQUIRE);                          \
+        if (table == nullptr || vexlin_internal_attached_functions() == nullptr) {               \
+            return vexlin_neutral_##neutral<result> args;                                        \
+        }                                                                                        \
+        return table->vexlin_abi_##field(vexlin_internal_attached_agent(), VEXLIN_UNPAREN args); \
     }
 
 #define VEXLIN_EX_FORWARD0(slot, field, exported, result, neutral)                \
     result vexlin_##exported(void) {                                              \
-        const auto* table = s_ftbl;                                               \
-        if (table == nullptr || vexlin_internal_agent_functions_ptr == nullptr) { \
-            return vexlin_neutral_##neutral<result>();                            \
-        }                                                                         \
-        return table->vexlin_abi_##field(vexlin_internal_agent_ptr);              \
+        const auto* table = __atomic_load_n(&s_ftbl, __ATOMIC_ACQUIRE);          \
+        if (table == nullptr || vexlin_internal_attached_functions() == nullptr) { \
+            return vexlin_neutral_##neutral<result>();                             \
+        }                                                                          \
+        return table->vexlin_abi_##field(vexlin_internal_attached_agent());        \
     }
 
 #define VEXLIN_EX_SLOT_AT(slot, field, exported, result, params, args, neutral)                       \
@@ -46,11 +46,11 @@
         const void* table = nullptr;                                                                \
         const vexlin_result_t rc = vexlin_internal_get_ex_api(group_name, interface_id, &table);    \
         if (rc == VEXLIN_SUCCESS) {                                                                 \
-            s_ftbl = static_cast<const vexlin_ex_table_t*>(table);                                  \
+            __atomic_store_n(&s_ftbl, static_cast<const vexlin_ex_table_t*>(table), __ATOMIC_RELEASE); \
         }                                                                                           \
         return rc;                                                                                  \
     }                                                                                               \
-    void clear_function(void) { s_ftbl = nullptr; }                                                 \
+    void clear_function(void) { __atomic_store_n(&s_ftbl, nullptr, __ATOMIC_RELEASE); }             \
     list(VEXLIN_EX_FORWARD, VEXLIN_EX_FORWARD0)
 
 void vexlin_ex_metrics_clear_table(void);

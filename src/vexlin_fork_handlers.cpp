@@ -17,15 +17,9 @@ pthread_once_t s_register_fork_handlers_once_control = PTHREAD_ONCE_INIT;
 
 // Lock order is the init lock, then the user-variable lock; the handlers take
 // only the latter.
-void atfork_prepare(void) {
-    vexlin_main_atfork_prepare();
-    vexlin_args_atfork_prepare();
-}
+void atfork_prepare(void) { vexlin_args_atfork_prepare(); }
 
-void atfork_parent(void) {
-    vexlin_args_atfork_parent();
-    vexlin_main_atfork_parent();
-}
+void atfork_parent(void) { vexlin_args_atfork_parent(); }
 
 // Runs only in fork children, which leave with _exit and so never write
 // their coverage; the fork tests check what it does.
@@ -48,8 +42,17 @@ void register_fork_handlers_once(void) {
 
 }  // namespace
 
-void vexlin_register_fork_handlers(void) {
+int vexlin_locked_section_enter(vexlin_spinlock_t* lock) {
     if (vexlin_atomic_load_acquire(&s_register_fork_handlers_done) == 0) {
         (void)pthread_once(&s_register_fork_handlers_once_control, register_fork_handlers_once);
     }
+    int cancel_state = PTHREAD_CANCEL_ENABLE;
+    (void)pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+    vexlin_spinlock_lock(lock);
+    return cancel_state;
+}
+
+void vexlin_locked_section_leave(vexlin_spinlock_t* lock, int cancel_state) {
+    vexlin_spinlock_unlock(lock);
+    (void)pthread_setcancelstate(cancel_state, nullptr);
 }

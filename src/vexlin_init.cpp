@@ -2,6 +2,9 @@
 // state; everything below runs under the init lock, including the calls into
 // the module. Two counts: the library level (module open and started,
 // library table obtained) and the agent level (agent object obtained).
+// The module is not trusted: what it hands back is checked before it is
+// used, its texts are terminated, and what other threads read without the
+// lock is published atomically.
 #include <stdio.h>
 #include <string.h>
 
@@ -55,15 +58,37 @@ vexlin_xchar_t s_last_loaded_agent_version[kVersionTextLength] = {0};
 
 bool is_unsafe_fork_child() { return vexlin_atomic_load_acquire(&s_is_unsafe_fork_child) != 0; }
 
+// Writes of what other threads read without the lock.
+template <typename T>
+void publish(T* variable, T value) {
+    __atomic_store_n(variable, value, __ATOMIC_RELEASE);
+}
+
+void set_stage(vexlin_init_stage stage) { publish(&s_last_reached_init_stage, stage); }
+
+// A reader sees the old text, an empty one, or the whole new one: the first
+// character goes last.
+void set_version_text(const vexlin_xchar_t* text) {
+    publish(&s_last_loaded_agent_version[0], '\0');
+    vexlin_size_t i = 1;
+    for (; i + 1 < kVersionTextLength && text[0] != '\0' && text[i] != '\0'; ++i) {
+        publish(&s_last_loaded_agent_version[i], text[i]);
+    }
+    publish(&s_last_loaded_agent_version[i], '\0');
+    publish(&s_last_loaded_agent_version[0], text[0]);
+}
+
+// A module may fill a message buffer to the last character without a terminator.
+void terminate_message(vexlin_xchar_t* message) { message[kMessageLength - 1] = '\0'; }
+
 // Does not touch the stage, the version text, the fork flag or the lock.
 void reset_variables() {
     s_shutdown_function = nullptr;
     s_initialize_function = nullptr;
-    s_get_library_function = nullptr;
+    publish(&s_get_library_function, static_cast<sdkagent_abi_get_library_function_t*>(nullptr));
     s_agent_refs = 0;
     s_library_refs = 0;
-    vexlin_internal_agent_ptr = nullptr;
-    vexlin_internal_agent_functions_ptr = nullptr;
+    vexlin_internal_detach();
     s_library_ptr = nullptr;
     s_agent_dll_handle = nullptr;
     memset(&s_loaded_agent_args, 0, sizeof(s_loaded_agent_args));
@@ -71,8 +96,8 @@ void reset_variables() {
 }
 
 void reset_agent_info() {
-    s_last_reached_init_stage = INIT_STAGE_NO_AGENT;
-    s_last_loaded_agent_version[0] = '\0';
+    set_stage(INIT_STAGE_NO_AGENT);
+    set_version_text("");
 }
 
 vexlin_result_t prepare_init() {
@@ -81,16 +106,17 @@ vexlin_result_t prepare_init() {
     if (is_unsafe_fork_child()) {        // GCOVR_EXCL_BR_LINE
         return VEXLIN_ERROR_FORK_CHILD;  // GCOVR_EXCL_LINE
     }
-    vexlin_register_fork_handlers();
     return VEXLIN_SUCCESS;
 }
 
-// The specific message when there is one, else the text of the result.
-const vexlin_xchar_t* message_or_result_text(vexlin_xchar_t* message, vexlin_result_t result) {
-    if (message[0] == '\0') {
-        vexlin_stub_xstrerror(result, message, kMessageLength);
-    }
-    return message;
+// The specific message when there is one, else the text of the result,
+// written into `text`; the message buffer stays as the module left it.
+struct result_text_t {
+    vexlin_xchar_t text[kMessageLength];
+};
+const vexlin_xchar_t* message_or_result_text(const vexlin_xchar_t* message, vexlin_result_t result,
+                                             result_text_t* text) {
+    return message[0] != '\0' ? message : vexlin_stub_xstrerror(result, text->text, kMessageLength);
 }
 
 void do_log_severe_error(const char* prefix, const vexlin_xchar_t* message, bool* error_message_logged) {
@@ -99,20 +125,20 @@ void do_log_severe_error(const char* prefix, const vexlin_xchar_t* message, bool
 }
 
 void copy_version_text(vexlin_abi_agent_get_version_string_function_t* get_version_string) {
-    if (get_version_string != nullptr) {
-        vexlin_xstrncpy_s(s_last_loaded_agent_version, get_version_string(), kVersionTextLength);
+    const vexlin_xchar_t* text = get_version_string != nullptr ? get_version_string() : nullptr;
+    if (text != nullptr) {
+        set_version_text(text);
     }
 }
 
+// Forwarders stop before the agent goes: the table is withdrawn first.
 void cleanup_sdk_agent() {
     vexlin_abi_agent_t* agent = vexlin_internal_agent_ptr;
     const vexlin_abi_agent_functions_cur_t* functions = vexlin_internal_agent_functions_ptr;
-    vexlin_internal_agent_ptr = nullptr;
-    // A module that handed out an agent without a table cannot be asked to release it.
+    vexlin_internal_detach();
     if (agent != nullptr && functions != nullptr) {
         functions->vexlin_abi_agent_release(agent);
     }
-    vexlin_internal_agent_functions_ptr = nullptr;
 }
 
 void cleanup_sdk_dll() {
@@ -154,14 +180,17 @@ void log_options(const vexlin_args_t& args) {
 void vexlin_internal_fallback_determine_agent_version(vexlin_xchar_t* message) {
     message[0] = '\0';
     const void* table = nullptr;
+    result_text_t text;
     vexlin_result_t rc = s_get_library_function(VEXLIN_ABI_INTERFACE_VERSIONONLY, VEXLIN_ABI_LEVEL_VERSIONONLY, &table,
                                                 message, kMessageLength);
+    terminate_message(message);
     if (rc != VEXLIN_SUCCESS || table == nullptr) {
         vexlin_stub_logf(VEXLIN_LOGGING_LEVEL_FINEST, "Could not get agent module version: '%s'. Trying legacy method.",
-                         message_or_result_text(message, rc));
+                         message_or_result_text(message, rc, &text));
         table = nullptr;
         rc = s_get_library_function(VEXLIN_ABI_INTERFACE_VERSIONONLY_LEGACY, VEXLIN_ABI_LEVEL_VERSIONONLY, &table,
                                     message, kMessageLength);
+        terminate_message(message);
     }
     if (rc == VEXLIN_SUCCESS && table != nullptr) {
         copy_version_text(
@@ -172,7 +201,7 @@ void vexlin_internal_fallback_determine_agent_version(vexlin_xchar_t* message) {
                          s_last_loaded_agent_version);
     } else {
         vexlin_stub_logf(VEXLIN_LOGGING_LEVEL_INFO, "Agent module version could not be determined: %s",
-                         message_or_result_text(message, rc));
+                         message_or_result_text(message, rc, &text));
     }
 }
 
@@ -221,7 +250,7 @@ vexlin_result_t resolve_entry_point(const char* name, Function** out, vexlin_xch
     vexlin_function_ptr_t symbol = nullptr;
     const vexlin_result_t rc = vexlin_dll_get_symbol(s_agent_dll_handle, name, &symbol, message, kMessageLength);
     if (rc == VEXLIN_SUCCESS) {
-        *out = reinterpret_cast<Function*>(symbol);
+        publish(out, reinterpret_cast<Function*>(symbol));
     }
     return rc;
 }
@@ -256,7 +285,7 @@ vexlin_result_t load_nolock_steps(vexlin_xchar_t* message_a, bool* error_message
         return rc;
     }
 
-    s_last_reached_init_stage = INIT_STAGE_FOUND_AGENT;
+    set_stage(INIT_STAGE_FOUND_AGENT);
     rc = resolve_entry_points(message_a);
     if (rc != VEXLIN_SUCCESS) {
         if (message_a[0] != '\0') {
@@ -270,6 +299,7 @@ vexlin_result_t load_nolock_steps(vexlin_xchar_t* message_a, bool* error_message
     message_b[0] = '\0';
     rc = s_initialize_function(s_loaded_agent_args.agent_args.count, s_loaded_agent_args.agent_args.strings, message_b,
                                kMessageLength);
+    terminate_message(message_b);
     if (rc != VEXLIN_SUCCESS) {
         if (message_b[0] != '\0') {
             do_log_severe_error(kInitFailurePrefix, message_b, error_message_logged);
@@ -282,12 +312,15 @@ vexlin_result_t load_nolock_steps(vexlin_xchar_t* message_a, bool* error_message
     const void* library = nullptr;
     rc = s_get_library_function(VEXLIN_ABI_INTERFACE_LIBRARY_5, VEXLIN_ABI_LEVEL_LIBRARY_5, &library, message_b,
                                 kMessageLength);
-    // A success without a table is no table: calling through it would crash.
-    if (rc == VEXLIN_SUCCESS && library == nullptr) {
+    terminate_message(message_b);
+    // A success without a table, or without the one entry the library must
+    // call, is no table: calling through it would crash.
+    if (rc == VEXLIN_SUCCESS && (library == nullptr || static_cast<const vexlin_abi_library_functions_cur_t*>(library)
+                                                               ->vexlin_abi_get_agent_5 == nullptr)) {
         rc = VEXLIN_ERROR_INVALID_AGENT_BINARY;
     }
     if (rc == VEXLIN_SUCCESS) {
-        s_last_reached_init_stage = INIT_STAGE_COMPATIBLE_AGENT;
+        set_stage(INIT_STAGE_COMPATIBLE_AGENT);
         s_library_ptr = static_cast<const vexlin_abi_library_functions_cur_t*>(library);
         copy_version_text(s_library_ptr->vexlin_abi_agent_get_version_string);
         vexlin_stub_logf(VEXLIN_LOGGING_LEVEL_INFO, "Loaded agent module version: %s", s_last_loaded_agent_version);
@@ -306,8 +339,7 @@ vexlin_result_t vexlin_internal_load_nolock() {
         ++s_library_refs;
         return VEXLIN_SUCCESS;
     }
-    s_last_reached_init_stage = INIT_STAGE_NO_AGENT;
-    s_last_loaded_agent_version[0] = '\0';
+    reset_agent_info();
     reset_variables();
 
     // The configured level must govern the messages that follow.
@@ -354,21 +386,29 @@ vexlin_result_t vexlin_internal_initialize_nolock() {
     vexlin_stub_log(VEXLIN_LOGGING_LEVEL_FINE, "Initializing agent...");
     vexlin_xchar_t message[kMessageLength];
     message[0] = '\0';
+    // The module writes into these, not into the attachment: other threads
+    // forward through the attachment, and must never see a table without its
+    // agent, nor whatever a refusing module left behind.
+    vexlin_abi_agent_t* agent = nullptr;
+    const vexlin_abi_agent_functions_cur_t* functions = nullptr;
     vexlin_result_t rc = vexlin_ex_api_enable_metrics();
     if (rc == VEXLIN_SUCCESS) {
-        rc = s_library_ptr->vexlin_abi_get_agent_5(&stub_version, &vexlin_internal_agent_ptr,
-                                                   &vexlin_internal_agent_functions_ptr, message, kMessageLength);
+        rc = s_library_ptr->vexlin_abi_get_agent_5(&stub_version, &agent, &functions, message, kMessageLength);
+        terminate_message(message);
+    }
+    // Success without a table would leave every call unforwarded: no agent.
+    if (rc == VEXLIN_SUCCESS && functions == nullptr) {
+        rc = VEXLIN_ERROR_INVALID_AGENT_BINARY;
     }
     if (rc == VEXLIN_SUCCESS) {
+        vexlin_internal_attach(agent, functions);
         s_agent_refs = 1;
         vexlin_stub_logf(VEXLIN_LOGGING_LEVEL_INFO, "%s initialized successfully.", kProductName);
         return VEXLIN_SUCCESS;
     }
-    // A failed request is not trusted to have left the attachment alone.
-    vexlin_internal_agent_ptr = nullptr;
-    vexlin_internal_agent_functions_ptr = nullptr;
+    result_text_t text;
     vexlin_stub_logf(VEXLIN_LOGGING_LEVEL_SEVERE, "Could not initialize agent for %s: %s", kProductName,
-                     message_or_result_text(message, rc));
+                     message_or_result_text(message, rc, &text));
     return rc;
 }
 
@@ -416,7 +456,7 @@ vexlin_result_t vexlin_initialize_2(vexlin_uint32_t init_flags) {
     if (rc != VEXLIN_SUCCESS) {  // GCOVR_EXCL_BR_LINE (fork children only)
         return rc;               // GCOVR_EXCL_LINE
     }
-    vexlin_spinlock_lock(&s_vexlin_init_spinlock);
+    const int cancel_state = vexlin_locked_section_enter(&s_vexlin_init_spinlock);
     vexlin_xchar_t init_flags_variable[kInitFlagsVariableLength];
     (void)snprintf(init_flags_variable, sizeof(init_flags_variable), "VEXLIN_INTERNAL_CA627667445C40F0_INIT_FLAGS=%u",
                    static_cast<unsigned int>(init_flags));
@@ -430,7 +470,7 @@ vexlin_result_t vexlin_initialize_2(vexlin_uint32_t init_flags) {
             }
         }
     }
-    vexlin_spinlock_unlock(&s_vexlin_init_spinlock);
+    vexlin_locked_section_leave(&s_vexlin_init_spinlock, cancel_state);
     return rc;
 }
 
@@ -439,17 +479,17 @@ vexlin_result_t vexlin_shutdown(void) {
     if (rc != VEXLIN_SUCCESS) {  // GCOVR_EXCL_BR_LINE (fork children only)
         return rc;               // GCOVR_EXCL_LINE
     }
-    vexlin_spinlock_lock(&s_vexlin_init_spinlock);
+    const int cancel_state = vexlin_locked_section_enter(&s_vexlin_init_spinlock);
     (void)vexlin_internal_shutdown_nolock();
     rc = vexlin_internal_unload_nolock();
-    vexlin_spinlock_unlock(&s_vexlin_init_spinlock);
+    vexlin_locked_section_leave(&s_vexlin_init_spinlock, cancel_state);
     return rc;
 }
 
 const vexlin_xchar_t* vexlin_agent_get_version_string(void) { return s_last_loaded_agent_version; }
 
 void vexlin_stub_get_agent_load_info(vexlin_bool_t* agent_found, vexlin_bool_t* agent_compatible) {
-    const vexlin_init_stage stage = s_last_reached_init_stage;
+    const vexlin_init_stage stage = __atomic_load_n(&s_last_reached_init_stage, __ATOMIC_ACQUIRE);
     if (agent_found != nullptr) {
         *agent_found = stage != INIT_STAGE_NO_AGENT ? 1 : 0;
     }
@@ -474,20 +514,26 @@ vexlin_result_t vexlin_internal_get_ex_api(const vexlin_xchar_t* name, vexlin_ui
     if (is_unsafe_fork_child()) {        // GCOVR_EXCL_BR_LINE (fork children only)
         return VEXLIN_ERROR_FORK_CHILD;  // GCOVR_EXCL_LINE
     }
-    sdkagent_abi_get_library_function_t* get_library = s_get_library_function;
+    sdkagent_abi_get_library_function_t* get_library = __atomic_load_n(&s_get_library_function, __ATOMIC_ACQUIRE);
     if (get_library == nullptr) {
         return VEXLIN_ERROR_NOT_INITIALIZED;
     }
     const vexlin_xchar_t* display_name = name != nullptr ? name : "(unnamed)";
-    // A refusing module may still have written a pointer; only a success counts.
+    // A refusing module may still have written a pointer; only a success
+    // with a table counts.
     const void* table = nullptr;
-    const vexlin_result_t rc = get_library(interface_id, VEXLIN_ABI_LEVEL_EX, &table, message, kMessageLength);
+    vexlin_result_t rc = get_library(interface_id, VEXLIN_ABI_LEVEL_EX, &table, message, kMessageLength);
+    terminate_message(message);
+    if (rc == VEXLIN_SUCCESS && table == nullptr) {
+        rc = VEXLIN_ERROR_INVALID_AGENT_BINARY;
+    }
     if (rc == VEXLIN_SUCCESS) {
         *out_ftable = table;
         vexlin_stub_logf(VEXLIN_LOGGING_LEVEL_INFO, "Loaded extension API %s.", display_name);
     } else {
+        result_text_t text;
         vexlin_stub_logf(VEXLIN_LOGGING_LEVEL_SEVERE, "Failed to load extension API %s: %s", display_name,
-                         message_or_result_text(message, rc));
+                         message_or_result_text(message, rc, &text));
     }
     return rc;
 }
@@ -500,19 +546,14 @@ void vexlin_internal_clear_ex_tables(void) {
     vexlin_ex_serverless_clear_table();
 }
 
-void vexlin_main_atfork_prepare(void) {}
-
-void vexlin_main_atfork_parent(void) {}
-
 // Runs only in fork children (see atfork_child).
 // GCOVR_EXCL_START
 void vexlin_main_atfork_child(void) {
     // The lock word tells whether a thread of the parent was inside
     // initialize or shutdown; that state is meaningless here.
     if (vexlin_atomic_load_acquire(&s_vexlin_init_spinlock.locked) != 0) {
-        vexlin_internal_agent_ptr = nullptr;
+        vexlin_internal_detach();
         s_library_ptr = nullptr;
-        vexlin_internal_agent_functions_ptr = nullptr;
         vexlin_atomic_store_release(&s_is_unsafe_fork_child, 1);
     }
 }

@@ -2,8 +2,6 @@
 #ifndef VEXLIN_INIT_INTERNAL_H
 #define VEXLIN_INIT_INTERNAL_H
 
-void vexlin_main_atfork_prepare(void);
-void vexlin_main_atfork_parent(void);
 // Detaches the agent and marks the child unusable for initialization when
 // the fork happened inside initialize or shutdown.
 void vexlin_main_atfork_child(void);

@@ -5,11 +5,30 @@
 
 #include "vexlin/internal/vexlin_stub_abi.h"
 
-// Set by the agent module through vexlin_abi_get_agent_5 and cleared by the
-// init unit and the fork child handler. The function table pointer alone
-// decides whether a call is forwarded.
+// The attachment: set by the init unit once the module handed out an agent,
+// cleared at release and in an unsafe fork child. The function table pointer
+// alone decides whether a call is forwarded. Only the init unit writes them,
+// through vexlin_internal_attach and vexlin_internal_detach.
 extern vexlin_abi_agent_t* vexlin_internal_agent_ptr;
 extern const vexlin_abi_agent_functions_cur_t* vexlin_internal_agent_functions_ptr;
+
+// The table is published after the agent and withdrawn before it, so a
+// forwarder that sees a table sees the agent that goes with it. On x86-64
+// both loads are plain moves: forwarders stay one load, one test, one jump.
+inline const vexlin_abi_agent_functions_cur_t* vexlin_internal_attached_functions() {
+    return __atomic_load_n(&vexlin_internal_agent_functions_ptr, __ATOMIC_ACQUIRE);
+}
+inline vexlin_abi_agent_t* vexlin_internal_attached_agent() {
+    return __atomic_load_n(&vexlin_internal_agent_ptr, __ATOMIC_RELAXED);
+}
+inline void vexlin_internal_attach(vexlin_abi_agent_t* agent, const vexlin_abi_agent_functions_cur_t* functions) {
+    __atomic_store_n(&vexlin_internal_agent_ptr, agent, __ATOMIC_RELAXED);
+    __atomic_store_n(&vexlin_internal_agent_functions_ptr, functions, __ATOMIC_RELEASE);
+}
+inline void vexlin_internal_detach() {
+    __atomic_store_n(&vexlin_internal_agent_functions_ptr, nullptr, __ATOMIC_RELEASE);
+    __atomic_store_n(&vexlin_internal_agent_ptr, nullptr, __ATOMIC_RELEASE);
+}
 
 // Asks the loaded module for an extension table; stores it into *out_ftable
 // only on success.

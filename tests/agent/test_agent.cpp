@@ -62,7 +62,12 @@ struct settings {
     failure refuse_result;
     uint32_t refused[kMaxRefused];
     size_t refused_count;
-    bool null_library;
+    uint32_t null_tables[kMaxRefused];
+    size_t null_table_count;
+    bool null_agent_functions;
+    bool null_get_agent;
+    bool table_before_agent;
+    bool unterminated;
     bool junk_on_refuse;
     bool block_init;
     char version[kTextLength];
@@ -121,7 +126,7 @@ template <test_agent_event_kind_t Kind, uint32_t Interface, int64_t Base, int32_
 struct slot_function<Kind, Interface, Base, Slot, R (*)(vexlin_abi_agent_t*, A...)> {
     static R call(vexlin_abi_agent_t* agent, A... args) {
         const int64_t result = std::is_void<R>::value ? 0 : Base + Slot;
-        if (test_agent_record_slots_enabled()) {
+        if (test_agent_record_slot_call(agent == &s_agent)) {
             test_agent_event_t event = new_event(Kind);
             event.interface_id = Interface;
             event.slot = Slot;
@@ -216,7 +221,9 @@ const vexlin_xchar_t* legacy_version() {
 }
 
 void write_message(vexlin_xchar_t* buffer, vexlin_size_t length, const char* message) {
-    if (buffer != nullptr && length != 0 && message[0] != '\0') {
+    if (buffer != nullptr && length != 0 && s_settings.unterminated) {
+        memset(buffer, 'x', length);
+    } else if (buffer != nullptr && length != 0 && message[0] != '\0') {
         strncpy(buffer, message, length - 1);
         buffer[length - 1] = '\0';
     }
@@ -246,6 +253,14 @@ vexlin_result_t get_agent_5(const vexlin_abi_stub_version_t* stub_version, vexli
             *agent_out = static_cast<vexlin_abi_agent_t*>(const_cast<void*>(TEST_AGENT_JUNK_POINTER));
             *functions_out = static_cast<const vexlin_abi_agent_functions_5_t*>(TEST_AGENT_JUNK_POINTER);
         }
+    } else if (s_settings.null_agent_functions) {
+        *agent_out = &s_agent;
+    } else if (s_settings.table_before_agent) {
+        const uint64_t seen = __atomic_load_n(&test_agent_control()->slot_calls, __ATOMIC_ACQUIRE);
+        *functions_out = &s_agent_functions;
+        test_agent_record_wait_for_slot_call(seen, 200);
+        *agent_out = &s_agent;
+        test_agent_record_attachment(&s_agent, &s_agent_functions);
     } else {
         *agent_out = &s_agent;
         *functions_out = &s_agent_functions;
@@ -257,6 +272,7 @@ vexlin_result_t get_agent_5(const vexlin_abi_stub_version_t* stub_version, vexli
 }
 
 const vexlin_abi_library_functions_5_t s_library = {library_version, get_agent_5};
+const vexlin_abi_library_functions_5_t s_library_without_get_agent = {library_version, nullptr};
 const vexlin_abi_library_functions_versiononly_t s_versiononly = {versiononly_version};
 const vexlin_abi_library_functions_versiononly_t s_versiononly_legacy = {legacy_version};
 
@@ -272,10 +288,10 @@ void parse_failure(failure& f, const char* value) {
     set_text(f.message, end != nullptr && *end == ':' ? end + 1 : "");
 }
 
-void parse_refused(const char* value) {
-    while (*value != '\0' && s_settings.refused_count < kMaxRefused) {
+void parse_interfaces(const char* value, uint32_t* list, size_t* count) {
+    while (*value != '\0' && *count < kMaxRefused) {
         char* end = nullptr;
-        s_settings.refused[s_settings.refused_count++] = static_cast<uint32_t>(strtoul(value, &end, 10));
+        list[(*count)++] = static_cast<uint32_t>(strtoul(value, &end, 10));
         if (end == value || *end != ',') {
             break;
         }
@@ -300,11 +316,19 @@ void apply_setting(const char* argument) {
     } else if (named("testagent_get_agent_fail")) {
         parse_failure(s_settings.get_agent_fail, value);
     } else if (named("testagent_refuse")) {
-        parse_refused(value);
+        parse_interfaces(value, s_settings.refused, &s_settings.refused_count);
     } else if (named("testagent_refuse_result")) {
         parse_failure(s_settings.refuse_result, value);
-    } else if (named("testagent_null_library")) {
-        s_settings.null_library = is_set(value);
+    } else if (named("testagent_null_table")) {
+        parse_interfaces(value, s_settings.null_tables, &s_settings.null_table_count);
+    } else if (named("testagent_null_agent_functions")) {
+        s_settings.null_agent_functions = is_set(value);
+    } else if (named("testagent_null_get_agent")) {
+        s_settings.null_get_agent = is_set(value);
+    } else if (named("testagent_table_before_agent")) {
+        s_settings.table_before_agent = is_set(value);
+    } else if (named("testagent_unterminated")) {
+        s_settings.unterminated = is_set(value);
     } else if (named("testagent_junk_on_refuse")) {
         s_settings.junk_on_refuse = is_set(value);
     } else if (named("testagent_block_init")) {
@@ -336,16 +360,18 @@ void apply_settings(vexlin_size_t count, const vexlin_xchar_t* const* arguments)
     if (!own_1330002) set_text(s_settings.version_1330002, s_settings.version);
 }
 
-bool is_refused(uint32_t interface_id) {
-    if (test_agent_record_is_refused(interface_id)) {
-        return true;
-    }
-    for (size_t i = 0; i < s_settings.refused_count; ++i) {
-        if (s_settings.refused[i] == interface_id) {
+bool is_listed(uint32_t interface_id, const uint32_t* list, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (list[i] == interface_id) {
             return true;
         }
     }
     return false;
+}
+
+bool is_refused(uint32_t interface_id) {
+    return test_agent_record_is_refused(interface_id) ||
+           is_listed(interface_id, s_settings.refused, s_settings.refused_count);
 }
 
 // The table of an interface at a level, or the reason there is none.
@@ -354,7 +380,7 @@ vexlin_result_t find_table(uint32_t interface_id, uint32_t level, const void** t
     switch (interface_id) {
         case VEXLIN_ABI_INTERFACE_LIBRARY_5:
             supported_level = VEXLIN_ABI_LEVEL_LIBRARY_5;
-            *table = s_settings.null_library ? nullptr : &s_library;
+            *table = s_settings.null_get_agent ? &s_library_without_get_agent : &s_library;
             break;
         case VEXLIN_ABI_INTERFACE_VERSIONONLY:
             supported_level = VEXLIN_ABI_LEVEL_VERSIONONLY;
@@ -386,6 +412,9 @@ vexlin_result_t find_table(uint32_t interface_id, uint32_t level, const void** t
     if (level != supported_level) {
         *table = nullptr;
         return VEXLIN_ERROR_FEATURE_LEVEL_NOT_SUPPORTED;
+    }
+    if (is_listed(interface_id, s_settings.null_tables, s_settings.null_table_count)) {
+        *table = nullptr;
     }
     return VEXLIN_SUCCESS;
 }

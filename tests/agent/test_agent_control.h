@@ -86,6 +86,11 @@ typedef struct test_agent_control_t {
     const void* agent;
     const void* agent_functions;
 
+    /* Slot calls counted whether recorded or not (atomic counters), and
+     * those among them that did not receive the module's agent object. */
+    uint64_t slot_calls;
+    uint64_t slot_calls_without_agent;
+
     /* Forgets every call, the arguments and the blocking state. */
     void (*reset)(void);
     /* With testagent_block_init=1: wait until a thread is held inside

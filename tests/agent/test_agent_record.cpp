@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <condition_variable>
 #include <mutex>
 
@@ -32,6 +34,8 @@ void reset_record() {
     memset(s_control.stub_version, 0, sizeof(s_control.stub_version));
     s_control.agent = nullptr;
     s_control.agent_functions = nullptr;
+    __atomic_store_n(&s_control.slot_calls, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&s_control.slot_calls_without_agent, 0, __ATOMIC_RELAXED);
     s_init_blocked = false;
     s_init_released = false;
     s_slot_recording.store(1);
@@ -82,7 +86,20 @@ TEST_AGENT_EXPORT void test_agent_record_event(const test_agent_event_t* event) 
     ++s_control.event_count;
 }
 
-TEST_AGENT_EXPORT int test_agent_record_slots_enabled(void) { return s_slot_recording.load(std::memory_order_relaxed); }
+TEST_AGENT_EXPORT int test_agent_record_slot_call(int with_agent) {
+    __atomic_add_fetch(&s_control.slot_calls, 1, __ATOMIC_RELEASE);
+    if (!with_agent) {
+        __atomic_add_fetch(&s_control.slot_calls_without_agent, 1, __ATOMIC_RELAXED);
+    }
+    return s_slot_recording.load(std::memory_order_relaxed);
+}
+
+TEST_AGENT_EXPORT void test_agent_record_wait_for_slot_call(uint64_t seen, unsigned milliseconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (__atomic_load_n(&s_control.slot_calls, __ATOMIC_ACQUIRE) == seen && std::chrono::steady_clock::now() < until) {
+        std::this_thread::yield();
+    }
+}
 
 TEST_AGENT_EXPORT void test_agent_record_arguments(size_t count, const char* const* arguments) {
     std::lock_guard<std::mutex> guard(s_mutex);

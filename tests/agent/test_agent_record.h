@@ -9,8 +9,12 @@ extern "C" {
 
 // Appends one call to the record (under the record's lock).
 void test_agent_record_event(const test_agent_event_t* event);
-// Whether slot calls are to be recorded; entry points always are.
-int test_agent_record_slots_enabled(void);
+// Counts one slot call; whether slot calls are to be recorded (entry
+// points always are).
+int test_agent_record_slot_call(int with_agent);
+// Waits up to `milliseconds` for a slot call after `seen` calls; for the
+// module to hold a window open until another thread used it.
+void test_agent_record_wait_for_slot_call(uint64_t seen, unsigned milliseconds);
 void test_agent_record_arguments(size_t count, const char* const* arguments);
 void test_agent_record_stub_version(const void* record, size_t size);
 void test_agent_record_attachment(const void* agent, const void* agent_functions);

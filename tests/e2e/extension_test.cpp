@@ -354,6 +354,18 @@ TEST_F(Extensions, JunkFromARefusalIsNeverCalled) {
     ExpectNeutralWithoutModuleCalls(NotMetrics);
 }
 
+TEST_F(Extensions, SuccessWithoutATableIsAnInvalidBinary) {
+    SetVariable("testagent_null_table=91620005,91730001,91620003,91790001");
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
+    LogCapture::Clear();
+
+    for (const Group& group : kEnabledByApplication) {
+        EXPECT_EQ(VEXLIN_ERROR_INVALID_AGENT_BINARY, group.enable()) << group.name;
+        EXPECT_TRUE(LogCapture::Contains(kSevere, FailedMessage(group, "Invalid agent binary.")));
+    }
+    ExpectNeutralWithoutModuleCalls(NotMetrics);
+}
+
 TEST_F(Extensions, RefusedReEnablingKeepsTheTableEnabledBefore) {
     SetVariable("testagent_junk_on_refuse=1");
     const void* agent = InitializeWithEveryGroup();

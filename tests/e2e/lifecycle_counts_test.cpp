@@ -2,6 +2,13 @@
 // the module is opened, started, shut down and closed once however many
 // initializations share it, and every call answers neutrally once the last
 // shutdown has gone.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "fork_support.h"
 #include "lifecycle_support.h"
 #include "vexlin/internal/vexlin_stub_abi.h"
 
@@ -141,6 +148,64 @@ TEST_F(Lifecycle, EveryCallIsNeutralAfterTheLastShutdown) {
 
     EXPECT_EQ(48 + 25, calls);
     EXPECT_EQ(0u, test_agent::Events().size()) << "nothing reaches the closed module";
+}
+
+// ---- Other threads -------------------------------------------------------------
+
+// The module below writes the table first and waits for a call before it
+// writes the agent; forwarders must not see either before both are there.
+TEST_F(Lifecycle, ForwardersNeverSeeATableWithoutItsAgent) {
+    SetVariable("testagent_table_before_agent=1");
+    test_agent::Control().set_slot_recording(0);
+    std::atomic<bool> stop{false};
+    std::thread caller([&] {
+        while (!stop.load()) vexlin_tracer_start(1);
+    });
+    const vexlin_result_t rc = vexlin_initialize();
+    while (__atomic_load_n(&test_agent::Control().slot_calls, __ATOMIC_ACQUIRE) == 0) std::this_thread::yield();
+    stop = true;
+    caller.join();
+
+    EXPECT_EQ(VEXLIN_SUCCESS, rc);
+    EXPECT_EQ(0u, __atomic_load_n(&test_agent::Control().slot_calls_without_agent, __ATOMIC_ACQUIRE));
+    EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
+}
+
+// A log sink that blocks in read(2), a cancellation point, until the pipe's
+// writing end is closed.
+int s_sink_fd = -1;
+std::atomic<bool> s_in_sink{false};
+void BlockingSink(vexlin_logging_level_t, const vexlin_xchar_t*) {
+    s_in_sink = true;
+    char c;
+    (void)!read(s_sink_fd, &c, 1);
+}
+
+void* InitializeThenTestCancel(void* result) {
+    *static_cast<vexlin_result_t*>(result) = vexlin_initialize();
+    pthread_testcancel();
+    return nullptr;
+}
+
+TEST_F(Lifecycle, ThreadCancelledInsideInitializeFinishesItFirst) {
+    forking::Watchdog watchdog(60, "ThreadCancelledInsideInitializeFinishesItFirst");
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    s_sink_fd = fds[0];
+    vexlin_stub_set_logging_callback(BlockingSink);
+    vexlin_result_t rc = -1;
+    pthread_t thread;
+    ASSERT_EQ(0, pthread_create(&thread, nullptr, InitializeThenTestCancel, &rc));
+    while (!s_in_sink) std::this_thread::yield();
+    ASSERT_EQ(0, pthread_cancel(thread));
+    close(fds[1]);
+    void* exit_value = nullptr;
+    ASSERT_EQ(0, pthread_join(thread, &exit_value));
+    close(fds[0]);
+
+    EXPECT_EQ(PTHREAD_CANCELED, exit_value) << "cancelled once initialize had returned";
+    EXPECT_EQ(VEXLIN_SUCCESS, rc);
+    EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown()) << "the init lock is free again";
 }
 
 }  // namespace

@@ -228,29 +228,111 @@ TEST_F(LoadFailures, RefusalWithoutVersionOrMessageLogsTheResultTexts) {
                 {kInfo, "Agent module version could not be determined: Interface not supported."},
                 {kSevere, std::string(kLoadFailure) + "Interface not supported."}});
     EXPECT_EQ(expected, LogCapture::Entries());
+    // The legacy request gets the buffer as the module left it, not the text
+    // the library logged for the first refusal.
+    const auto requests = test_agent::Events(TEST_AGENT_EVENT_GET_LIBRARY);
+    ASSERT_EQ(3u, requests.size());
+    EXPECT_EQ(1u, requests[2].values[2]) << "buffer empty on entry";
     EXPECT_EQ("", VersionText());
     ExpectStartedAndShutDown();
     ExpectNothingAttached(TEST_AGENT_PATH);
 }
 
-TEST_F(LoadFailures, SuccessWithoutLibraryTableCountsAsAnInvalidBinary) {
+// A module that answers success but hands back nothing usable: no library
+// table, a library table without the agent request, an agent without its
+// function table, no metrics table. Each is an invalid binary, undone like
+// any refusal.
+struct InvalidBinaryCase {
+    const char* name;
+    const char* variable;
+    bool agent_level;  // the library level loaded and the agent request failed
+    std::vector<LogEntry> tail;
+};
+
+const InvalidBinaryCase kInvalidBinaries[] = {
+    {"NoLibraryTable", "testagent_null_table=1730002", false, {}},
+    {"LibraryTableWithoutAgentRequest", "testagent_null_get_agent=1", false, {}},
+    {"AgentWithoutFunctionTable",
+     "testagent_null_agent_functions=1",
+     true,
+     {{kInfo, "Loaded extension API metrics."}, {kSevere, std::string(kAgentFailure) + "Invalid agent binary."}}},
+    {"NoMetricsTable",
+     "testagent_null_table=91680001",
+     true,
+     {{kSevere, "Failed to load extension API metrics: Invalid agent binary."},
+      {kSevere, std::string(kAgentFailure) + "Invalid agent binary."}}},
+};
+
+void PrintTo(const InvalidBinaryCase& c, std::ostream* os) { *os << c.name; }
+
+class InvalidBinaries : public LoadFailures, public testing::WithParamInterface<InvalidBinaryCase> {};
+
+TEST_P(InvalidBinaries, AreRefusedAndUndone) {
+    const InvalidBinaryCase& c = GetParam();
     UseModule(TEST_AGENT_PATH);
-    SetVariable("testagent_null_library=1");
+    SetVariable(c.variable);
 
     EXPECT_EQ(VEXLIN_ERROR_INVALID_AGENT_BINARY, vexlin_initialize());
 
-    const std::vector<LogEntry> expected = Concat(
-        Prologue({"testagent_null_library=1", InitFlags(0)}),
-        {{kFine, "Initializing agent module..."},
-         {kInfo, std::string("Agent module version is ") + TEST_AGENT_DEFAULT_VERSION + "; probably incompatible"},
-         {kSevere, std::string(kLoadFailure) + "Invalid agent binary."}});
-    EXPECT_EQ(expected, LogCapture::Entries());
-    EXPECT_EQ((std::vector<std::string>{"1730002/6", "1560001/5"}), test_agent::LibraryRequests());
-    EXPECT_EQ(std::make_pair(1, 0), LoadInfo()) << "found, never compatible";
+    std::vector<LogEntry> expected = Prologue({c.variable, InitFlags(0)});
+    if (c.agent_level) {
+        expected = Concat(Concat(expected, ModuleStartedLog()), {{kFine, "Initializing agent..."}});
+        EXPECT_EQ(std::make_pair(1, 1), LoadInfo());
+    } else {
+        expected = Concat(expected, {{kFine, "Initializing agent module..."},
+                                     {kInfo, std::string("Agent module version is ") + TEST_AGENT_DEFAULT_VERSION +
+                                                 "; probably incompatible"},
+                                     {kSevere, std::string(kLoadFailure) + "Invalid agent binary."}});
+        EXPECT_EQ(std::make_pair(1, 0), LoadInfo()) << "found, never compatible";
+    }
+    EXPECT_EQ(Concat(expected, c.tail), LogCapture::Entries());
     EXPECT_EQ(TEST_AGENT_DEFAULT_VERSION, VersionText());
     ExpectStartedAndShutDown();
     ExpectNothingAttached(TEST_AGENT_PATH);
 }
+
+INSTANTIATE_TEST_SUITE_P(LoadFailures, InvalidBinaries, testing::ValuesIn(kInvalidBinaries),
+                         [](const testing::TestParamInfo<InvalidBinaryCase>& info) { return info.param.name; });
+
+// A module may fill a message buffer to its last character without a
+// terminator; the library logs what fits and reads nothing beyond.
+struct UnterminatedCase {
+    const char* name;
+    const char* variable;  // empty: the refusal comes from enabling the span group
+    const char* prefix;
+};
+
+const UnterminatedCase kUnterminated[] = {
+    {"ModuleInitialize", "testagent_init_fail=0xAFFE0009", kInitFailure},
+    {"LibraryRequest", "testagent_refuse=1730002", kInitFailure},
+    {"AgentRequest", "testagent_get_agent_fail=0xAFFE0009", kAgentFailure},
+    {"ExtensionRequest", "", "Failed to load extension API span: "},
+};
+
+void PrintTo(const UnterminatedCase& c, std::ostream* os) { *os << c.name; }
+
+class UnterminatedTexts : public LoadFailures, public testing::WithParamInterface<UnterminatedCase> {};
+
+TEST_P(UnterminatedTexts, AreLoggedUpToTheBufferEnd) {
+    const UnterminatedCase& c = GetParam();
+    const bool at_enable = c.variable[0] == '\0';
+    UseModule(TEST_AGENT_PATH);
+    SetVariable("testagent_unterminated=1");
+    if (!at_enable) SetVariable(c.variable);
+    ASSERT_EQ(at_enable, vexlin_initialize() == VEXLIN_SUCCESS);
+    if (at_enable) {
+        test_agent::Control().refuse_interface(VEXLIN_ABI_INTERFACE_EX_SPAN);
+        EXPECT_EQ(VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED, vexlin_ex_api_enable_span());
+        EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
+    }
+    const std::string message = (c.prefix + std::string(VEXLIN_ABI_MESSAGE_BUFFER_LENGTH - 1, 'x'))
+                                    .substr(0, VEXLIN_ABI_MESSAGE_BUFFER_LENGTH - 1);
+    ASSERT_FALSE(LogCapture::AtLeast(kSevere).empty());
+    EXPECT_EQ(message, LogCapture::AtLeast(kSevere)[0].message);
+}
+
+INSTANTIATE_TEST_SUITE_P(LoadFailures, UnterminatedTexts, testing::ValuesIn(kUnterminated),
+                         [](const testing::TestParamInfo<UnterminatedCase>& info) { return info.param.name; });
 
 // ---- The agent ----------------------------------------------------------------
 
