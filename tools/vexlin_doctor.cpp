@@ -58,8 +58,9 @@ void Usage(FILE* out) {
 
 bool g_quiet = false;
 
+// printf-style so that calls keep compile-time format checks.
 void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Say(const char* format, ...) {
+void Say(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     if (g_quiet) return;
     va_list args;
     va_start(args, format);
@@ -94,8 +95,8 @@ std::string InputsFor(std::initializer_list<const char*> names) {
         const std::string key = input.substr(0, input.find('='));
         for (const char* name : names) {
             // Argument names ignore case; environment names are KX_ and the name in capitals.
-            const bool match = StartsWith(key, "--kx_") ? strcasecmp(key.c_str() + 5, name) == 0
-                                                        : key == "KX_" + Upper(name);
+            const bool match =
+                StartsWith(key, "--kx_") ? strcasecmp(key.c_str() + 5, name) == 0 : key == "KX_" + Upper(name);
             if (match) out += (out.empty() ? "" : ", ") + input;
         }
     }
@@ -188,7 +189,10 @@ bool SearchedOnLoaderPath(const std::string& module) { return module.find('/') =
 // Empty when the file is there and readable.
 std::string FileProblem(const std::string& path) {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return std::string("does not exist (") + std::strerror(errno) + ")";
+    if (stat(path.c_str(), &st) != 0) {
+        const bool missing = errno == ENOENT || errno == ENOTDIR;
+        return std::string(missing ? "does not exist (" : "cannot be examined (") + std::strerror(errno) + ")";
+    }
     if (!S_ISREG(st.st_mode)) return "is not a regular file";
     if (access(path.c_str(), R_OK) != 0) return std::string("cannot be read (") + std::strerror(errno) + ")";
     return std::string();
@@ -327,12 +331,11 @@ int main(int argc, char** argv) {
     if (rc == VEXLIN_SUCCESS) {
         return Finish(kMonitored, "MONITORED: agent module " + module +
                                       (loader_note.empty() ? "" : " (" + loader_note + ")") + ", version '" +
-                                      agent_version +
-                                      "', was loaded and attached an agent");
+                                      agent_version + "', was loaded and attached an agent");
     }
     if (rc == VEXLIN_ERROR_AGENT_NOT_ACTIVE) {
-        return Finish(kNotActive, "NOT MONITORED (agent not active): agentactive is " + config.active +
-                                      GivenAs({"agentactive"}));
+        return Finish(kNotActive,
+                      "NOT MONITORED (agent not active): agentactive is " + config.active + GivenAs({"agentactive"}));
     }
     if (!config.logged || rc == VEXLIN_ERROR_FORK_CHILD || rc == VEXLIN_ERROR_OUT_OF_MEMORY) {
         return Finish(kOtherError, "NOT MONITORED (error): vexlin_initialize returned " + ResultText(rc));
@@ -347,7 +350,8 @@ int main(int argc, char** argv) {
         if (!loader_note.empty()) notes += (notes.empty() ? "" : "; ") + loader_note;
         if (!notes.empty()) notes = " (" + notes + ")";
         if (!bare && StartsWith(FileProblem(config.module), "does not exist")) {
-            return Finish(kNoModule, "NOT MONITORED (no agent module found): " + config.module + " does not exist" + notes);
+            return Finish(kNoModule,
+                          "NOT MONITORED (no agent module found): " + config.module + " does not exist" + notes);
         }
         std::string why = LoaderDetail(VEXLIN_LOGGING_LEVEL_INFO, module);
         if (why.empty()) why = ResultText(rc);
