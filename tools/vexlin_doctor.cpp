@@ -234,7 +234,8 @@ void PrintConfiguration(const Configuration& c) {
     Say("                  (a module that a process agent provides as %s is tried first)\n",
         VEXLIN_ABI_PROCESS_MODULE_NAME);
     const std::string level = InputsFor({"loglevelsdk"});
-    Say("  SDK log level   %s\n", level.empty() ? "not set" : ("given as " + level).c_str());
+    Say("  SDK log level   %s\n", level.empty() ? "not set: the application's own level applies (initially none)"
+                                                : ("given as " + level).c_str());
     Say("  forwarded to the agent module:\n");
     for (const std::string& a : c.forwarded) Say("    %s\n", a.c_str());
 }
