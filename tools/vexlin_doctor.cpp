@@ -1,25 +1,29 @@
 // vexlin-doctor: tells whether an application started with the same --kx_
-// arguments and environment would be monitored, and if not, exactly why.
-// It prints the configuration the library will compute (agent active, module
-// path and its source, log level, arguments forwarded to the agent module),
-// loads the agent with the library's log at its finest level, and ends with
-// one verdict line. The exit status is 0 only when the application would be
-// monitored.
+// arguments and environment would be monitored, and if not, why. The library
+// itself stores the arguments, computes the configuration and loads the
+// module; the doctor shows the library's log at its finest level, reads the
+// configuration back from it, and ends with one verdict line. The exit status
+// is 0 only when the application would be monitored.
 #include <dlfcn.h>
+#include <link.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "vexlin/internal/vexlin_loader_abi.h"
 #include "vexlin/vexlin.h"
+
+extern char** environ;
 
 namespace {
 
@@ -35,19 +39,15 @@ enum Verdict {
     kOtherError = 7,
 };
 
-const char kProcessModuleName[] = "kx_agent_3bef2c2a0679493ea9440fba66a92b95";
-const char kDefaultModuleFile[] = "libpelmoranloader.so";
-const char kInitFlagsVariable[] = "VEXLIN_INTERNAL_CA627667445C40F0_INIT_FLAGS";
-const char* const kEntryPoints[] = {"sdkagent_abi_initialize", "sdkagent_abi_get_library", "sdkagent_abi_shutdown"};
-
 void Usage(FILE* out) {
     std::fprintf(out,
                  "usage: vexlin-doctor [--quiet] [--kx_NAME=VALUE ...]\n"
                  "\n"
-                 "Shows the configuration an application would get from the same --kx_ arguments\n"
-                 "and KX_ environment variables (KX_AGENTACTIVE, KX_AGENTLIBRARY, KX_HOME,\n"
-                 "KX_LOGLEVELSDK), loads the agent module with the library's log at its finest\n"
-                 "level, and ends with one line: MONITORED or NOT MONITORED (reason).\n"
+                 "Hands the --kx_ arguments to the library as an application would, loads the\n"
+                 "agent module with the library's log at its finest level (the KX_ environment\n"
+                 "variables apply as usual), shows the configuration the library logged, and\n"
+                 "ends with one line: MONITORED or NOT MONITORED (reason). Of the SDK log level it\n"
+                 "shows only the inputs: the doctor sets loglevelsdk=finest for its own run.\n"
                  "\n"
                  "  --quiet, -q   print only the final line\n"
                  "\n"
@@ -58,8 +58,9 @@ void Usage(FILE* out) {
 
 bool g_quiet = false;
 
+// printf-style so that calls keep compile-time format checks.
 void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Say(const char* format, ...) {
+void Say(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     if (g_quiet) return;
     va_list args;
     va_start(args, format);
@@ -74,182 +75,40 @@ std::string ResultText(vexlin_result_t rc) {
     return std::string(code) + " " + vexlin_stub_xstrerror(rc, text, sizeof text);
 }
 
-// ---- The configuration, computed the way the library does ---------------
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
-struct Setting {
-    std::string value;
-    std::string source;  // "--kx_name", "KX_NAME" or "default"
-    bool set = false;    // false when the default applies
-};
-
-struct UserVariable {
-    std::string text;  // name=value
-    std::string name;
-    std::string value;
-};
-
-// The user variables that --kx_ arguments store: the first occurrence of a
-// name wins, as an application's vexlin_stub_process_cmdline_args(..., 0).
-std::vector<UserVariable> g_user;
-
-const UserVariable* FindUser(const char* name) {
-    for (const UserVariable& v : g_user)
-        if (strcasecmp(v.name.c_str(), name) == 0) return &v;
-    return nullptr;
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
 }
 
-Setting Lookup(const char* user_name, const char* env_name, const char* default_value) {
-    Setting s;
-    if (const UserVariable* v = FindUser(user_name)) {
-        s.value = v->value;
-        s.source = std::string("--kx_") + v->name;
-        s.set = true;
-    } else if (const char* env = std::getenv(env_name)) {
-        s.value = env;
-        s.source = env_name;
-        s.set = true;
-    } else {
-        s.value = default_value;
-        s.source = "default";
-    }
-    return s;
-}
+// ---- The inputs, as given ----------------------------------------------------
 
-// -1 when the word is none of the boolean words.
-int BoolWord(const std::string& value) {
-    static const std::pair<const char*, int> words[] = {{"true", 1}, {"false", 0}, {"on", 1}, {"off", 0},
-                                                        {"yes", 1},  {"no", 0},    {"1", 1},  {"0", 0}};
-    for (const auto& w : words)
-        if (strcasecmp(value.c_str(), w.first) == 0) return w.second;
-    return -1;
-}
+// The --kx_ arguments the library stored and the KX_ environment variables.
+std::vector<std::string> g_inputs;
 
-int LevelFromName(std::string name) {
-    static const char* const names[] = {"finest",  "finer",  "fine",  "config", "info",
-                                        "warning", "severe", "debug", "none"};
-    std::size_t begin = name.find_first_not_of(" \t");
-    if (begin == std::string::npos) return -1;
-    std::size_t end = name.find_last_not_of(" \t");
-    name = name.substr(begin, end - begin + 1);
-    for (int i = 0; i < 9; ++i)
-        if (strcasecmp(name.c_str(), names[i]) == 0) return i;
-    return -1;
-}
-
-const char* LevelName(int level) {
-    static const char* const names[] = {"finest",  "finer",  "fine",  "config", "info",
-                                        "warning", "severe", "debug", "none"};
-    return level >= 0 && level <= 8 ? names[level] : "?";
-}
-
-bool IsPrivate(const std::string& name) {
-    return strcasecmp(name.c_str(), "agentactive") == 0 || strcasecmp(name.c_str(), "agentlibrary") == 0 ||
-           strcasecmp(name.c_str(), "loglevelsdk") == 0;
-}
-
-struct Configuration {
-    Setting active;
-    bool agent_active = true;
-    Setting library;
-    Setting home;
-    bool derived = false;  // the module path was built from the home directory
-    std::string module_path;
-    Setting level;
-    int log_level = -1;
-    std::vector<std::string> forwarded;
-};
-
-Configuration Compute() {
-    Configuration c;
-    c.level = Lookup("loglevelsdk", "KX_LOGLEVELSDK", "");
-    c.log_level = LevelFromName(c.level.value);
-    c.active = Lookup("agentactive", "KX_AGENTACTIVE", "true");
-    int word = BoolWord(c.active.value);
-    c.agent_active = word < 0 ? true : word == 1;  // an unknown word means the default, true
-    c.library = Lookup("agentlibrary", "KX_AGENTLIBRARY", "");
-    c.module_path = c.library.value;
-    if (c.module_path.empty()) {
-        c.home = Lookup("home", "KX_HOME", "");
-        if (!c.home.value.empty()) {
-            c.derived = true;
-            c.module_path = c.home.value + (c.home.value.back() == '/' ? "" : "/") + "agent/lib/" + kDefaultModuleFile;
+// The inputs that name one of the settings, whichever of them the library
+// used: the doctor shows them and leaves the choice to the library.
+std::string InputsFor(std::initializer_list<const char*> names) {
+    std::string out;
+    for (const std::string& input : g_inputs) {
+        const std::string key = input.substr(0, input.find('='));
+        for (const char* name : names) {
+            // Argument names ignore case; environment names are KX_ and the name in capitals.
+            const bool match =
+                StartsWith(key, "--kx_") ? strcasecmp(key.c_str() + 5, name) == 0 : key == "KX_" + Upper(name);
+            if (match) out += (out.empty() ? "" : ", ") + input;
         }
     }
-    for (const UserVariable& v : g_user)
-        if (!IsPrivate(v.name) && strcasecmp(v.name.c_str(), kInitFlagsVariable) != 0) c.forwarded.push_back(v.text);
-    c.forwarded.push_back(std::string(kInitFlagsVariable) + "=0");
-    return c;
+    return out;
 }
 
-std::string Quoted(const std::string& s) { return "'" + s + "'"; }
-
-std::string Describe(const Setting& s) { return s.set ? "from " + s.source : std::string("default"); }
-
-enum class FileState { kNone, kMissing, kNotAFile, kUnreadable, kPresent };
-
-FileState Examine(const std::string& path, std::string* detail) {
-    if (path.empty()) return FileState::kNone;
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        *detail = std::strerror(errno);
-        return FileState::kMissing;
-    }
-    if (!S_ISREG(st.st_mode)) return FileState::kNotAFile;
-    if (access(path.c_str(), R_OK) != 0) {
-        *detail = std::strerror(errno);
-        return FileState::kUnreadable;
-    }
-    return FileState::kPresent;
+std::string GivenAs(std::initializer_list<const char*> names) {
+    const std::string inputs = InputsFor(names);
+    return inputs.empty() ? std::string() : " (given as " + inputs + ")";
 }
 
-void PrintConfiguration(const Configuration& c, FileState file, const std::string& file_detail) {
-    Say("configuration (what the library will compute)\n");
-    std::string active_note;
-    if (c.active.set && BoolWord(c.active.value) < 0)
-        active_note = " (" + Quoted(c.active.value) + " is no boolean word, so the default applies)";
-    Say("  agent active    %s, %s%s\n", c.agent_active ? "true" : "false", Describe(c.active).c_str(),
-        active_note.c_str());
-
-    if (c.module_path.empty()) {
-        Say("  agent module    none configured (set KX_AGENTLIBRARY or KX_HOME, or pass --kx_agentlibrary=PATH)\n");
-    } else if (c.derived) {
-        Say("  agent module    %s\n                  derived from the home directory %s (%s)%s\n",
-            c.module_path.c_str(), Quoted(c.home.value).c_str(), Describe(c.home).c_str(),
-            c.library.set ? (", because " + c.library.source + " is empty").c_str() : "");
-    } else {
-        Say("  agent module    %s\n                  %s\n", c.module_path.c_str(), Describe(c.library).c_str());
-    }
-    switch (file) {
-        case FileState::kNone:
-            break;
-        case FileState::kMissing:
-            Say("  module file     does not exist (%s)\n", file_detail.c_str());
-            break;
-        case FileState::kNotAFile:
-            Say("  module file     is not a regular file\n");
-            break;
-        case FileState::kUnreadable:
-            Say("  module file     cannot be read (%s)\n", file_detail.c_str());
-            break;
-        case FileState::kPresent:
-            Say("  module file     exists and is readable\n");
-            break;
-    }
-    Say("                  (a module that a process agent provides as %s is tried first)\n", kProcessModuleName);
-
-    std::string level_note;
-    if (c.level.set && c.log_level < 0)
-        level_note = " (" + Quoted(c.level.value) +
-                     " is no level name: finest, finer, fine, config, info, warning, "
-                     "severe, debug, none)";
-    Say("  SDK log level   %s, %s%s\n", c.log_level < 0 ? "none (not configured)" : LevelName(c.log_level),
-        Describe(c.level).c_str(), level_note.c_str());
-    Say("  forwarded to the agent module:\n");
-    for (const std::string& a : c.forwarded) Say("    %s\n", a.c_str());
-    Say("    (the last one is added by vexlin_initialize)\n");
-}
-
-// ---- Load attempt ------------------------------------------------------------
+// ---- The library's log and the configuration it shows -------------------------
 
 struct LogLine {
     vexlin_logging_level_t level;
@@ -274,31 +133,111 @@ bool Logged(const char* text) {
 // text after its first ": ", which is the module's or the loader's own.
 std::string Detail(vexlin_logging_level_t level, const char* prefix) {
     for (auto it = g_log.rbegin(); it != g_log.rend(); ++it) {
-        if (it->level != level || it->message.rfind(prefix, 0) != 0) continue;
+        if (it->level != level || !StartsWith(it->message, prefix)) continue;
         std::size_t colon = it->message.find(": ");
         return colon == std::string::npos ? it->message : it->message.substr(colon + 2);
     }
     return std::string();
 }
 
-std::vector<std::string> MissingEntryPoints(const std::string& path, std::string* error) {
-    std::vector<std::string> missing;
-    void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* e = dlerror();
-        *error = e != nullptr ? e : "cannot be opened";
-        return missing;
+struct Configuration {
+    bool logged = false;  // the library logged its options
+    std::string active;
+    std::string module;
+    std::vector<std::string> forwarded;
+};
+
+// Read from the library's "  Options:" block.
+Configuration ConfigurationFromLog() {
+    Configuration c;
+    bool additional = false;
+    for (const LogLine& l : g_log) {
+        const std::string& m = l.message;
+        if (l.level != VEXLIN_LOGGING_LEVEL_CONFIG) continue;
+        if (m == "  Options:") {
+            c = Configuration();
+            c.logged = true;
+            additional = false;
+        } else if (!c.logged) {
+            continue;
+        } else if (additional && StartsWith(m, "    ")) {
+            c.forwarded.push_back(m.substr(4));
+        } else if (m == "  Additional options:") {
+            additional = true;
+        } else if (StartsWith(m, "    Agent active:  ")) {
+            c.active = m.substr(19);
+        } else if (StartsWith(m, "    Agent module:  '") && m.size() >= 21) {
+            c.module = m.substr(20, m.size() - 21);
+        } else {
+            additional = false;
+        }
     }
-    for (const char* name : kEntryPoints)
-        if (dlsym(handle, name) == nullptr) missing.push_back(name);
-    dlclose(handle);
-    return missing;
+    return c;
 }
 
-std::string Join(const std::vector<std::string>& parts) {
-    std::string out;
-    for (const std::string& p : parts) out += (out.empty() ? "" : ", ") + p;
-    return out;
+// The loader's text of the library's load failure, without the module name
+// the loader puts first.
+std::string LoaderDetail(vexlin_logging_level_t level, const std::string& module) {
+    std::string why = Detail(level, "Could not load agent module");
+    if (StartsWith(why, (module + ": ").c_str())) why.erase(0, module.size() + 2);
+    return why;
+}
+
+bool SearchedOnLoaderPath(const std::string& module) { return module.find('/') == std::string::npos; }
+
+// Only a hint for a path with a slash: the loader opens exactly that file.
+// Empty when the file is there and readable.
+std::string FileProblem(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        const bool missing = errno == ENOENT || errno == ENOTDIR;
+        return std::string(missing ? "does not exist (" : "cannot be examined (") + std::strerror(errno) + ")";
+    }
+    if (!S_ISREG(st.st_mode)) return "is not a regular file";
+    if (access(path.c_str(), R_OK) != 0) return std::string("cannot be read (") + std::strerror(errno) + ")";
+    return std::string();
+}
+
+// Where the loader found a module it holds open under a bare name.
+std::string LoadedFrom(const std::string& name) {
+    void* handle = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (handle == nullptr) return std::string();
+    struct link_map* map = nullptr;
+    std::string path;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr) path = map->l_name;
+    dlclose(handle);
+    return path;
+}
+
+void PrintConfiguration(const Configuration& c) {
+    Say("\nconfiguration (as the library logged it)\n");
+    if (!c.logged) {
+        Say("  the library logged no configuration\n");
+        return;
+    }
+    Say("  agent active    %s%s\n", c.active.c_str(), GivenAs({"agentactive"}).c_str());
+    if (c.module.empty()) {
+        Say("  agent module    none configured (set KX_AGENTLIBRARY or KX_HOME, or pass --kx_agentlibrary=PATH)\n");
+    } else {
+        const std::string inputs = InputsFor({"agentlibrary", "home"});
+        Say("  agent module    %s\n", c.module.c_str());
+        if (!inputs.empty()) Say("                  given as %s\n", inputs.c_str());
+        if (SearchedOnLoaderPath(c.module)) {
+            const char* path = std::getenv("LD_LIBRARY_PATH");
+            Say("                  a name without '/': searched on the loader path%s%s%s\n",
+                path != nullptr ? " (LD_LIBRARY_PATH=" : "", path != nullptr ? path : "", path != nullptr ? ")" : "");
+        } else {
+            const std::string problem = FileProblem(c.module);
+            Say("                  %s\n", problem.empty() ? "exists and is readable" : problem.c_str());
+        }
+    }
+    Say("                  (a module that a process agent provides as %s is tried first)\n",
+        VEXLIN_ABI_PROCESS_MODULE_NAME);
+    const std::string level = InputsFor({"loglevelsdk"});
+    Say("  SDK log level   %s\n", level.empty() ? "not set: the application's own level applies (initially none)"
+                                                : ("given as " + level).c_str());
+    Say("  forwarded to the agent module:\n");
+    for (const std::string& a : c.forwarded) Say("    %s\n", a.c_str());
 }
 
 int Finish(Verdict verdict, const std::string& line) {
@@ -313,58 +252,45 @@ int Finish(Verdict verdict, const std::string& line) {
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (vexlin_stub_is_sdk_cmdline_arg(arg)) continue;
-        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             Usage(stdout);
             return 0;
         }
-        if (std::strcmp(arg, "--quiet") == 0 || std::strcmp(arg, "-q") == 0) {
-            g_quiet = true;
-            continue;
-        }
+        if (std::strcmp(argv[i], "--quiet") == 0 || std::strcmp(argv[i], "-q") == 0) g_quiet = true;
     }
     Say("vexlin-doctor: would an application started with these --kx_ arguments and this environment be "
         "monitored?\n\n");
     vexlin_stub_version_t version;
     vexlin_stub_get_version(&version);
-    Say("library         libvexlin_shared %u.%u.%u\n", static_cast<unsigned>(version.version_major),
-        static_cast<unsigned>(version.version_minor), static_cast<unsigned>(version.version_patch));
+    char library[64];
+    std::snprintf(library, sizeof library, "libvexlin_shared %u.%u.%u", static_cast<unsigned>(version.version_major),
+                  static_cast<unsigned>(version.version_minor), static_cast<unsigned>(version.version_patch));
+    Say("library         %s\n", library);
 
-    // The application's own view of its arguments, checked one by one.
-    bool arguments_ok = true;
+    // One argument at a time, as vexlin_stub_process_cmdline_args(argc, argv, 0)
+    // does, so that each refusal can be named.
+    Say("inputs\n");
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (!vexlin_stub_is_sdk_cmdline_arg(arg)) {
             if (std::strcmp(arg, "--quiet") != 0 && std::strcmp(arg, "-q") != 0)
-                Say("note: ignoring '%s': only --kx_ arguments configure the library\n", arg);
+                Say("  note: ignoring '%s': only --kx_ arguments configure the library\n", arg);
             continue;
         }
-        const char* text = arg + 5;
-        const char* equals = std::strchr(text, '=');
-        if (*text == '\0') continue;  // "--kx_" alone stores nothing
-        if (equals == nullptr) {
-            Say("warning: '%s' has no '=': an application's vexlin_stub_process_cmdline_args refuses it\n", arg);
-            arguments_ok = false;
-            continue;
+        const vexlin_result_t rc = vexlin_stub_process_cmdline_arg(arg, 0);
+        if (rc == VEXLIN_SUCCESS) {
+            g_inputs.push_back(arg);
+            Say("  %s\n", arg);
+        } else {
+            Say("  %s   not stored: %s\n", arg, ResultText(rc).c_str());
         }
-        UserVariable v{text, std::string(text, equals), equals + 1};
-        if (FindUser(v.name.c_str()) != nullptr) {
-            Say("warning: '%s' is ignored: the first --kx_%s wins\n", arg, v.name.c_str());
-            continue;
-        }
-        g_user.push_back(v);
     }
-    vexlin_result_t rc_args = vexlin_stub_process_cmdline_args(argc, argv, 0);
-    if (rc_args != VEXLIN_SUCCESS)
-        Say("vexlin_stub_process_cmdline_args: %s%s\n", ResultText(rc_args).c_str(),
-            arguments_ok ? "" : " (see the warnings above)");
-    Say("\n");
-
-    const Configuration config = Compute();
-    std::string file_detail;
-    const FileState file = Examine(config.module_path, &file_detail);
-    PrintConfiguration(config, file, file_detail);
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "KX_", 3) != 0) continue;
+        g_inputs.push_back(*e);
+        Say("  %s\n", *e);
+    }
+    if (g_inputs.empty()) Say("  (no --kx_ arguments, no KX_ environment variables)\n");
 
     Say("\nload attempt (the library's log at level finest)\n");
     vexlin_stub_set_logging_callback(&Capture);
@@ -376,14 +302,17 @@ int main(int argc, char** argv) {
     vexlin_bool_t found = 0, compatible = 0;
     vexlin_stub_get_agent_load_info(&found, &compatible);
     const std::string agent_version = vexlin_agent_get_version_string();
+    const Configuration config = ConfigurationFromLog();
+    const bool from_process = Logged("Loaded agent module provided by process agent.");
+    const bool bare = !from_process && SearchedOnLoaderPath(config.module);
+    std::string loaded_from;
+    if (rc == VEXLIN_SUCCESS && bare) loaded_from = LoadedFrom(config.module);
     vexlin_result_t rc_shutdown = VEXLIN_SUCCESS;
     if (rc == VEXLIN_SUCCESS) rc_shutdown = vexlin_shutdown();
     vexlin_stub_set_logging_level(VEXLIN_LOGGING_LEVEL_NONE);
     vexlin_stub_set_logging_callback(nullptr);
 
-    const bool from_process = Logged("Loaded agent module provided by process agent.");
-    const std::string module =
-        from_process ? std::string("provided by the process agent (") + kProcessModuleName + ")" : config.module_path;
+    PrintConfiguration(config);
     Say("\nresult\n");
     Say("  vexlin_initialize   %s\n", ResultText(rc).c_str());
     Say("  module found        %s\n", found ? "yes" : "no");
@@ -391,58 +320,61 @@ int main(int argc, char** argv) {
     Say("  module version      %s\n", agent_version.empty() ? "(unknown)" : agent_version.c_str());
     if (rc == VEXLIN_SUCCESS) Say("  vexlin_shutdown     %s\n", ResultText(rc_shutdown).c_str());
 
+    // How the verdict names the module; a load failure also names the inputs.
+    std::string module = config.module;
+    std::string loader_note;
+    if (from_process) {
+        module = std::string("provided by the process agent (") + VEXLIN_ABI_PROCESS_MODULE_NAME + ")";
+    } else if (bare) {
+        loader_note = "searched on the loader path" + (loaded_from.empty() ? "" : ": " + loaded_from);
+    }
+    const std::string inputs = InputsFor({"agentlibrary", "home"});
     if (rc == VEXLIN_SUCCESS) {
-        return Finish(kMonitored, "MONITORED: agent module " + module + ", version '" + agent_version +
-                                      "', was loaded and attached an agent");
+        return Finish(kMonitored, "MONITORED: agent module " + module +
+                                      (loader_note.empty() ? "" : " (" + loader_note + ")") + ", version '" +
+                                      agent_version + "', was loaded and attached an agent");
     }
     if (rc == VEXLIN_ERROR_AGENT_NOT_ACTIVE) {
-        return Finish(kNotActive, "NOT MONITORED (agent not active): agentactive is " + Quoted(config.active.value) +
-                                      ", " + Describe(config.active));
+        return Finish(kNotActive,
+                      "NOT MONITORED (agent not active): agentactive is " + config.active + GivenAs({"agentactive"}));
     }
-    if (rc == VEXLIN_ERROR_FORK_CHILD || rc == VEXLIN_ERROR_OUT_OF_MEMORY) {
+    if (!config.logged || rc == VEXLIN_ERROR_FORK_CHILD || rc == VEXLIN_ERROR_OUT_OF_MEMORY) {
         return Finish(kOtherError, "NOT MONITORED (error): vexlin_initialize returned " + ResultText(rc));
     }
-    const std::string origin = config.derived       ? " (derived " + Describe(config.home) + ")"
-                               : config.library.set ? " (" + Describe(config.library) + ")"
-                                                    : "";
     if (!found) {
-        if (config.module_path.empty()) {
+        if (config.module.empty()) {
             return Finish(kNoModule,
                           "NOT MONITORED (no agent module found): no module path is configured and no process agent "
                           "provides one; set KX_AGENTLIBRARY or KX_HOME, or pass --kx_agentlibrary=PATH");
         }
-        if (file == FileState::kMissing) {
+        std::string notes = inputs.empty() ? "" : "given as " + inputs;
+        if (!loader_note.empty()) notes += (notes.empty() ? "" : "; ") + loader_note;
+        if (!notes.empty()) notes = " (" + notes + ")";
+        if (!bare && StartsWith(FileProblem(config.module), "does not exist")) {
             return Finish(kNoModule,
-                          "NOT MONITORED (no agent module found): " + config.module_path + " does not exist" + origin);
+                          "NOT MONITORED (no agent module found): " + config.module + " does not exist" + notes);
         }
-        std::string why = Detail(VEXLIN_LOGGING_LEVEL_INFO, "Could not load agent module");
-        if (why.empty()) why = Detail(VEXLIN_LOGGING_LEVEL_SEVERE, "Could not load agent module");
+        std::string why = LoaderDetail(VEXLIN_LOGGING_LEVEL_INFO, module);
         if (why.empty()) why = ResultText(rc);
-        return Finish(kCannotLoad,
-                      "NOT MONITORED (agent module cannot be loaded): " + config.module_path + origin + ": " + why);
+        return Finish(kCannotLoad, "NOT MONITORED (agent module cannot be loaded): " + module + notes + ": " + why);
     }
     if (!compatible) {
+        // Without all three entry points the library never starts the module.
         if (!Logged("Initializing agent module...")) {
-            std::string error;
-            std::vector<std::string> missing =
-                MissingEntryPoints(from_process ? std::string(kProcessModuleName) : config.module_path, &error);
-            std::string what = missing.empty() ? Detail(VEXLIN_LOGGING_LEVEL_SEVERE, "Could not load agent module")
-                                               : "it lacks the entry point" +
-                                                     std::string(missing.size() > 1 ? "s " : " ") + Join(missing);
-            return Finish(kNotAnAgent, "NOT MONITORED (not an agent module): " + module + ": " + what);
+            return Finish(kNotAnAgent, "NOT MONITORED (not an agent module): " + module + ": " +
+                                           LoaderDetail(VEXLIN_LOGGING_LEVEL_SEVERE, module));
         }
+        const std::string why = Detail(VEXLIN_LOGGING_LEVEL_SEVERE, "Could not initialize");
         if (Logged("probably incompatible") || Logged("Agent module version could not be determined")) {
-            std::string why = Detail(VEXLIN_LOGGING_LEVEL_SEVERE, "Could not initialize");
             return Finish(kIncompatible, "NOT MONITORED (incompatible agent module): " + module + ", version '" +
                                              (agent_version.empty() ? std::string("unknown") : agent_version) +
-                                             "', does not offer what libvexlin_shared 1.6.1 needs: " +
-                                             (why.empty() ? ResultText(rc) : why));
+                                             "', does not offer what " + library +
+                                             " needs: " + (why.empty() ? ResultText(rc) : why));
         }
-        std::string why = Detail(VEXLIN_LOGGING_LEVEL_SEVERE, "Could not initialize");
         return Finish(kRefused, "NOT MONITORED (agent module refused): " + module +
                                     " refused to start: " + (why.empty() ? ResultText(rc) : why));
     }
-    std::string why = Detail(VEXLIN_LOGGING_LEVEL_SEVERE, "Could not initialize agent");
+    const std::string why = Detail(VEXLIN_LOGGING_LEVEL_SEVERE, "Could not initialize agent");
     return Finish(kRefused, "NOT MONITORED (agent module refused): " + module +
                                 " refused to attach an agent: " + (why.empty() ? ResultText(rc) : why));
 }
