@@ -81,7 +81,7 @@ vexlin_size_t HandOut(Call& call, const void* data, vexlin_size_t size, vexlin_s
                       vexlin_size_t buffer_size, vexlin_size_t* required) {
     if (required != nullptr) *required = reported_size;
     bool fits = buffer != nullptr && buffer_size >= reported_size;
-    if (fits) std::memcpy(buffer, data, reported_size);
+    if (fits && reported_size > 0) std::memcpy(buffer, data, reported_size);
     call.UInt("buffer_size", buffer_size);
     call.UInt("required_buffer_size", reported_size);
     call.Raw("written", JsonOf(fits));
@@ -486,6 +486,7 @@ void slot_customrequestattribute_add_strings_p(vexlin_abi_agent_t* agent, const 
 vexlin_size_t slot_inprocesslink_create(vexlin_abi_agent_t* agent, unsigned char* buffer, vexlin_size_t buffer_size,
                                         vexlin_size_t* required_buffer_size) {
     CONSOLE_CALL;
+    if (!ModuleStarted()) return HandOut(call, nullptr, 0, 0, buffer, buffer_size, required_buffer_size);
     std::uint64_t current = CurrentTracer(call);
     unsigned char link[kTokenSize];
     MakeToken(link, kLinkMagic, current);

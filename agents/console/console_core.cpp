@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <type_traits>
 #include <unordered_map>
 
 #ifndef VEXLIN_CONSOLE_AGENT_VERSION
@@ -27,8 +28,10 @@ namespace {
 // as stale rather than with their kind, so a long run does not grow forever.
 constexpr std::size_t kRememberedFinished = 100000;
 
+// Lives on the heap from the first initialize to the last shutdown: a static
+// object would be destroyed by exit() while an atexit handler or another
+// thread may still call in.
 struct State {
-    std::mutex mutex;
     int fd = STDERR_FILENO;
     bool own_fd = false;
     std::string output_name = "stderr";
@@ -45,7 +48,11 @@ struct State {
     vexlin_agent_logging_callback_t* callbacks[3] = {nullptr, nullptr, nullptr};
 };
 
-State g;
+State* g = nullptr;
+// Not destroyed at exit either: std::mutex has no destructor to run.
+std::mutex g_mutex;
+static_assert(std::is_trivially_destructible<std::mutex>::value, "the module has no static destructors");
+bool g_atfork_registered = false;
 std::atomic<unsigned> g_thread_count{0};
 thread_local unsigned t_thread = 0;
 
@@ -75,20 +82,13 @@ void WriteAll(int fd, const std::string& text) {
 }
 
 void Retire(std::uint64_t handle, Kind kind) {
-    g.live.erase(handle);
-    g.finished[handle] = kind;
-    g.finished_order.push_back(handle);
-    if (g.finished_order.size() > kRememberedFinished) {
-        g.finished.erase(g.finished_order.front());
-        g.finished_order.pop_front();
+    g->live.erase(handle);
+    g->finished[handle] = kind;
+    g->finished_order.push_back(handle);
+    if (g->finished_order.size() > kRememberedFinished) {
+        g->finished.erase(g->finished_order.front());
+        g->finished_order.pop_front();
     }
-}
-
-void ResetRegistry() {
-    g.live.clear();
-    g.finished.clear();
-    g.finished_order.clear();
-    g.stacks.clear();
 }
 
 std::string WithArticle(const char* word) {
@@ -106,11 +106,11 @@ std::string KindList(KindSet set, const char* noun) {
     return out + " " + noun;
 }
 
-void PrepareFork() { g.mutex.lock(); }
-void AfterForkInParent() { g.mutex.unlock(); }
+void PrepareFork() { g_mutex.lock(); }
+void AfterForkInParent() { g_mutex.unlock(); }
 void AfterForkInChild() {
-    g.seq = 0;  // a child numbers its own lines
-    g.mutex.unlock();
+    if (g != nullptr) g->seq = 0;  // a child numbers its own lines
+    g_mutex.unlock();
 }
 
 }  // namespace
@@ -173,7 +173,7 @@ Call::Call(vexlin_abi_agent_t* agent, const char* name) {
 Call::Call(const char* type, const char* name) { Begin(type, name); }
 
 void Call::Begin(const char* type, const char* name) {
-    lock_ = std::unique_lock<std::mutex>(g.mutex);
+    lock_ = std::unique_lock<std::mutex>(g_mutex);
     type_ = type;
     name_ = name;
     now_us_ = NowMicros();
@@ -181,6 +181,7 @@ void Call::Begin(const char* type, const char* name) {
 }
 
 Call::~Call() {
+    if (g == nullptr) return;  // after the last shutdown calls are answered without a line
     std::string head_tail = ",\"time_us\":" + JsonOf(std::int64_t(now_us_)) +
                             ",\"pid\":" + JsonOf(std::int64_t(::getpid())) +
                             ",\"thread\":" + JsonOf(std::uint64_t(thread_));
@@ -188,21 +189,21 @@ Call::~Call() {
     AppendJsonString(call_name, name_, std::strlen(name_));
 
     std::vector<std::string> lines;
-    lines.push_back("{\"seq\":" + JsonOf(++g.seq) + head_tail + ",\"type\":\"" + type_ + "\",\"call\":" + call_name +
+    lines.push_back("{\"seq\":" + JsonOf(++g->seq) + head_tail + ",\"type\":\"" + type_ + "\",\"call\":" + call_name +
                     body_ + "}");
     for (const PendingMisuse& m : misuses_) {
-        lines.push_back("{\"seq\":" + JsonOf(++g.seq) + head_tail + ",\"type\":\"misuse\",\"call\":" + call_name +
+        lines.push_back("{\"seq\":" + JsonOf(++g->seq) + head_tail + ",\"type\":\"misuse\",\"call\":" + call_name +
                         m.fields + "}");
     }
     std::string out;
     for (const std::string& line : lines) out += line + "\n";
     // One write keeps a call and its misuse lines together, also when several
     // processes append to the same file.
-    WriteAll(g.fd, out);
+    WriteAll(g->fd, out);
 
-    vexlin_agent_logging_callback_t* logging = g.callbacks[0];
-    vexlin_agent_logging_callback_t* warning = g.callbacks[1];
-    vexlin_agent_logging_callback_t* verbose = g.callbacks[2];
+    vexlin_agent_logging_callback_t* logging = g->callbacks[0];
+    vexlin_agent_logging_callback_t* warning = g->callbacks[1];
+    vexlin_agent_logging_callback_t* verbose = g->callbacks[2];
     lock_.unlock();
 
     for (const PendingMisuse& m : misuses_) {
@@ -245,6 +246,7 @@ void Call::Misuse(const char* problem, const std::string& message, const char* h
 namespace {
 // Finds a live handle or reports why it is not one.
 Record* Find(Call& call, const char* call_name, std::uint64_t handle, const char* key) {
+    if (g == nullptr) return nullptr;
     const std::string h = std::to_string(handle);
     if (handle == 0) {
         call.Misuse("invalid_handle",
@@ -252,10 +254,10 @@ Record* Find(Call& call, const char* call_name, std::uint64_t handle, const char
                     handle);
         return nullptr;
     }
-    auto live = g.live.find(handle);
-    if (live != g.live.end()) return &live->second;
-    auto done = g.finished.find(handle);
-    if (done != g.finished.end()) {
+    auto live = g->live.find(handle);
+    if (live != g->live.end()) return &live->second;
+    auto done = g->finished.find(handle);
+    if (done != g->finished.end()) {
         const char* kind = KindName(done->second);
         if (IsTracer(done->second)) {
             call.Misuse("used_after_end",
@@ -268,7 +270,7 @@ Record* Find(Call& call, const char* call_name, std::uint64_t handle, const char
         }
         return nullptr;
     }
-    if (handle < g.next_handle) {
+    if (handle < g->next_handle) {
         call.Misuse("stale_handle", std::string(call_name) + ": handle " + h + " was ended or deleted long ago", key,
                     handle);
     } else {
@@ -331,8 +333,9 @@ bool Call::MissingArray(const void* array, std::size_t count, const char* what) 
 }
 
 std::uint64_t Call::NewHandle(Kind kind, std::string details) {
-    std::uint64_t handle = g.next_handle++;
-    g.live.emplace(handle, Record{kind, false, thread_, 0, 0, 0, std::move(details)});
+    if (g == nullptr) return 0;
+    std::uint64_t handle = g->next_handle++;
+    g->live.emplace(handle, Record{kind, false, thread_, 0, 0, 0, std::move(details)});
     return handle;
 }
 
@@ -341,12 +344,12 @@ void Call::Start(std::uint64_t handle, Record& record, std::uint64_t parent, std
     record.start_thread = thread_;
     record.parent = parent;
     record.start_us = start_us;
-    g.stacks[thread_].push_back(handle);
+    g->stacks[thread_].push_back(handle);
 }
 
 void Call::End(std::uint64_t handle, Record& record, std::int64_t /*end_us*/) {
     if (record.started) {
-        std::vector<std::uint64_t>& stack = g.stacks[record.start_thread];
+        std::vector<std::uint64_t>& stack = g->stacks[record.start_thread];
         auto it = std::find(stack.rbegin(), stack.rend(), handle);
         if (it != stack.rend()) stack.erase(std::next(it).base());
     }
@@ -356,14 +359,16 @@ void Call::End(std::uint64_t handle, Record& record, std::int64_t /*end_us*/) {
 void Call::Delete(std::uint64_t handle, const Record& record) { Retire(handle, record.kind); }
 
 std::uint64_t Call::Innermost() const {
-    auto it = g.stacks.find(thread_);
-    if (it == g.stacks.end() || it->second.empty()) return 0;
+    if (g == nullptr) return 0;
+    auto it = g->stacks.find(thread_);
+    if (it == g->stacks.end() || it->second.empty()) return 0;
     return it->second.back();
 }
 
 bool Call::IsLiveTracer(std::uint64_t handle) const {
-    auto it = g.live.find(handle);
-    return it != g.live.end() && IsTracer(it->second.kind);
+    if (g == nullptr) return false;
+    auto it = g->live.find(handle);
+    return it != g->live.end() && IsTracer(it->second.kind);
 }
 
 // ---- Lifecycle -------------------------------------------------------------
@@ -378,15 +383,15 @@ bool NameIs(const char* argument, const char* name) {
 // Opens the output named by console_output; the caller holds the mutex.
 bool OpenOutput(const char* path, std::string* error) {
     if (path == nullptr || *path == '\0' || std::strcmp(path, "-") == 0 || std::strcmp(path, "stderr") == 0) {
-        g.fd = STDERR_FILENO;
-        g.own_fd = false;
-        g.output_name = "stderr";
+        g->fd = STDERR_FILENO;
+        g->own_fd = false;
+        g->output_name = "stderr";
         return true;
     }
     if (std::strcmp(path, "stdout") == 0) {
-        g.fd = STDOUT_FILENO;
-        g.own_fd = false;
-        g.output_name = "stdout";
+        g->fd = STDOUT_FILENO;
+        g->own_fd = false;
+        g->output_name = "stdout";
         return true;
     }
     // Append, so that forked children and later runs add to the same file
@@ -396,17 +401,20 @@ bool OpenOutput(const char* path, std::string* error) {
         *error = std::string("console agent: cannot open console_output '") + path + "': " + std::strerror(errno);
         return false;
     }
-    g.fd = fd;
-    g.own_fd = true;
-    g.output_name = path;
+    g->fd = fd;
+    g->own_fd = true;
+    g->output_name = path;
     return true;
 }
 
-void CloseOutput() {
-    if (g.own_fd) ::close(g.fd);
-    g.fd = STDERR_FILENO;
-    g.own_fd = false;
-    g.output_name = "stderr";
+// After the last shutdown, or a failed first start; a start that came in
+// between keeps the state.
+void DropStateIfStopped() {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    if (g == nullptr || g->starts > 0) return;
+    if (g->own_fd) ::close(g->fd);
+    delete g;
+    g = nullptr;
 }
 
 }  // namespace
@@ -432,61 +440,66 @@ vexlin_result_t ModuleInitialize(vexlin_size_t count, const vexlin_xchar_t* cons
 
     std::string error;
     {
-        std::lock_guard<std::mutex> guard(g.mutex);
-        if (!g.atfork_registered) {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        if (!g_atfork_registered) {
             // A child must not inherit the mutex held by another thread.
             pthread_atfork(PrepareFork, AfterForkInParent, AfterForkInChild);
-            g.atfork_registered = true;
+            g_atfork_registered = true;
         }
-        if (g.starts > 0) {  // another user of the module in this process; the output stays
-            ++g.starts;
+        if (g == nullptr) g = new State;
+        if (g->starts > 0) {  // another user of the module in this process; the output stays
+            ++g->starts;
         } else if (OpenOutput(output, &error)) {
-            g.starts = 1;
-            g.pid = ::getpid();
-            g.seq = 0;
-            g.agent_refs = 0;
-            ResetRegistry();
+            g->starts = 1;
+            g->pid = ::getpid();
         }
     }
 
-    Call call("lifecycle", "initialize");
-    std::string list = "[";
-    for (vexlin_size_t i = 0; i < count; ++i) {
-        if (i != 0) list += ',';
-        if (arguments[i] == nullptr)
-            list += "null";
-        else
-            AppendJsonString(list, arguments[i], std::strlen(arguments[i]));
-    }
-    list += "]";
-    call.Raw("arguments", list);
-    call.Text("agent_version", "vexlin console agent " VEXLIN_CONSOLE_AGENT_VERSION);
-    if (!error.empty()) {
+    {
+        Call call("lifecycle", "initialize");
+        std::string list = "[";
+        for (vexlin_size_t i = 0; i < count; ++i) {
+            if (i != 0) list += ',';
+            if (arguments[i] == nullptr)
+                list += "null";
+            else
+                AppendJsonString(list, arguments[i], std::strlen(arguments[i]));
+        }
+        list += "]";
+        call.Raw("arguments", list);
+        call.Text("agent_version", "vexlin console agent " VEXLIN_CONSOLE_AGENT_VERSION);
+        if (error.empty()) {
+            call.Text("output", g->output_name);
+            call.UInt("starts", g->starts);
+            call.Int("result", 0);
+            return VEXLIN_SUCCESS;
+        }
         call.Int("result", VEXLIN_ERROR_INVALID_ARGUMENT);
         call.Text("error", error);
         CopyMessage(message, message_length, error);
-        return VEXLIN_ERROR_INVALID_ARGUMENT;
     }
-    call.Text("output", g.output_name);
-    call.UInt("starts", g.starts);
-    call.Int("result", 0);
-    return VEXLIN_SUCCESS;
+    DropStateIfStopped();
+    return VEXLIN_ERROR_INVALID_ARGUMENT;
 }
 
 vexlin_result_t ModuleShutdown() {
     bool close_now = false;
     vexlin_result_t result = VEXLIN_SUCCESS;
     {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        if (g == nullptr) g = new State;  // only to report the misuse below
+    }
+    {
         Call call("lifecycle", "shutdown");
-        if (g.starts == 0) {
+        if (g->starts == 0) {
             call.Misuse("shutdown_without_start", "shutdown was called but the agent module was not started");
             result = VEXLIN_ERROR_NOT_INITIALIZED;
-        } else if (--g.starts > 0) {
-            call.UInt("starts", g.starts);
+        } else if (--g->starts > 0) {
+            call.UInt("starts", g->starts);
         } else {
             std::vector<std::uint64_t> open;
             std::size_t undeleted = 0;
-            for (const auto& entry : g.live) {
+            for (const auto& entry : g->live) {
                 if (IsTracer(entry.second.kind))
                     open.push_back(entry.first);
                 else
@@ -494,7 +507,7 @@ vexlin_result_t ModuleShutdown() {
             }
             std::sort(open.begin(), open.end());
             for (std::uint64_t handle : open) {
-                const Record& r = g.live[handle];
+                const Record& r = g->live[handle];
                 call.Misuse("unfinished_at_shutdown",
                             std::string("tracer ") + std::to_string(handle) + " (" + KindName(r.kind) + ") was " +
                                 (r.started ? "started" : "created") + " but never ended",
@@ -503,42 +516,39 @@ vexlin_result_t ModuleShutdown() {
             call.UInt("starts", 0);
             call.UInt("unfinished_tracers", open.size());
             call.UInt("undeleted_handles", undeleted);
-            call.UInt("agent_references", g.agent_refs);
-            ResetRegistry();
-            close_now = true;
+            call.UInt("agent_references", g->agent_refs);
         }
+        close_now = g->starts == 0;
         call.Int("result", result);
     }
-    if (close_now) {
-        std::lock_guard<std::mutex> guard(g.mutex);
-        if (g.starts == 0) CloseOutput();
-    }
+    if (close_now) DropStateIfStopped();
     return result;
 }
 
-bool ModuleStarted() { return g.starts > 0; }
+bool ModuleStarted() { return g != nullptr && g->starts > 0; }
 
 vexlin_abi_agent_t* AcquireAgent(unsigned* references) {
     static vexlin_abi_agent_t agent = {AgentMagic()};
-    *references = ++g.agent_refs;
+    *references = ++g->agent_refs;
     return &agent;
 }
 
 bool ReleaseAgent(unsigned* remaining) {
-    if (g.agent_refs == 0) {
+    if (g == nullptr || g->agent_refs == 0) {
         *remaining = 0;
         return false;
     }
-    *remaining = --g.agent_refs;
+    *remaining = --g->agent_refs;
     return true;
 }
 
-void AddAgentReference(unsigned* now) { *now = ++g.agent_refs; }
+void AddAgentReference(unsigned* now) { *now = g != nullptr ? ++g->agent_refs : 0; }
 
 void SetCallback(CallbackKind kind, vexlin_agent_logging_callback_t* callback) {
-    g.callbacks[static_cast<int>(kind)] = callback;
+    if (g == nullptr) return;
+    g->callbacks[static_cast<int>(kind)] = callback;
 }
 
-int ForkState() { return (g.pid != 0 && g.pid != ::getpid()) ? 1 : 0; }
+int ForkState() { return (g != nullptr && g->pid != 0 && g->pid != ::getpid()) ? 1 : 0; }
 
 }  // namespace console
