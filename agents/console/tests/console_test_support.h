@@ -1,6 +1,5 @@
-// Shared by the console agent and doctor tests: temporary files, running a
-// program with a controlled environment, and reading a console trace (every
-// line must be one JSON object).
+// Shared by the console agent and doctor tests: temporary files and running a
+// program with a controlled environment.
 #ifndef VEXLIN_CONSOLE_TESTS_SUPPORT_H
 #define VEXLIN_CONSOLE_TESTS_SUPPORT_H
 
@@ -15,8 +14,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "json_lite.h"
 
 namespace console_test {
 
@@ -69,47 +66,6 @@ inline std::vector<std::string> Lines(const std::string& text) {
     std::string line;
     while (std::getline(in, line)) lines.push_back(line);
     return lines;
-}
-
-// Every line parsed; a line that is not one JSON object fails the test.
-inline std::vector<jsonlite::Value> ParseTrace(const std::string& text) {
-    std::vector<jsonlite::Value> out;
-    EXPECT_TRUE(text.empty() || text.back() == '\n') << "the last line is not terminated";
-    for (const std::string& line : Lines(text)) {
-        jsonlite::Value v;
-        std::string error;
-        if (!jsonlite::Parse(line, &v, &error)) {
-            ADD_FAILURE() << "not JSON (" << error << "): " << line;
-            continue;
-        }
-        EXPECT_EQ(v.type, jsonlite::Value::kObject) << line;
-        out.push_back(std::move(v));
-    }
-    return out;
-}
-
-inline std::vector<const jsonlite::Value*> WithCall(const std::vector<jsonlite::Value>& trace, const std::string& call,
-                                                    const std::string& type = "call") {
-    std::vector<const jsonlite::Value*> out;
-    for (const jsonlite::Value& v : trace)
-        if (v["call"].Str() == call && v["type"].Str() == type) out.push_back(&v);
-    return out;
-}
-
-inline std::vector<const jsonlite::Value*> Misuses(const std::vector<jsonlite::Value>& trace,
-                                                   const std::string& problem = std::string()) {
-    std::vector<const jsonlite::Value*> out;
-    for (const jsonlite::Value& v : trace)
-        if (v["type"].Str() == "misuse" && (problem.empty() || v["problem"].Str() == problem)) out.push_back(&v);
-    return out;
-}
-
-// The line of `call` about `tracer` (first one), or a null value.
-inline const jsonlite::Value& About(const std::vector<jsonlite::Value>& trace, const std::string& call,
-                                    std::uint64_t tracer) {
-    for (const jsonlite::Value& v : trace)
-        if (v["call"].Str() == call && v["type"].Str() == "call" && v["tracer"].Int() == std::int64_t(tracer)) return v;
-    return jsonlite::Value::Null();
 }
 
 struct ProcessResult {
