@@ -5,20 +5,6 @@ import { createRequire } from 'node:module';
 import { createServer } from 'node:http';
 import { gunzipSync } from 'node:zlib';
 import { spawn } from 'node:child_process';
-import { existsSync } from 'node:fs';
-import { dirname, join } from 'node:path';
-import { fileURLToPath } from 'node:url';
-
-const here = dirname(fileURLToPath(import.meta.url));
-
-// Without node_modules the tests skip (exit 77 for ctest), except in CI.
-export function requireJudges() {
-  if (existsSync(join(here, 'node_modules', '@opentelemetry', 'otlp-transformer'))) return;
-  if (process.env.CI === 'true') throw new Error(`node_modules missing in ${here}: run npm ci there`);
-  console.log(`skipping: node_modules missing in ${here} (npm ci)`);
-  process.exit(77);
-}
-requireJudges();
 
 const require = createRequire(import.meta.url);
 export const root = require('@opentelemetry/otlp-transformer/build/src/generated/root');
@@ -120,7 +106,7 @@ export function decode(req) {
 }
 
 // Answers each request with respond(req, count) -> {status, headers, body}, or 200.
-export async function startReceiver(respond = () => ({ status: 200 })) {
+export async function startReceiver(respond = () => ({ status: 200 }), port = 0) {
   const received = [];
   const server = createServer((request, response) => {
     const chunks = [];
@@ -138,11 +124,11 @@ export async function startReceiver(respond = () => ({ status: 200 })) {
       response.end(payload);
     });
   });
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const { port } = server.address();
+  await new Promise((resolve) => server.listen(port, '127.0.0.1', resolve));
+  const bound = server.address().port;
   return {
-    port,
-    endpoint: `http://127.0.0.1:${port}`,
+    port: bound,
+    endpoint: `http://127.0.0.1:${bound}`,
     received,
     close: () => new Promise((resolve) => { server.closeAllConnections(); server.close(resolve); }),
   };
