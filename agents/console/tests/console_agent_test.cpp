@@ -1,6 +1,7 @@
 // The console agent driven through the real library: an application's calls
 // go through libvexlin_shared into the module, and every line the module
 // writes must be one JSON object that describes the call faithfully.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -760,6 +761,32 @@ TEST_F(ConsoleAgent, ReportsItsStateAndAForkedChildAsSuch) {
     for (const Value* f : forks) EXPECT_EQ((*f)["result"].Int(), (*f)["pid"].Int() == getpid() ? 0 : 1);
     const Value& in_child = (*forks[0])["pid"].Int() == getpid() ? *forks[1] : *forks[0];
     EXPECT_EQ(in_child["seq"].Int(), 1);
+}
+
+TEST_F(ConsoleAgent, IsUnloadedByTheLastShutdown) {
+    Start();
+    ASSERT_EQ(vexlin_shutdown(), 0);
+    // A module that stayed mapped would keep its counters into the next load.
+    void* still_loaded = dlopen(CONSOLE_AGENT_PATH, RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_EQ(still_loaded, nullptr);
+    if (still_loaded != nullptr) dlclose(still_loaded);
+}
+
+TEST(ConsoleAgentAtExit, ShutdownFromAnAtexitHandlerWhileAThreadTracesRunsClean) {
+    const int runs = getenv("VEXLIN_TEST_SLOW") != nullptr ? 3 : 20;
+    for (int i = 0; i < runs; ++i) {
+        console_test::TempPath output("exit-trace");
+        auto run = console_test::RunProcess({EXIT_WHILE_TRACING_PATH, "--kx_console_output=" + output.path()},
+                                            {std::string("KX_AGENTLIBRARY=") + CONSOLE_AGENT_PATH});
+        ASSERT_EQ(run.exit_code, 0) << "run " << i << ": " << run.err;
+        std::vector<Value> trace = console_test::ParseTrace(console_test::ReadFile(output.path()));
+        auto shutdowns = WithCall(trace, "shutdown", "lifecycle");
+        ASSERT_EQ(shutdowns.size(), 1u) << "run " << i;
+        // The tracer of main and the worker's outer one at least; perhaps an inner one.
+        const std::int64_t unfinished = (*shutdowns[0])["unfinished_tracers"].Int();
+        EXPECT_GE(unfinished, 2) << "run " << i;
+        EXPECT_EQ(std::int64_t(Misuses(trace, "unfinished_at_shutdown").size()), unfinished) << "run " << i;
+    }
 }
 
 }  // namespace

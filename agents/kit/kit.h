@@ -1,0 +1,282 @@
+// The agent kit: everything an agent module shares, behind one sink. The kit
+// owns the module contract (entry points, library and extension tables, all
+// 73 slots generated from the library's lists), the handle registry, each
+// thread's current tracer, the tracer state machine and misuse checks, agent
+// references, the application's callbacks and fork state. A module supplies
+// a Sink and owns its output alone.
+//
+// Using it, in the module's one source file:
+//     static const vexlin_kit::Sink kSink = {...};
+//     VEXLIN_KIT_ENTRY_POINTS(kSink)
+// and link the module with the static library vexlin_agent_kit (see
+// agents/CMakeLists.txt, vexlin_add_agent_module).
+//
+// Threads: the kit serializes every call with one lock and calls the sink's
+// hooks while holding it, so a sink needs no lock for what the hooks touch.
+// Hooks must be quick (queue work for a thread of their own rather than send
+// from a hook) and must not call the library. The application's callbacks run
+// after the lock is released. Records handed to a hook are valid only during
+// the call; copy what you keep.
+#ifndef VEXLIN_AGENT_KIT_H
+#define VEXLIN_AGENT_KIT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "vexlin/internal/vexlin_loader_abi.h"
+#include "vexlin/internal/vexlin_stub_abi.h"
+
+namespace vexlin_kit {
+
+using Handle = std::uint64_t;  // 0 is no handle; tracers, infos and metrics share one counter
+
+// A value the application may leave out (a NULL string, a setter never called).
+template <typename T>
+struct Opt {
+    bool set = false;
+    T value{};
+};
+// A counted string decoded to UTF-8 (UTF-16 and ISO 8859-1 are converted,
+// other encodings taken as they are, so `value` may hold invalid UTF-8);
+// `set` is false for a NULL string or NULL data.
+using Str = Opt<std::string>;
+using Bytes = std::vector<unsigned char>;
+
+enum class Kind : std::uint8_t {
+    kOutgoingRemoteCall,
+    kIncomingRemoteCall,
+    kDatabaseRequest,
+    kIncomingWebRequest,
+    kOutgoingWebRequest,
+    kCustomService,
+    kOutgoingMessage,
+    kIncomingMessageReceive,
+    kIncomingMessageProcess,
+    kInProcessLink,
+    kSpan,
+    kDatabaseInfo,
+    kWebApplicationInfo,
+    kMessagingSystemInfo,
+    kIntegerCounter,
+    kFloatCounter,
+    kIntegerGauge,
+    kFloatGauge,
+    kIntegerStatistics,
+    kFloatStatistics,
+};
+// "incoming_web_request", "database_info", "integer_counter", ...
+const char* KindName(Kind kind);
+bool IsTracer(Kind kind);
+
+struct DatabaseInfo {
+    Str name, vendor;
+    std::int32_t channel_type = 0;
+    Str channel_endpoint;
+};
+struct WebApplicationInfo {
+    Str web_server_name, application_id, context_root;
+};
+struct MessagingSystemInfo {
+    Str vendor_name, destination_name;
+    std::int32_t destination_type = 0, channel_type = 0;
+    Str channel_endpoint;
+};
+
+struct StrPair {
+    Str name, value;
+};
+
+// A span attribute or custom request attribute, in the order given.
+struct Attribute {
+    enum Type : std::uint8_t { kInteger, kDouble, kFloat, kBool, kString } type = kInteger;
+    Str key;
+    std::int64_t integer = 0;  // kInteger, kBool (0 or 1)
+    double real = 0;           // kDouble, kFloat (a float widened exactly)
+    Str text;                  // kString
+};
+
+enum class TracerState : std::uint8_t { kCreated, kStarted, kEnded };
+
+// One tracer and everything the application told about it. Which members
+// mean something depends on `kind`; unset ones stay empty.
+struct Tracer {
+    Handle handle = 0;
+    Kind kind = Kind::kCustomService;
+    TracerState state = TracerState::kCreated;
+    unsigned create_thread = 0, start_thread = 0, end_thread = 0;  // small thread numbers, from 1
+    // The thread's current tracer at start, or the parent given to
+    // vexlin_ex_tracer_start_2; 0 for none. It may have ended since.
+    Handle parent = 0;
+    std::int64_t start_us = 0, end_us = 0;  // microseconds since the epoch
+
+    // Remote calls; custom services use service_method and service_name.
+    Str service_method, service_name, service_endpoint;
+    std::int32_t channel_type = 0;
+    Str channel_endpoint, protocol_name;
+    // Database requests. The info is copied at create time: it may be deleted early.
+    Handle database_info_handle = 0;
+    Opt<DatabaseInfo> database;
+    Str statement;
+    Opt<std::int32_t> returned_row_count, round_trip_count;
+    // Web requests (incoming and outgoing).
+    Handle web_application_info_handle = 0;
+    Opt<WebApplicationInfo> web_application;
+    Str url, method, remote_address;
+    std::vector<StrPair> request_headers, response_headers, parameters;
+    Opt<std::int32_t> status_code;
+    // Messaging.
+    Handle messaging_system_info_handle = 0;
+    Opt<MessagingSystemInfo> messaging_system;
+    Str vendor_message_id, correlation_id;
+    // Spans.
+    std::int32_t tracing_system_type = 0;
+    Opt<Bytes> trace_id, span_id, parent_span_id;  // 16, 8 and 8 bytes
+    Str operation_name;
+    std::vector<Attribute> attributes;
+    // In-process link tracers: the bytes received and the tracer the sink
+    // read from them (0 when unknown).
+    Opt<Bytes> link;
+    Handle linked_tracer = 0;
+    // Every tracer.
+    Str error_class, error_message;
+    Str incoming_string_tag;
+    Opt<Bytes> incoming_byte_tag;
+    std::vector<Attribute> request_attributes;  // custom request attributes while it was the thread's current tracer
+
+    // The sink's own per-tracer data (ids it made at start, say); the kit
+    // never reads it and frees it with the record.
+    std::string sink_data;
+};
+
+struct Metric {
+    Handle handle = 0;
+    Kind kind = Kind::kIntegerCounter;
+    Str key, unit, dimension_name;
+};
+struct MetricUpdate {
+    bool is_float = false;
+    std::int64_t integer = 0;
+    double real = 0;
+    Str dimension;
+};
+
+// ---- A call described, for sinks that print every call -------------------
+// Members carry the call's arguments under the parameter names of the public
+// headers, then what the kit worked out (kind, parent, times, ...).
+
+struct Field;
+struct Value {
+    enum Type : std::uint8_t { kNull, kInt, kUInt, kDouble, kFloat, kBool, kString, kBytes, kArray, kObject };
+    Type type = kNull;
+    std::int64_t integer = 0;    // kInt, kBool
+    std::uint64_t uinteger = 0;  // kUInt
+    double real = 0;             // kDouble, kFloat
+    std::string text;            // kString (UTF-8, maybe invalid), kBytes (raw bytes)
+    std::vector<Value> items;    // kArray
+    std::vector<Field> members;  // kObject, in order
+};
+struct Field {
+    std::string key;
+    Value value;
+};
+
+struct Misuse {
+    std::string problem;     // invalid_handle, wrong_kind, started_twice, ... (agents/console/README.md)
+    std::string message;     // readable, without the module's name
+    std::string handle_key;  // empty when no handle is concerned
+    Handle handle = 0;
+    const char* kind = nullptr;  // KindName of the handle, when known
+};
+
+struct Call {
+    const char* type = "call";  // "call" (a forwarded call) or "lifecycle" (entry points, library tables)
+    const char* name = "";      // exported function without "vexlin_", or initialize/get_library/get_agent/shutdown
+    std::int64_t time_us = 0;
+    unsigned thread = 0;
+    std::vector<Field> fields;
+    std::vector<Misuse> misuses;  // found in this call, in order
+};
+
+// ---- The sink -------------------------------------------------------------
+// Every hook may be null. `self` is what `start` made; it is null in the
+// lifecycle calls that arrive while the module is not started.
+struct Sink {
+    const char* name;     // prefix of error and misuse texts, "console agent"
+    const char* version;  // the agent version string the library reports
+
+    // The first initialize; later ones only count. `arguments` are the module
+    // arguments as given, the user variables among them as name=value (read
+    // them with FindArgument). Fields added to `report` go into the
+    // initialize call's description. On failure return false with `error`
+    // set (the library logs it; begin it with the sink's name).
+    bool (*start)(std::size_t count, const char* const* arguments, void** self, std::vector<Field>* report,
+                  std::string* error);
+    // The last shutdown, after the shutdown call was described; frees self.
+    // `unfinished` are the tracers never ended (also reported as misuse).
+    void (*stop)(void* self, const std::vector<const Tracer*>& unfinished);
+
+    // Every call and lifecycle call with the misuse it caused. Texts appended
+    // to `verbose` go to the application's verbose callback.
+    void (*on_call)(void* self, const Call& call, std::vector<std::string>* verbose);
+
+    void (*tracer_created)(void* self, const Tracer& tracer);
+    void (*tracer_started)(void* self, const Tracer& tracer);
+    // Also for a tracer ended without a start (state kCreated); the record is
+    // dropped afterwards.
+    void (*tracer_ended)(void* self, const Tracer& tracer);
+
+    // Answers. The kit checks the tracer's kind and does the buffer protocol;
+    // return false to hand out nothing. `current` is the thread's current
+    // tracer, or null.
+    bool (*outgoing_string_tag)(void* self, const Tracer& tracer, std::string* tag);
+    bool (*outgoing_byte_tag)(void* self, const Tracer& tracer, Bytes* tag);
+    bool (*make_in_process_link)(void* self, const Tracer* current, Bytes* link);
+    // True when the bytes are a link this sink made, with the tracer it names
+    // (0 if none); false makes the kit report invalid_link.
+    bool (*read_in_process_link)(void* self, const unsigned char* bytes, std::size_t size, Handle* linked);
+
+    void (*metric_created)(void* self, const Metric& metric);
+    void (*metric_updated)(void* self, const Metric& metric, const MetricUpdate& update);
+    void (*metric_deleted)(void* self, const Metric& metric);
+    void (*process_technology)(void* self, std::int32_t type, const Str& edition, const Str& version);
+    void (*force_send_data_now)(void* self);
+    // In the child of a fork, before its first call; the kit's lock is held.
+    void (*child_after_fork)(void* self);
+};
+
+// The value of user variable `name` (case-insensitive) among the module
+// arguments, or null.
+const char* FindArgument(std::size_t count, const char* const* arguments, const char* name);
+
+// Decoding of the library's counted strings, for sinks that read them.
+Str TextOf(const vexlin_string_t* s);
+
+// ---- Entry points -----------------------------------------------------------
+
+vexlin_result_t Initialize(const Sink& sink, vexlin_size_t count, const vexlin_xchar_t* const* arguments,
+                           vexlin_xchar_t* message, vexlin_size_t message_length);
+vexlin_result_t GetLibrary(const Sink& sink, vexlin_uint32_t interface_id, vexlin_uint32_t level,
+                           const void** table_out, vexlin_xchar_t* message, vexlin_size_t message_length);
+vexlin_result_t Shutdown(const Sink& sink);
+
+}  // namespace vexlin_kit
+
+// The module's three exported entry points, bound to its sink.
+#define VEXLIN_KIT_ENTRY_POINTS(sink)                                                                         \
+    extern "C" __attribute__((visibility("default"))) vexlin_result_t sdkagent_abi_initialize(                \
+        vexlin_size_t count, const vexlin_xchar_t* const* arguments, vexlin_xchar_t* message,                 \
+        vexlin_size_t message_length) {                                                                       \
+        return vexlin_kit::Initialize(sink, count, arguments, message, message_length);                       \
+    }                                                                                                         \
+    extern "C" __attribute__((visibility("default"))) vexlin_result_t sdkagent_abi_get_library(               \
+        vexlin_uint32_t interface_id, vexlin_uint32_t level, const void** table_out, vexlin_xchar_t* message, \
+        vexlin_size_t message_length) {                                                                       \
+        return vexlin_kit::GetLibrary(sink, interface_id, level, table_out, message, message_length);         \
+    }                                                                                                         \
+    extern "C" __attribute__((visibility("default"))) vexlin_result_t sdkagent_abi_shutdown(void) {           \
+        return vexlin_kit::Shutdown(sink);                                                                    \
+    }
+
+#endif  // VEXLIN_AGENT_KIT_H

@@ -1,0 +1,811 @@
+// The 73 slots: the agent table and the five extension tables, each function
+// generated from the library's lists (x-agent_funcs.h, VEXLIN_EX_*_FUNCS).
+// The generated part locks, answers neutrally after the last shutdown and
+// checks the agent object; the behavior of each slot is one Do_<name> below.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "kit_core.h"
+
+namespace vexlin_kit {
+namespace {
+
+#define SINK(hook, ...) \
+    if (g_sink->hook != nullptr) g_sink->hook(g->self, __VA_ARGS__)
+
+constexpr KindSet kOutgoingTagKinds =
+    Bit(Kind::kOutgoingRemoteCall) | Bit(Kind::kOutgoingWebRequest) | Bit(Kind::kOutgoingMessage);
+constexpr KindSet kIncomingTagKinds = Bit(Kind::kIncomingRemoteCall) | Bit(Kind::kIncomingWebRequest) |
+                                      Bit(Kind::kIncomingMessageReceive) | Bit(Kind::kIncomingMessageProcess);
+
+// ---- Shared pieces ------------------------------------------------------------
+
+Str Put(Scope& s, const char* key, const vexlin_string_t* v) {
+    Str text = TextOf(v);
+    s.Add(key, StrValue(text));
+    return text;
+}
+
+std::int32_t Put(Scope& s, const char* key, std::int32_t v) {
+    s.Add(key, Int(v));
+    return v;
+}
+
+Tracer& NewTracer(Scope& s, Kind kind) {
+    Tracer& t = s.New(kind).tracer;
+    s.Add("tracer", UInt(t.handle));
+    s.Add("kind", Text(KindName(kind)));
+    return t;
+}
+
+Handle Created(Tracer& t) {
+    SINK(tracer_created, t);
+    return t.handle;
+}
+
+Value ObjectValue(std::vector<Field> members) {
+    Value v;
+    v.type = Value::kObject;
+    v.members = std::move(members);
+    return v;
+}
+
+Value Details(const DatabaseInfo& i) {
+    return ObjectValue({{"name", StrValue(i.name)},
+                        {"vendor", StrValue(i.vendor)},
+                        {"channel_type", Int(i.channel_type)},
+                        {"channel_endpoint", StrValue(i.channel_endpoint)}});
+}
+Value Details(const WebApplicationInfo& i) {
+    return ObjectValue({{"web_server_name", StrValue(i.web_server_name)},
+                        {"application_id", StrValue(i.application_id)},
+                        {"context_root", StrValue(i.context_root)}});
+}
+Value Details(const MessagingSystemInfo& i) {
+    return ObjectValue({{"vendor_name", StrValue(i.vendor_name)},
+                        {"destination_name", StrValue(i.destination_name)},
+                        {"destination_type", Int(i.destination_type)},
+                        {"channel_type", Int(i.channel_type)},
+                        {"channel_endpoint", StrValue(i.channel_endpoint)}});
+}
+
+template <typename Info>
+Handle NewInfo(Scope& s, Kind kind, const char* key, Info Object::*member, const Info& info) {
+    vexlin_kit::Object& o = s.New(kind);
+    o.*member = info;
+    s.Add(key, UInt(o.tracer.handle));
+    s.Add("details", Details(info));
+    return o.tracer.handle;
+}
+
+// A tracer built on an info copies it: the tracer stays complete when the info is deleted early.
+template <typename Info>
+void UseInfo(Scope& s, Tracer& t, Handle info, Kind kind, const char* key, const char* details_key,
+             Info Object::*member, Handle Tracer::*handle_member, Opt<Info> Tracer::*copy) {
+    vexlin_kit::Object* o = s.FindInfo(info, kind, key);
+    s.Add(details_key, o != nullptr ? Details(o->*member) : Null());
+    t.*handle_member = info;
+    if (o != nullptr) t.*copy = Opt<Info>{true, o->*member};
+}
+
+void DeleteInfo(Scope& s, Handle handle, Kind kind, const char* key) {
+    if (s.FindInfo(handle, kind, key) != nullptr) s.Retire(handle, kind);
+}
+
+void SetStr(Scope& s, Handle h, KindSet kinds, const char* key, const vexlin_string_t* v, Str Tracer::*member) {
+    Tracer* t = s.FindTracer(h, kinds);
+    Str text = Put(s, key, v);
+    if (t != nullptr) t->*member = text;
+}
+
+void SetInt(Scope& s, Handle h, KindSet kinds, const char* key, std::int32_t v, Opt<std::int32_t> Tracer::*member) {
+    Tracer* t = s.FindTracer(h, kinds);
+    s.Add(key, Int(v));
+    if (t != nullptr) t->*member = Opt<std::int32_t>{true, v};
+}
+
+void AddPairs(Scope& s, Handle h, KindSet kinds, const char* key, const vexlin_string_t* names,
+              const vexlin_string_t* values, vexlin_size_t count, std::vector<StrPair> Tracer::*member) {
+    Tracer* t = s.FindTracer(h, kinds);
+    s.Add("count", UInt(count));
+    bool missing = s.MissingArray(names, count, "names");
+    missing = s.MissingArray(values, count, "values") || missing;
+    std::vector<StrPair> pairs;
+    for (vexlin_size_t i = 0; !missing && i < count; ++i) pairs.push_back({TextOf(names + i), TextOf(values + i)});
+    s.Add(key, missing ? Null() : Pairs(pairs));
+    if (t != nullptr) (t->*member).insert((t->*member).end(), pairs.begin(), pairs.end());
+}
+
+Attribute MakeAttribute(const vexlin_string_t& key, std::int64_t v, Attribute::Type type = Attribute::kInteger) {
+    Attribute a;
+    a.type = type;
+    a.key = TextOf(&key);
+    a.integer = v;
+    return a;
+}
+Attribute MakeAttribute(const vexlin_string_t& key, double v) {
+    Attribute a = MakeAttribute(key, 0, Attribute::kDouble);
+    a.real = v;
+    return a;
+}
+Attribute MakeAttribute(const vexlin_string_t& key, float v) {
+    Attribute a = MakeAttribute(key, double(v));
+    a.type = Attribute::kFloat;
+    return a;
+}
+Attribute MakeAttribute(const vexlin_string_t& key, unsigned char v) {
+    return MakeAttribute(key, v != 0 ? 1 : 0, Attribute::kBool);
+}
+Attribute MakeAttribute(const vexlin_string_t& key, const vexlin_string_t& v) {
+    Attribute a = MakeAttribute(key, 0, Attribute::kString);
+    a.text = TextOf(&v);
+    return a;
+}
+
+// Describes and returns keys and values; empty when an array is missing.
+template <typename T>
+std::vector<Attribute> ReadAttributes(Scope& s, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
+    s.Add("count", UInt(count));
+    bool missing = s.MissingArray(keys, count, "keys");
+    missing = s.MissingArray(values, count, "values") || missing;
+    std::vector<Attribute> out;
+    for (vexlin_size_t i = 0; !missing && i < count; ++i) out.push_back(MakeAttribute(keys[i], values[i]));
+    s.Add("attributes", missing ? Null() : Attributes(out));
+    return out;
+}
+
+template <typename T>
+void SpanAttributes(Scope& s, Handle h, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
+    Tracer* t = s.FindTracer(h, Bit(Kind::kSpan));
+    std::vector<Attribute> read = ReadAttributes(s, keys, values, count);
+    if (t != nullptr) t->attributes.insert(t->attributes.end(), read.begin(), read.end());
+}
+
+// The tracer that request attributes and in-process links attach to.
+Tracer* CurrentTracer(Scope& s) {
+    Handle current = s.Current();
+    s.Add("tracer", HandleValue(current));
+    if (current != 0) return &g->live[current].tracer;
+    s.Misuse("no_active_tracer", "no tracer is started on this thread, so there is nothing to attach to");
+    return nullptr;
+}
+
+template <typename T>
+void RequestAttributes(Scope& s, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
+    Tracer* t = CurrentTracer(s);
+    std::vector<Attribute> read = ReadAttributes(s, keys, values, count);
+    if (t != nullptr) t->request_attributes.insert(t->request_attributes.end(), read.begin(), read.end());
+}
+
+// The library's two-step size query: copies `reported` bytes only when they fit.
+vexlin_size_t HandOut(Scope& s, const void* data, vexlin_size_t size, vexlin_size_t reported, void* buffer,
+                      vexlin_size_t buffer_size, vexlin_size_t* required) {
+    if (required != nullptr) *required = reported;
+    const bool fits = buffer != nullptr && buffer_size >= reported;
+    if (fits && reported > 0) std::memcpy(buffer, data, reported);
+    s.Add("buffer_size", UInt(buffer_size));
+    s.Add("required_buffer_size", UInt(reported));
+    s.Add("written", BoolValue(fits));
+    return fits ? size : 0;
+}
+
+Value BytesOf(const Bytes& b) {
+    static const unsigned char kNone = 0;
+    return BytesValue(b.empty() ? &kNone : b.data(), b.size());
+}
+
+bool IsLiveTracer(Handle h) {
+    auto it = g->live.find(h);
+    return it != g->live.end() && IsTracer(it->second.kind);
+}
+
+bool Start(Scope& s, Handle h, Handle requested_parent, std::int64_t start_us, bool explicit_parent) {
+    Tracer* t = s.FindTracer(h);
+    if (explicit_parent) {
+        s.Add("requested_parent", HandleValue(requested_parent));
+        if (requested_parent != 0 && !IsLiveTracer(requested_parent)) {
+            s.Misuse(
+                "invalid_handle",
+                "parent tracer " + std::to_string(requested_parent) + " is not a running tracer; starting without it",
+                "parent_tracer", requested_parent);
+            requested_parent = 0;
+        }
+    }
+    if (t == nullptr) return false;
+    if (t->state != TracerState::kCreated) {
+        s.Misuse("started_twice", "tracer " + std::to_string(h) + " (" + KindName(t->kind) + ") was already started",
+                 "tracer", h, KindName(t->kind));
+        return false;
+    }
+    t->state = TracerState::kStarted;
+    t->start_thread = s.thread();
+    t->parent = requested_parent != 0 ? requested_parent : s.Current();
+    t->start_us = start_us;
+    g->stacks[s.thread()].push_back(h);
+    s.Add("parent", HandleValue(t->parent));
+    s.Add("start_us", Int(start_us));
+    SINK(tracer_started, *t);
+    return true;
+}
+
+void End(Scope& s, Handle h, std::int64_t end_us) {
+    Tracer* t = s.FindTracer(h);
+    if (t == nullptr) return;
+    t->end_us = end_us;
+    t->end_thread = s.thread();
+    if (t->state == TracerState::kStarted) {
+        s.Add("parent", HandleValue(t->parent));
+        s.Add("start_us", Int(t->start_us));
+        s.Add("end_us", Int(end_us));
+        s.Add("duration_us", Int(end_us - t->start_us));
+        if (t->start_thread != s.thread()) s.Add("start_thread", UInt(t->start_thread));
+        std::vector<Handle>& stack = g->stacks[t->start_thread];
+        auto it = std::find(stack.rbegin(), stack.rend(), h);
+        if (it != stack.rend()) stack.erase(std::next(it).base());
+        t->state = TracerState::kEnded;
+    } else {
+        s.Add("end_us", Int(end_us));
+        s.Misuse("end_without_start",
+                 "tracer " + std::to_string(h) + " (" + KindName(t->kind) + ") was ended but never started", "tracer",
+                 h, KindName(t->kind));
+    }
+    SINK(tracer_ended, *t);
+    s.Retire(h, t->kind);
+}
+
+vexlin_result_t SetCallback(Scope& s, int which, vexlin_agent_logging_callback_t* cb) {
+    g->callbacks[which] = cb;
+    s.Add("callback", BoolValue(cb != nullptr));
+    return VEXLIN_SUCCESS;
+}
+
+vexlin_result_t SetCallbackWithResult(Scope& s, int which, vexlin_agent_logging_callback_t* cb) {
+    SetCallback(s, which, cb);
+    s.Add("result", Int(0));
+    return VEXLIN_SUCCESS;
+}
+
+// ---- The agent table ---------------------------------------------------------
+
+void Do_agent_add_ref(Scope& s) { s.Add("references", UInt(++g->agent_refs)); }
+
+void Do_agent_release(Scope& s) {
+    if (g->agent_refs == 0)
+        s.Misuse("release_without_reference", "the agent object was released more often than it was handed out");
+    else
+        --g->agent_refs;
+    s.Add("references", UInt(g->agent_refs));
+}
+
+vexlin_bool_t Do_internal_dispatch(Scope& s, vexlin_int32_t dispatch_id, vexlin_int32_t dispatch_version, void* data,
+                                   vexlin_size_t data_size) {
+    s.Add("dispatch_id", Int(dispatch_id));
+    s.Add("dispatch_version", Int(dispatch_version));
+    s.Add("data", BoolValue(data != nullptr));
+    s.Add("data_size", UInt(data_size));
+    s.Add("result", Int(0));
+    return 0;  // no internal requests are handled
+}
+
+vexlin_int32_t Do_agent_get_current_state(Scope& s) {
+    s.Add("result", Int(0));
+    return 0;  // always active
+}
+
+void Do_agent_set_logging_callback(Scope& s, vexlin_agent_logging_callback_t* cb) { SetCallback(s, 0, cb); }
+
+void Do_tracer_start(Scope& s, vexlin_tracer_handle_t h) { Start(s, h, 0, s.now_us(), false); }
+
+void Do_tracer_end(Scope& s, vexlin_tracer_handle_t h) { End(s, h, s.now_us()); }
+
+void Do_tracer_error_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* error_class,
+                       const vexlin_string_t* error_message) {
+    Tracer* t = s.FindTracer(h);
+    Str c = Put(s, "error_class", error_class), m = Put(s, "error_message", error_message);
+    if (t != nullptr) {
+        t->error_class = c;
+        t->error_message = m;
+    }
+}
+
+vexlin_size_t Do_tracer_get_outgoing_korvantix_string_tag(Scope& s, vexlin_tracer_handle_t h, char* buffer,
+                                                          vexlin_size_t buffer_size, vexlin_size_t* required) {
+    Tracer* t = s.FindTracer(h, kOutgoingTagKinds);
+    std::string tag;
+    if (t != nullptr && g_sink->outgoing_string_tag != nullptr && !g_sink->outgoing_string_tag(g->self, *t, &tag))
+        tag.clear();
+    s.Add("tag", Text(tag));
+    vexlin_size_t written = HandOut(s, tag.c_str(), tag.size(), tag.size() + 1, buffer, buffer_size, required);
+    if (written == 0 && buffer != nullptr && buffer_size > 0) buffer[0] = '\0';
+    return written;
+}
+
+vexlin_size_t Do_tracer_get_outgoing_korvantix_byte_tag(Scope& s, vexlin_tracer_handle_t h, unsigned char* buffer,
+                                                        vexlin_size_t buffer_size, vexlin_size_t* required) {
+    Tracer* t = s.FindTracer(h, kOutgoingTagKinds);
+    Bytes tag;
+    if (t != nullptr && g_sink->outgoing_byte_tag != nullptr && !g_sink->outgoing_byte_tag(g->self, *t, &tag))
+        tag.clear();
+    s.Add("tag", BytesOf(tag));
+    return HandOut(s, tag.data(), tag.size(), tag.size(), buffer, buffer_size, required);
+}
+
+void Do_tracer_set_incoming_korvantix_string_tag_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* tag) {
+    SetStr(s, h, kIncomingTagKinds, "tag", tag, &Tracer::incoming_string_tag);
+}
+
+void Do_tracer_set_incoming_korvantix_byte_tag(Scope& s, vexlin_tracer_handle_t h, const unsigned char* tag,
+                                               vexlin_size_t size) {
+    Tracer* t = s.FindTracer(h, kIncomingTagKinds);
+    bool missing = s.MissingArray(tag, size, "byte_tag");
+    s.Add("tag", missing ? Null() : BytesValue(tag, size));
+    if (t != nullptr && !missing && tag != nullptr) t->incoming_byte_tag = Opt<Bytes>{true, Bytes(tag, tag + size)};
+}
+
+vexlin_tracer_handle_t Do_outgoingremotecalltracer_create_p(Scope& s, const vexlin_string_t* service_method,
+                                                            const vexlin_string_t* service_name,
+                                                            const vexlin_string_t* service_endpoint,
+                                                            vexlin_int32_t channel_type,
+                                                            const vexlin_string_t* channel_endpoint) {
+    Tracer& t = NewTracer(s, Kind::kOutgoingRemoteCall);
+    t.service_method = Put(s, "service_method", service_method);
+    t.service_name = Put(s, "service_name", service_name);
+    t.service_endpoint = Put(s, "service_endpoint", service_endpoint);
+    t.channel_type = Put(s, "channel_type", channel_type);
+    t.channel_endpoint = Put(s, "channel_endpoint", channel_endpoint);
+    return Created(t);
+}
+
+void Do_outgoingremotecalltracer_set_protocol_name_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
+    SetStr(s, h, Bit(Kind::kOutgoingRemoteCall), "protocol_name", v, &Tracer::protocol_name);
+}
+
+vexlin_tracer_handle_t Do_incomingremotecalltracer_create_p(Scope& s, const vexlin_string_t* service_method,
+                                                            const vexlin_string_t* service_name,
+                                                            const vexlin_string_t* service_endpoint) {
+    Tracer& t = NewTracer(s, Kind::kIncomingRemoteCall);
+    t.service_method = Put(s, "service_method", service_method);
+    t.service_name = Put(s, "service_name", service_name);
+    t.service_endpoint = Put(s, "service_endpoint", service_endpoint);
+    return Created(t);
+}
+
+void Do_incomingremotecalltracer_set_protocol_name_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
+    SetStr(s, h, Bit(Kind::kIncomingRemoteCall), "protocol_name", v, &Tracer::protocol_name);
+}
+
+vexlin_databaseinfo_handle_t Do_databaseinfo_create_p(Scope& s, const vexlin_string_t* name,
+                                                      const vexlin_string_t* vendor, vexlin_int32_t channel_type,
+                                                      const vexlin_string_t* channel_endpoint) {
+    return NewInfo(s, Kind::kDatabaseInfo, "database_info", &Object::database,
+                   DatabaseInfo{TextOf(name), TextOf(vendor), channel_type, TextOf(channel_endpoint)});
+}
+
+void Do_databaseinfo_delete(Scope& s, vexlin_databaseinfo_handle_t h) {
+    DeleteInfo(s, h, Kind::kDatabaseInfo, "database_info");
+}
+
+vexlin_tracer_handle_t Do_databaserequesttracer_create_sql_p(Scope& s, vexlin_databaseinfo_handle_t info,
+                                                             const vexlin_string_t* statement) {
+    Tracer& t = NewTracer(s, Kind::kDatabaseRequest);
+    UseInfo(s, t, info, Kind::kDatabaseInfo, "database_info", "database", &Object::database,
+            &Tracer::database_info_handle, &Tracer::database);
+    t.statement = Put(s, "statement", statement);
+    return Created(t);
+}
+
+void Do_databaserequesttracer_set_returned_row_count(Scope& s, vexlin_tracer_handle_t h, vexlin_int32_t v) {
+    SetInt(s, h, Bit(Kind::kDatabaseRequest), "returned_row_count", v, &Tracer::returned_row_count);
+}
+
+void Do_databaserequesttracer_set_round_trip_count(Scope& s, vexlin_tracer_handle_t h, vexlin_int32_t v) {
+    SetInt(s, h, Bit(Kind::kDatabaseRequest), "round_trip_count", v, &Tracer::round_trip_count);
+}
+
+vexlin_webapplicationinfo_handle_t Do_webapplicationinfo_create_p(Scope& s, const vexlin_string_t* web_server_name,
+                                                                  const vexlin_string_t* application_id,
+                                                                  const vexlin_string_t* context_root) {
+    return NewInfo(s, Kind::kWebApplicationInfo, "web_application_info", &Object::web_application,
+                   WebApplicationInfo{TextOf(web_server_name), TextOf(application_id), TextOf(context_root)});
+}
+
+void Do_webapplicationinfo_delete(Scope& s, vexlin_webapplicationinfo_handle_t h) {
+    DeleteInfo(s, h, Kind::kWebApplicationInfo, "web_application_info");
+}
+
+vexlin_tracer_handle_t Do_incomingwebrequesttracer_create_p(Scope& s, vexlin_webapplicationinfo_handle_t info,
+                                                            const vexlin_string_t* url, const vexlin_string_t* method) {
+    Tracer& t = NewTracer(s, Kind::kIncomingWebRequest);
+    UseInfo(s, t, info, Kind::kWebApplicationInfo, "web_application_info", "web_application", &Object::web_application,
+            &Tracer::web_application_info_handle, &Tracer::web_application);
+    t.url = Put(s, "url", url);
+    t.method = Put(s, "method", method);
+    return Created(t);
+}
+
+// Headers and status codes of both web request kinds.
+#define KIT_WEB_REQUEST(prefix, kind)                                                                           \
+    void Do_##prefix##_add_request_headers_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* names,  \
+                                             const vexlin_string_t* values, vexlin_size_t count) {              \
+        AddPairs(s, h, Bit(kind), "request_headers", names, values, count, &Tracer::request_headers);           \
+    }                                                                                                           \
+    void Do_##prefix##_add_response_headers_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* names, \
+                                              const vexlin_string_t* values, vexlin_size_t count) {             \
+        AddPairs(s, h, Bit(kind), "response_headers", names, values, count, &Tracer::response_headers);         \
+    }                                                                                                           \
+    void Do_##prefix##_set_status_code(Scope& s, vexlin_tracer_handle_t h, vexlin_int32_t v) {                  \
+        SetInt(s, h, Bit(kind), "status_code", v, &Tracer::status_code);                                        \
+    }
+KIT_WEB_REQUEST(incomingwebrequesttracer, Kind::kIncomingWebRequest)
+KIT_WEB_REQUEST(outgoingwebrequesttracer, Kind::kOutgoingWebRequest)
+#undef KIT_WEB_REQUEST
+
+void Do_incomingwebrequesttracer_set_remote_address_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
+    SetStr(s, h, Bit(Kind::kIncomingWebRequest), "remote_address", v, &Tracer::remote_address);
+}
+
+void Do_incomingwebrequesttracer_add_parameters_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* names,
+                                                  const vexlin_string_t* values, vexlin_size_t count) {
+    AddPairs(s, h, Bit(Kind::kIncomingWebRequest), "parameters", names, values, count, &Tracer::parameters);
+}
+
+void Do_customrequestattribute_add_integers_p(Scope& s, const vexlin_string_t* keys, const vexlin_int64_t* values,
+                                              vexlin_size_t count) {
+    RequestAttributes(s, keys, reinterpret_cast<const std::int64_t*>(values), count);
+}
+
+void Do_customrequestattribute_add_floats_p(Scope& s, const vexlin_string_t* keys, const double* values,
+                                            vexlin_size_t count) {
+    RequestAttributes(s, keys, values, count);
+}
+
+void Do_customrequestattribute_add_strings_p(Scope& s, const vexlin_string_t* keys, const vexlin_string_t* values,
+                                             vexlin_size_t count) {
+    RequestAttributes(s, keys, values, count);
+}
+
+vexlin_size_t Do_inprocesslink_create(Scope& s, unsigned char* buffer, vexlin_size_t buffer_size,
+                                      vexlin_size_t* required) {
+    Tracer* current = CurrentTracer(s);
+    Bytes link;
+    if (g_sink->make_in_process_link != nullptr && !g_sink->make_in_process_link(g->self, current, &link)) link.clear();
+    s.Add("link", BytesOf(link));
+    return HandOut(s, link.data(), link.size(), link.size(), buffer, buffer_size, required);
+}
+
+vexlin_tracer_handle_t Do_inprocesslinktracer_create(Scope& s, const unsigned char* bytes, vexlin_size_t size) {
+    Tracer& t = NewTracer(s, Kind::kInProcessLink);
+    bool missing = s.MissingArray(bytes, size, "in_process_link_bytes");
+    s.Add("link", missing ? Null() : BytesValue(bytes, size));
+    if (bytes != nullptr) t.link = Opt<Bytes>{true, Bytes(bytes, bytes + size)};
+    if (!missing && bytes != nullptr && g_sink->read_in_process_link != nullptr &&
+        g_sink->read_in_process_link(g->self, bytes, size, &t.linked_tracer)) {
+        s.Add("linked_tracer", HandleValue(t.linked_tracer));
+    } else if (!missing) {
+        t.linked_tracer = 0;
+        s.Misuse("invalid_link", "the in-process link bytes were not made by inprocesslink_create in this process",
+                 "tracer", t.handle, KindName(t.kind));
+    }
+    return Created(t);
+}
+
+vexlin_tracer_handle_t Do_outgoingwebrequesttracer_create_p(Scope& s, const vexlin_string_t* url,
+                                                            const vexlin_string_t* method) {
+    Tracer& t = NewTracer(s, Kind::kOutgoingWebRequest);
+    t.url = Put(s, "url", url);
+    t.method = Put(s, "method", method);
+    return Created(t);
+}
+
+vexlin_tracer_handle_t Do_customservicetracer_create_p(Scope& s, const vexlin_string_t* service_method,
+                                                       const vexlin_string_t* service_name) {
+    Tracer& t = NewTracer(s, Kind::kCustomService);
+    t.service_method = Put(s, "service_method", service_method);
+    t.service_name = Put(s, "service_name", service_name);
+    return Created(t);
+}
+
+vexlin_messagingsysteminfo_handle_t Do_messagingsysteminfo_create_p(Scope& s, const vexlin_string_t* vendor_name,
+                                                                    const vexlin_string_t* destination_name,
+                                                                    vexlin_int32_t destination_type,
+                                                                    vexlin_int32_t channel_type,
+                                                                    const vexlin_string_t* channel_endpoint) {
+    return NewInfo(s, Kind::kMessagingSystemInfo, "messaging_system_info", &Object::messaging_system,
+                   MessagingSystemInfo{TextOf(vendor_name), TextOf(destination_name), destination_type, channel_type,
+                                       TextOf(channel_endpoint)});
+}
+
+void Do_messagingsysteminfo_delete(Scope& s, vexlin_messagingsysteminfo_handle_t h) {
+    DeleteInfo(s, h, Kind::kMessagingSystemInfo, "messaging_system_info");
+}
+
+vexlin_tracer_handle_t MessageTracer(Scope& s, Kind kind, vexlin_messagingsysteminfo_handle_t info) {
+    Tracer& t = NewTracer(s, kind);
+    UseInfo(s, t, info, Kind::kMessagingSystemInfo, "messaging_system_info", "messaging_system",
+            &Object::messaging_system, &Tracer::messaging_system_info_handle, &Tracer::messaging_system);
+    return Created(t);
+}
+
+vexlin_tracer_handle_t Do_outgoingmessagetracer_create(Scope& s, vexlin_messagingsysteminfo_handle_t info) {
+    return MessageTracer(s, Kind::kOutgoingMessage, info);
+}
+
+void Do_outgoingmessagetracer_set_vendor_message_id_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
+    SetStr(s, h, Bit(Kind::kOutgoingMessage), "vendor_message_id", v, &Tracer::vendor_message_id);
+}
+
+void Do_outgoingmessagetracer_set_correlation_id_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
+    SetStr(s, h, Bit(Kind::kOutgoingMessage), "correlation_id", v, &Tracer::correlation_id);
+}
+
+vexlin_tracer_handle_t Do_incomingmessagereceivetracer_create(Scope& s, vexlin_messagingsysteminfo_handle_t info) {
+    return MessageTracer(s, Kind::kIncomingMessageReceive, info);
+}
+
+vexlin_tracer_handle_t Do_incomingmessageprocesstracer_create(Scope& s, vexlin_messagingsysteminfo_handle_t info) {
+    return MessageTracer(s, Kind::kIncomingMessageProcess, info);
+}
+
+void Do_incomingmessageprocesstracer_set_vendor_message_id_p(Scope& s, vexlin_tracer_handle_t h,
+                                                             const vexlin_string_t* v) {
+    SetStr(s, h, Bit(Kind::kIncomingMessageProcess), "vendor_message_id", v, &Tracer::vendor_message_id);
+}
+
+void Do_incomingmessageprocesstracer_set_correlation_id_p(Scope& s, vexlin_tracer_handle_t h,
+                                                          const vexlin_string_t* v) {
+    SetStr(s, h, Bit(Kind::kIncomingMessageProcess), "correlation_id", v, &Tracer::correlation_id);
+}
+
+vexlin_int32_t Do_agent_get_fork_state(Scope& s) {
+    vexlin_int32_t state = g->pid != ::getpid() ? 1 : 0;
+    s.Add("result", Int(state));
+    return state;
+}
+
+vexlin_result_t Do_agent_set_warning_callback(Scope& s, vexlin_agent_logging_callback_t* cb) {
+    return SetCallbackWithResult(s, 1, cb);
+}
+
+vexlin_result_t Do_agent_set_verbose_callback(Scope& s, vexlin_agent_logging_callback_t* cb) {
+    return SetCallbackWithResult(s, 2, cb);
+}
+
+// ---- Extension tables ----------------------------------------------------------
+
+void Do_metric_delete(Scope& s, vexlin_metric_handle_t h) {
+    Metric* m = s.FindMetric(h, kAnyMetric);
+    if (m == nullptr) return;
+    SINK(metric_deleted, *m);
+    s.Retire(h, m->kind);
+}
+
+vexlin_metric_handle_t NewMetric(Scope& s, Kind kind, const vexlin_string_t* key, const vexlin_string_t* unit,
+                                 const vexlin_string_t* dimension_name) {
+    Metric& m = s.New(kind).metric;
+    s.Add("metric", UInt(m.handle));
+    s.Add("kind", Text(KindName(kind)));
+    m.key = Put(s, "metric_key", key);
+    m.unit = Put(s, "unit", unit);
+    m.dimension_name = Put(s, "dimension_name", dimension_name);
+    SINK(metric_created, m);
+    return m.handle;
+}
+
+void Update(Scope& s, vexlin_metric_handle_t h, Kind kind, MetricUpdate u, const vexlin_string_t* dimension) {
+    Metric* m = s.FindMetric(h, Bit(kind));
+    if (m != nullptr) s.Add("metric_key", StrValue(m->key));
+    s.Add("value", u.is_float ? Real(u.real) : Int(u.integer));
+    u.dimension = Put(s, "dimension", dimension);
+    if (m != nullptr) SINK(metric_updated, *m, u);
+}
+
+MetricUpdate Of(std::int64_t v) { return MetricUpdate{false, v, 0, Str()}; }
+MetricUpdate Of(double v) { return MetricUpdate{true, 0, v, Str()}; }
+
+#define KIT_METRIC(kind_name, create, update, type)                                                       \
+    vexlin_metric_handle_t Do_##create(Scope& s, const vexlin_string_t* key, const vexlin_string_t* unit, \
+                                       const vexlin_string_t* dimension_name) {                           \
+        return NewMetric(s, Kind::kind_name, key, unit, dimension_name);                                  \
+    }                                                                                                     \
+    void Do_##update(Scope& s, vexlin_metric_handle_t h, type value, const vexlin_string_t* dimension) {  \
+        Update(s, h, Kind::kind_name, Of(value), dimension);                                              \
+    }
+KIT_METRIC(kIntegerCounter, integercountermetric_create_p, integercountermetric_increase_by_p, std::int64_t)
+KIT_METRIC(kFloatCounter, floatcountermetric_create_p, floatcountermetric_increase_by_p, double)
+KIT_METRIC(kIntegerGauge, integergaugemetric_create_p, integergaugemetric_set_value_p, std::int64_t)
+KIT_METRIC(kFloatGauge, floatgaugemetric_create_p, floatgaugemetric_set_value_p, double)
+KIT_METRIC(kIntegerStatistics, integerstatisticsmetric_create_p, integerstatisticsmetric_add_value_p, std::int64_t)
+KIT_METRIC(kFloatStatistics, floatstatisticsmetric_create_p, floatstatisticsmetric_add_value_p, double)
+#undef KIT_METRIC
+
+vexlin_tracer_handle_t Do_ex_spantracer_create(Scope& s, vexlin_int32_t tracing_system_type) {
+    Tracer& t = NewTracer(s, Kind::kSpan);
+    t.tracing_system_type = Put(s, "tracing_system_type", tracing_system_type);
+    return Created(t);
+}
+
+Opt<Bytes> Id(Scope& s, const char* key, const unsigned char* id, std::size_t size) {
+    s.Add(key, id != nullptr ? BytesValue(id, size) : Null());
+    return id != nullptr ? Opt<Bytes>{true, Bytes(id, id + size)} : Opt<Bytes>();
+}
+
+void Do_ex_spantracer_set_ids_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_ex_trace_id_t* trace_id,
+                                const vexlin_ex_span_id_t* span_id, const vexlin_ex_span_id_t* parent_span_id) {
+    Tracer* t = s.FindTracer(h, Bit(Kind::kSpan));
+    Opt<Bytes> trace = Id(s, "trace_id", trace_id != nullptr ? trace_id->binary_id : nullptr, 16);
+    Opt<Bytes> span = Id(s, "span_id", span_id != nullptr ? span_id->binary_id : nullptr, 8);
+    Opt<Bytes> parent = Id(s, "parent_span_id", parent_span_id != nullptr ? parent_span_id->binary_id : nullptr, 8);
+    if (t == nullptr) return;
+    t->trace_id = trace;
+    t->span_id = span;
+    t->parent_span_id = parent;
+}
+
+void Do_ex_spantracer_set_integers_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
+                                     const vexlin_int64_t* values, vexlin_size_t count) {
+    SpanAttributes(s, h, keys, reinterpret_cast<const std::int64_t*>(values), count);
+}
+void Do_ex_spantracer_set_doubles_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
+                                    const double* values, vexlin_size_t count) {
+    SpanAttributes(s, h, keys, values, count);
+}
+void Do_ex_spantracer_set_floats_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys, const float* values,
+                                   vexlin_size_t count) {
+    SpanAttributes(s, h, keys, values, count);
+}
+void Do_ex_spantracer_set_bools_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
+                                  const unsigned char* values, vexlin_size_t count) {
+    SpanAttributes(s, h, keys, values, count);
+}
+void Do_ex_spantracer_set_strings_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
+                                    const vexlin_string_t* values, vexlin_size_t count) {
+    SpanAttributes(s, h, keys, values, count);
+}
+
+void Do_ex_spantracer_set_operationname_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
+    SetStr(s, h, Bit(Kind::kSpan), "operation_name", v, &Tracer::operation_name);
+}
+
+void Do_ex_agent_add_process_technology_p(Scope& s, vexlin_int32_t type, const vexlin_string_t* edition,
+                                          const vexlin_string_t* version) {
+    s.Add("tech_type", Int(type));
+    Str e = Put(s, "tech_edition", edition), v = Put(s, "tech_version", version);
+    SINK(process_technology, type, e, v);
+}
+
+// Times of the timed variants are microseconds since the epoch; 0 means now.
+vexlin_bool_t Do_ex_tracer_start_2(Scope& s, vexlin_tracer_handle_t h, vexlin_tracer_handle_t parent,
+                                   vexlin_int64_t start_us) {
+    return Start(s, h, parent, start_us > 0 ? start_us : s.now_us(), true) ? 1 : 0;
+}
+
+void Do_ex_tracer_end_timed(Scope& s, vexlin_tracer_handle_t h, vexlin_int64_t end_us) {
+    End(s, h, end_us > 0 ? end_us : s.now_us());
+}
+
+void Do_ex_agent_force_send_data_now(Scope&) {
+    if (g_sink->force_send_data_now != nullptr) g_sink->force_send_data_now(g->self);
+}
+
+// ---- Generated slots -----------------------------------------------------------
+// Neutral answers after the last shutdown, named by the lists' `neutral` column.
+
+template <typename R, typename... A>
+R Neutral_nothing(A...) {
+    return R();
+}
+template <typename R, typename... A>
+R Neutral_no_handle(A...) {
+    return R();
+}
+template <typename R, typename... A>
+R Neutral_zero(A...) {
+    return R();
+}
+template <typename R>
+R Neutral_state_unknown() {
+    return 3;
+}
+template <typename R>
+R Neutral_fork_state_unknown() {
+    return -1;
+}
+template <typename R, typename... A>
+R Neutral_not_initialized(A...) {
+    return VEXLIN_ERROR_NOT_INITIALIZED;
+}
+template <typename R>
+R Neutral_empty_string_tag(vexlin_tracer_handle_t, char* buffer, vexlin_size_t size, vexlin_size_t* required) {
+    if (buffer != nullptr && size != 0) buffer[0] = '\0';
+    if (required != nullptr) *required = 1;
+    return 0;
+}
+template <typename R>
+R Neutral_empty_byte_buffer(unsigned char*, vexlin_size_t, vexlin_size_t* required) {
+    if (required != nullptr) *required = 0;
+    return 0;
+}
+template <typename R>
+R Neutral_empty_byte_buffer(vexlin_tracer_handle_t, unsigned char* buffer, vexlin_size_t size,
+                            vexlin_size_t* required) {
+    return Neutral_empty_byte_buffer<R>(buffer, size, required);
+}
+
+// Checks the agent object; true when the call may go on.
+bool Enter(Scope& s, vexlin_abi_agent_t* agent) {
+    if (!s.started()) {
+        s.Drop();
+        return false;
+    }
+    if (agent != &g_agent)
+        s.Misuse("foreign_agent",
+                 std::string(s.name()) + " was called with an agent object this module did not hand out");
+    return true;
+}
+
+#define KIT_SLOT(name, result, params, args, neutral)                                \
+    result Slot_##name(vexlin_abi_agent_t* agent, VEXLIN_UNPAREN params) {           \
+        InFlight in_flight;                                                          \
+        Scope s("call", #name);                                                      \
+        if (!Enter(s, agent)) return Neutral_##neutral<result>(VEXLIN_UNPAREN args); \
+        return Do_##name(s, VEXLIN_UNPAREN args);                                    \
+    }
+#define KIT_SLOT0(name, result, neutral)                          \
+    result Slot_##name(vexlin_abi_agent_t* agent) {               \
+        InFlight in_flight;                                       \
+        Scope s("call", #name);                                   \
+        if (!Enter(s, agent)) return Neutral_##neutral<result>(); \
+        return Do_##name(s);                                      \
+    }
+
+#define VEXLIN_AGENT_SLOT0(slot, revision, name, result) KIT_SLOT0(name, result, nothing)
+// The list gives no argument names for slots the library never forwards.
+#define KIT_ARGS_internal_dispatch (dispatch_id, dispatch_version, data, data_size)
+#define VEXLIN_AGENT_SLOT(slot, revision, name, result, params) KIT_SLOT(name, result, params, KIT_ARGS_##name, nothing)
+#define VEXLIN_AGENT_CALL0(slot, revision, name, result, neutral) KIT_SLOT0(name, result, neutral)
+#define VEXLIN_AGENT_CALL(slot, revision, name, result, params, args, neutral) \
+    KIT_SLOT(name, result, params, args, neutral)
+#include "vexlin/internal/x-agent_funcs.h"
+#undef VEXLIN_AGENT_SLOT0
+#undef VEXLIN_AGENT_SLOT
+#undef VEXLIN_AGENT_CALL0
+#undef VEXLIN_AGENT_CALL
+
+#define KIT_EX_SLOT(slot, field, exported, result, params, args, neutral) \
+    KIT_SLOT(exported, result, params, args, neutral)
+#define KIT_EX_SLOT0(slot, field, exported, result, neutral) KIT_SLOT0(exported, result, neutral)
+VEXLIN_EX_METRICS_FUNCS(KIT_EX_SLOT, KIT_EX_SLOT0)
+VEXLIN_EX_SPAN_FUNCS(KIT_EX_SLOT, KIT_EX_SLOT0)
+VEXLIN_EX_TECHTYPE_FUNCS(KIT_EX_SLOT, KIT_EX_SLOT0)
+VEXLIN_EX_TRACER_EXT_FUNCS(KIT_EX_SLOT, KIT_EX_SLOT0)
+VEXLIN_EX_SERVERLESS_FUNCS(KIT_EX_SLOT, KIT_EX_SLOT0)
+
+}  // namespace
+
+#define VEXLIN_AGENT_SLOT0(slot, revision, name, result) &Slot_##name,
+#define VEXLIN_AGENT_SLOT(slot, revision, name, result, params) &Slot_##name,
+#define VEXLIN_AGENT_CALL0(slot, revision, name, result, neutral) &Slot_##name,
+#define VEXLIN_AGENT_CALL(slot, revision, name, result, params, args, neutral) &Slot_##name,
+const vexlin_abi_agent_functions_5_t kAgentFunctions = {
+#include "vexlin/internal/x-agent_funcs.h"
+};
+#undef VEXLIN_AGENT_SLOT0
+#undef VEXLIN_AGENT_SLOT
+#undef VEXLIN_AGENT_CALL0
+#undef VEXLIN_AGENT_CALL
+static_assert(sizeof(kAgentFunctions) == VEXLIN_ABI_AGENT_FUNCTIONS_5_SLOTS * sizeof(void*), "51 agent slots");
+
+#define KIT_EX_ENTRY(slot, field, exported, result, params, args, neutral) &Slot_##exported,
+#define KIT_EX_ENTRY0(slot, field, exported, result, neutral) &Slot_##exported,
+const vexlin_abi_library_functions_ex_metrics_t kMetricsTable = {VEXLIN_EX_METRICS_FUNCS(KIT_EX_ENTRY, KIT_EX_ENTRY0)};
+const vexlin_abi_library_functions_ex_span_t kSpanTable = {VEXLIN_EX_SPAN_FUNCS(KIT_EX_ENTRY, KIT_EX_ENTRY0)};
+const vexlin_abi_library_functions_ex_techtype_t kTechtypeTable = {
+    VEXLIN_EX_TECHTYPE_FUNCS(KIT_EX_ENTRY, KIT_EX_ENTRY0)};
+const vexlin_abi_library_functions_ex_tracer_ext_t kTracerExtTable = {
+    VEXLIN_EX_TRACER_EXT_FUNCS(KIT_EX_ENTRY, KIT_EX_ENTRY0)};
+const vexlin_abi_library_functions_ex_serverless_t kServerlessTable = {
+    VEXLIN_EX_SERVERLESS_FUNCS(KIT_EX_ENTRY, KIT_EX_ENTRY0)};
+
+}  // namespace vexlin_kit

@@ -1,0 +1,159 @@
+// Decoding of the library's counted strings into UTF-8, and the value
+// builders the slots describe their calls with.
+#include "kit_core.h"
+
+namespace vexlin_kit {
+namespace {
+
+void AppendUtf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// Unpaired surrogates and a trailing odd byte become U+FFFD.
+std::string DecodeUtf16(const unsigned char* p, std::size_t bytes, bool big_endian) {
+    const std::uint32_t kReplacement = 0xFFFD;
+    std::string out;
+    const std::size_t units = bytes / 2;
+    auto unit = [&](std::size_t i) -> std::uint32_t {
+        return big_endian ? (std::uint32_t(p[2 * i]) << 8) | p[2 * i + 1]
+                          : (std::uint32_t(p[2 * i + 1]) << 8) | p[2 * i];
+    };
+    for (std::size_t i = 0; i < units; ++i) {
+        std::uint32_t u = unit(i);
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
+            std::uint32_t low = unit(i + 1);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+                ++i;
+                continue;
+            }
+        }
+        AppendUtf8(out, (u >= 0xD800 && u <= 0xDFFF) ? kReplacement : u);
+    }
+    if (bytes % 2 != 0) AppendUtf8(out, kReplacement);
+    return out;
+}
+
+Value Of(Value::Type type) {
+    Value v;
+    v.type = type;
+    return v;
+}
+
+}  // namespace
+
+Str TextOf(const vexlin_string_t* s) {
+    Str out;
+    if (s == nullptr || s->data == nullptr) return out;
+    out.set = true;
+    const unsigned char* p = static_cast<const unsigned char*>(s->data);
+    switch (s->ccsid) {
+        case VEXLIN_CCSID_UTF16_BE:
+            out.value = DecodeUtf16(p, s->byte_length, true);
+            break;
+        case VEXLIN_CCSID_UTF16_LE:
+            out.value = DecodeUtf16(p, s->byte_length, false);
+            break;
+        case VEXLIN_CCSID_ISO8859_1:
+            for (std::size_t i = 0; i < s->byte_length; ++i) AppendUtf8(out.value, p[i]);
+            break;
+        default:
+            out.value.assign(static_cast<const char*>(s->data), s->byte_length);
+    }
+    return out;
+}
+
+Value Null() { return Value(); }
+
+Value Int(std::int64_t v) {
+    Value out = Of(Value::kInt);
+    out.integer = v;
+    return out;
+}
+
+Value UInt(std::uint64_t v) {
+    Value out = Of(Value::kUInt);
+    out.uinteger = v;
+    return out;
+}
+
+Value HandleValue(Handle h) { return h == 0 ? Null() : UInt(h); }
+
+Value BoolValue(bool v) {
+    Value out = Of(Value::kBool);
+    out.integer = v ? 1 : 0;
+    return out;
+}
+
+Value Real(double v, bool is_float) {
+    Value out = Of(is_float ? Value::kFloat : Value::kDouble);
+    out.real = v;
+    return out;
+}
+
+Value Text(const std::string& s) {
+    Value out = Of(Value::kString);
+    out.text = s;
+    return out;
+}
+
+Value StrValue(const Str& s) { return s.set ? Text(s.value) : Null(); }
+
+Value BytesValue(const unsigned char* bytes, std::size_t size) {
+    if (bytes == nullptr) return Null();
+    Value out = Of(Value::kBytes);
+    out.text.assign(reinterpret_cast<const char*>(bytes), size);
+    return out;
+}
+
+Value Pairs(const std::vector<StrPair>& pairs) {
+    Value out = Of(Value::kArray);
+    for (const StrPair& p : pairs) {
+        Value pair = Of(Value::kArray);
+        pair.items = {StrValue(p.name), StrValue(p.value)};
+        out.items.push_back(std::move(pair));
+    }
+    return out;
+}
+
+Value Attributes(const std::vector<Attribute>& attributes, std::size_t from) {
+    Value out = Of(Value::kArray);
+    for (std::size_t i = from; i < attributes.size(); ++i) {
+        const Attribute& a = attributes[i];
+        Value pair = Of(Value::kArray);
+        pair.items.push_back(StrValue(a.key));
+        switch (a.type) {
+            case Attribute::kInteger:
+                pair.items.push_back(Int(a.integer));
+                break;
+            case Attribute::kDouble:
+            case Attribute::kFloat:
+                pair.items.push_back(Real(a.real, a.type == Attribute::kFloat));
+                break;
+            case Attribute::kBool:
+                pair.items.push_back(BoolValue(a.integer != 0));
+                break;
+            case Attribute::kString:
+                pair.items.push_back(StrValue(a.text));
+                break;
+        }
+        out.items.push_back(std::move(pair));
+    }
+    return out;
+}
+
+}  // namespace vexlin_kit
