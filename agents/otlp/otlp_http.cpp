@@ -123,8 +123,6 @@ void HttpClientDestroy(HttpClient* client) {
     delete client;
 }
 
-void HttpClientAbandon(HttpClient* client) { (void)client; }
-
 std::uint64_t MonotonicMs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);

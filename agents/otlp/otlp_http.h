@@ -16,9 +16,6 @@ struct HttpClient;
 bool HttpGlobalInit();
 HttpClient* HttpClientCreate();
 void HttpClientDestroy(HttpClient* client);
-// A client a forked child inherited mid-request: dropped without touching the
-// connection it shares with the parent.
-void HttpClientAbandon(HttpClient* client);
 
 std::uint64_t MonotonicMs();
 

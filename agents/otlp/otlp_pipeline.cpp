@@ -8,13 +8,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <new>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <utility>
 #include <vector>
 
-#include "otlp_context.h"
 #include "otlp_encode.h"
 #include "otlp_http.h"
 
@@ -55,7 +55,8 @@ struct Pipeline {
     bool stopping = false;
     std::uint64_t stop_deadline_ms = 0;
     std::uint64_t flush_requested = 0, flush_done = 0;
-    bool full_reported = false;
+    bool full_reported = false;  // since the queue last had room
+    bool full_to_log = false;     // the exporter logs it: callers may not call the application
     Counts counts{};
     HttpClient* client = nullptr;  // the exporter's alone
 
@@ -68,44 +69,44 @@ namespace {
 
 }  // namespace
 
-void PipelineForkPrepare(Pipeline* p) {
-    p->mu.lock();
-    p->metrics_mu.lock();
-}
-
-void PipelineForkParent(Pipeline* p) {
-    p->metrics_mu.unlock();
-    p->mu.unlock();
-}
-
-// The child has no exporter thread and must not send what the parent will:
-// its queue starts empty, its metrics start again from zero, and the
-// connection it shares with the parent is left alone.
+// Runs in a forked child, where only the calling thread exists. The exporter
+// thread may have held a lock at the fork: then the lock is made anew and
+// what it guarded is dropped unread (it is the parent's to send).
 void PipelineForkChild(Pipeline* p) {
-    for (std::size_t i = 0; i < p->count; ++i) p->hooks.destroy(p->ring[(p->head + i) % p->ring.size()]);
+    bool queue_whole = p->mu.try_lock();
+    bool metrics_whole = p->metrics_mu.try_lock();
+    if (!queue_whole) new (&p->mu) std::mutex;
+    if (!metrics_whole) {
+        new (&p->metrics_mu) std::mutex;
+        new (&p->metrics) std::vector<Metric*>;
+        new (&p->technologies) std::vector<std::string>;
+    }
+    new (&p->wake) std::condition_variable;
+    new (&p->flushed) std::condition_variable;
+    if (!queue_whole) p->mu.lock();
+    if (!metrics_whole) p->metrics_mu.lock();
+    std::lock_guard<std::mutex> queue(p->mu, std::adopt_lock);
+    std::lock_guard<std::mutex> metrics(p->metrics_mu, std::adopt_lock);
+    for (std::size_t i = 0; queue_whole && i < p->count; ++i)
+        p->hooks.destroy(p->ring[(p->head + i) % p->ring.size()]);
     p->head = p->count = 0;
     p->running = false;
     p->stopping = false;
     p->flush_requested = p->flush_done = 0;
     p->counts = Counts{};
-    ReseedIdsAfterFork();
-    HttpClientAbandon(p->client);
-    p->client = nullptr;
+    p->client = nullptr;  // its connection is the parent's
     for (Attribute& a : p->config.resource)
         if (a.fixed_key != nullptr && std::string(a.fixed_key) == "process.pid") a.value.i = ::getpid();
     std::uint64_t now = WallClockNs();
     for (Metric* m : p->metrics) {
         for (PointState& s : m->points) {
-            std::string dimension = std::move(s.dimension);
-            bool has_dimension = s.has_dimension;
-            s = PointState{};
-            s.dimension = std::move(dimension);
-            s.has_dimension = has_dimension;
-            s.start_ns = now;
+            PointState fresh;
+            fresh.has_dimension = s.has_dimension;
+            fresh.dimension = std::move(s.dimension);
+            fresh.start_ns = now;
+            s = std::move(fresh);
         }
     }
-    p->metrics_mu.unlock();
-    p->mu.unlock();
 }
 
 namespace {
@@ -204,6 +205,12 @@ void ExportLoop(Pipeline* p) {
     std::uint64_t next_metrics = MonotonicMs() + static_cast<std::uint64_t>(c.metric_interval_ms);
     std::vector<SpanData*> batch;
     for (;;) {
+        if (p->full_to_log) {
+            p->full_to_log = false;
+            lock.unlock();
+            Log(p, "otlp: the span queue is full (" + std::to_string(p->ring.size()) + " spans); dropping new spans");
+            lock.lock();
+        }
         std::uint64_t now = MonotonicMs();
         bool flush = p->flush_requested != p->flush_done;
         bool urgent = flush || p->stopping;
@@ -320,16 +327,15 @@ void PipelineEnqueue(Pipeline* p, SpanData* span) {
             ++p->counts.dropped_queue_full;
             report = !p->full_reported;
             p->full_reported = true;
+            p->full_to_log = p->full_to_log || report;
         } else {
             if (!p->running) StartThread(p);
             p->ring[(p->head + p->count) % p->ring.size()] = span;
             notify = ++p->count == p->config.max_batch;
         }
     }
-    if (notify) p->wake.notify_one();
+    if (notify || report) p->wake.notify_one();
     if (dropped) p->hooks.destroy(span);
-    if (report)
-        Log(p, "otlp: the span queue is full (" + std::to_string(p->ring.size()) + " spans); dropping new spans");
 }
 
 void PipelineForceFlush(Pipeline* p) {

@@ -40,10 +40,8 @@ void PipelineForceFlush(Pipeline* p);
 // Process technologies go on the resource of the next requests.
 void PipelineAddTechnology(Pipeline* p, const std::string& text);
 
-// Around fork(): the caller's pthread_atfork handlers call these, so that a
-// child inherits no lock held by another thread, no queue and no thread.
-void PipelineForkPrepare(Pipeline* p);
-void PipelineForkParent(Pipeline* p);
+// In a forked child before anything else: no queue, no thread, no inherited
+// connection, metrics from zero, and the child's pid on the resource.
 void PipelineForkChild(Pipeline* p);
 
 struct Counts {
