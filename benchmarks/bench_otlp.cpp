@@ -60,7 +60,8 @@ void Serve(Receiver* r) {
                 buffer.append(chunk, static_cast<std::size_t>(n));
             }
             buffer.erase(0, head_end + 4 + length);
-            static const char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Type: application/x-protobuf\r\nContent-Length: 0\r\n\r\n";
+            static const char kAnswer[] =
+                "HTTP/1.1 200 OK\r\nContent-Type: application/x-protobuf\r\nContent-Length: 0\r\n\r\n";
             if (write(c, kAnswer, sizeof kAnswer - 1) < 0) break;
             r->requests.fetch_add(1);
         }

@@ -282,8 +282,10 @@ int main(int argc, char** argv) {
     vexlin_stub_process_cmdline_args(argc, (const vexlin_xchar_t* const*)argv, 0);
     vexlin_stub_strip_sdk_cmdline_args(&argc, argv);
     for (i = 1; i < argc; ++i) {
-        if (strncmp(argv[i], "--incoming=", 11) == 0) incoming = argv[i] + 11;
-        else fprintf(stderr, "otlp_demo: ignoring argument '%s'\n", argv[i]);
+        if (strncmp(argv[i], "--incoming=", 11) == 0)
+            incoming = argv[i] + 11;
+        else
+            fprintf(stderr, "otlp_demo: ignoring argument '%s'\n", argv[i]);
     }
 
     rc = vexlin_initialize();

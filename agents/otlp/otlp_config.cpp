@@ -110,8 +110,7 @@ void LoadSignal(const Source& src, const char* signal, const std::string& base, 
     }
     if (First(src, {(per + "COMPRESSION").c_str(), "OTEL_EXPORTER_OTLP_COMPRESSION"}, &text))
         out->gzip = Lower(Trim(text)) == "gzip";
-    out->timeout_ms =
-        Milliseconds(src, {(per + "TIMEOUT").c_str(), "OTEL_EXPORTER_OTLP_TIMEOUT"}, 10000, config);
+    out->timeout_ms = Milliseconds(src, {(per + "TIMEOUT").c_str(), "OTEL_EXPORTER_OTLP_TIMEOUT"}, 10000, config);
     // Headers of both settings apply; the per-signal ones come last and win.
     const std::string own_headers = per + "HEADERS";
     for (const char* name : {"OTEL_EXPORTER_OTLP_HEADERS", own_headers.c_str()}) {
@@ -178,8 +177,10 @@ void LoadConfig(std::size_t argument_count, const char* const* arguments, Config
     if (Lookup(src, "OTEL_TRACES_SAMPLER_ARG", &text)) {
         char* end = nullptr;
         double r = std::strtod(text.c_str(), &end);
-        if (end != text.c_str() && r >= 0 && r <= 1) config->ratio = r;
-        else config->warnings.push_back("otlp: sampler argument '" + text + "' is not a ratio in [0, 1]");
+        if (end != text.c_str() && r >= 0 && r <= 1)
+            config->ratio = r;
+        else
+            config->warnings.push_back("otlp: sampler argument '" + text + "' is not a ratio in [0, 1]");
     }
 
     // service.name: OTEL_SERVICE_NAME, else the resource list, else the executable.

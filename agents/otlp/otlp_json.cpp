@@ -87,8 +87,10 @@ struct Json {
         }
     }
     void Open(const char* key, char bracket) {
-        if (key != nullptr) Key(key);
-        else if (!out.empty() && out.back() != '{' && out.back() != '[') out.push_back(',');
+        if (key != nullptr)
+            Key(key);
+        else if (!out.empty() && out.back() != '{' && out.back() != '[')
+            out.push_back(',');
         out.push_back(bracket);
     }
     void Close(char bracket) { out.push_back(bracket); }

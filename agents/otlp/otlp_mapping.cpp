@@ -148,7 +148,8 @@ void MapDatabaseRequest(Ended& e, const Tracer& t) {
     std::string operation = b == std::string::npos ? std::string() : statement.substr(b, end - b);
     for (char& c : operation) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     e.name = operation.empty() ? (system.empty() ? std::string("database") : system)
-                               : target.empty() ? operation : operation + " " + target;
+             : target.empty()  ? operation
+                               : operation + " " + target;
     e.kind = SpanKind::kClient;
 }
 

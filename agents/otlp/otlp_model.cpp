@@ -6,9 +6,7 @@
 
 namespace otlp {
 
-std::size_t Attribute::KeyLength() const {
-    return fixed_key != nullptr ? std::strlen(fixed_key) : owned_key.size();
-}
+std::size_t Attribute::KeyLength() const { return fixed_key != nullptr ? std::strlen(fixed_key) : owned_key.size(); }
 
 Attribute& AddAttribute(Attributes& list, const char* fixed_key, ValueType type) {
     list.emplace_back();

@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <new>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -56,7 +56,7 @@ struct Pipeline {
     std::uint64_t stop_deadline_ms = 0;
     std::uint64_t flush_requested = 0, flush_done = 0;
     bool full_reported = false;  // since the queue last had room
-    bool full_to_log = false;     // the exporter logs it: callers may not call the application
+    bool full_to_log = false;    // the exporter logs it: callers may not call the application
     Counts counts{};
     HttpClient* client = nullptr;  // the exporter's alone
 
@@ -65,9 +65,7 @@ struct Pipeline {
     std::vector<std::string> technologies;
 };
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 // Runs in a forked child, where only the calling thread exists. The exporter
 // thread may have held a lock at the fork: then the lock is made anew and
@@ -87,8 +85,7 @@ void PipelineForkChild(Pipeline* p) {
     if (!metrics_whole) p->metrics_mu.lock();
     std::lock_guard<std::mutex> queue(p->mu, std::adopt_lock);
     std::lock_guard<std::mutex> metrics(p->metrics_mu, std::adopt_lock);
-    for (std::size_t i = 0; queue_whole && i < p->count; ++i)
-        p->hooks.destroy(p->ring[(p->head + i) % p->ring.size()]);
+    for (std::size_t i = 0; queue_whole && i < p->count; ++i) p->hooks.destroy(p->ring[(p->head + i) % p->ring.size()]);
     p->head = p->count = 0;
     p->running = false;
     p->stopping = false;
@@ -119,8 +116,7 @@ RequestHead Head(Pipeline* p, Attributes* resource) {
     *resource = p->config.resource;
     std::lock_guard<std::mutex> guard(p->metrics_mu);
     if (!p->technologies.empty())
-        AddAttribute(*resource, "vexlin.process.technologies", ValueType::kStringArray).value.array =
-            p->technologies;
+        AddAttribute(*resource, "vexlin.process.technologies", ValueType::kStringArray).value.array = p->technologies;
     return RequestHead{resource, &p->scope};
 }
 
@@ -132,9 +128,8 @@ void ExportSpans(Pipeline* p, std::vector<SpanData*>& batch, std::uint64_t deadl
         RequestHead head = Head(p, &resource);
         std::string body = EncodeTraces(p->config.traces.format, head, batch.data(), batch.size());
         if (p->client == nullptr) p->client = HttpClientCreate();
-        sent = p->client != nullptr &&
-               Export(p->client, p->config.traces, body, deadline_ms, "traces",
-                      [p](const std::string& m) { Log(p, m); }) == ExportResult::kSent;
+        sent = p->client != nullptr && Export(p->client, p->config.traces, body, deadline_ms, "traces",
+                                              [p](const std::string& m) { Log(p, m); }) == ExportResult::kSent;
     }
     {
         std::lock_guard<std::mutex> guard(p->mu);
@@ -376,7 +371,8 @@ void MetricRecord(Pipeline* p, Metric* m, std::int64_t int_value, double double_
     std::lock_guard<std::mutex> guard(p->metrics_mu);
     PointState* s = nullptr;
     for (PointState& candidate : m->points)
-        if (candidate.has_dimension == (dimension != nullptr) && (dimension == nullptr || candidate.dimension == *dimension))
+        if (candidate.has_dimension == (dimension != nullptr) &&
+            (dimension == nullptr || candidate.dimension == *dimension))
             s = &candidate;
     if (s == nullptr) {
         m->points.emplace_back();

@@ -61,9 +61,12 @@ bool ReadLink(const unsigned char* bytes, std::size_t size, Context* c, Handle* 
 // The remote parent named by an incoming tag, if it is a valid traceparent.
 bool ReadIncomingTag(Sink* s, const Tracer& t, Context* c) {
     std::string text;
-    if (t.incoming_string_tag.set) text = t.incoming_string_tag.value;
-    else if (t.incoming_byte_tag.set) text.assign(t.incoming_byte_tag.value.begin(), t.incoming_byte_tag.value.end());
-    else return false;
+    if (t.incoming_string_tag.set)
+        text = t.incoming_string_tag.value;
+    else if (t.incoming_byte_tag.set)
+        text.assign(t.incoming_byte_tag.value.begin(), t.incoming_byte_tag.value.end());
+    else
+        return false;
     while (!text.empty() && text.back() == '\0') text.pop_back();
     std::uint8_t flags = 0;
     if (ParseTraceparent(text.data(), text.size(), c->trace_id, c->parent_span_id, &flags)) {
@@ -213,8 +216,8 @@ bool ReadInProcessLink(void*, const unsigned char* bytes, std::size_t size, Hand
 
 void MetricCreated(void* self, const vexlin_kit::Metric& m) {
     Instrument instrument = m.kind == Kind::kIntegerCounter || m.kind == Kind::kFloatCounter ? Instrument::kCounter
-                            : m.kind == Kind::kIntegerGauge || m.kind == Kind::kFloatGauge ? Instrument::kGauge
-                                                                                           : Instrument::kStatistics;
+                            : m.kind == Kind::kIntegerGauge || m.kind == Kind::kFloatGauge   ? Instrument::kGauge
+                                                                                             : Instrument::kStatistics;
     bool is_double = m.kind == Kind::kFloatCounter || m.kind == Kind::kFloatGauge || m.kind == Kind::kFloatStatistics;
     if (!m.key.set || m.key.value.empty()) return;
     Self(self)->metrics[m.handle] = MetricCreate(Self(self)->pipeline, instrument, is_double, ValidUtf8(m.key.value),
@@ -264,7 +267,8 @@ void Stop(void* self, const std::vector<const Tracer*>&) {
     Sink* s = Self(self);
     PipelineDestroy(s->pipeline);  // sends what ended before shutdown, within the export timeout
     if (s->invalid_tags > 0)
-        LogToApplication("otlp: " + std::to_string(s->invalid_tags) + " incoming tags were not valid traceparent texts");
+        LogToApplication("otlp: " + std::to_string(s->invalid_tags) +
+                         " incoming tags were not valid traceparent texts");
     delete s;
 }
 

@@ -9,7 +9,11 @@ namespace {
 // Length of the valid UTF-8 sequence at p, or 0.
 std::size_t ValidSequence(const unsigned char* p, std::size_t left) {
     unsigned char c = p[0];
-    std::size_t n = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    std::size_t n = c < 0x80                 ? 1
+                    : c >= 0xC2 && c <= 0xDF ? 2
+                    : c >= 0xE0 && c <= 0xEF ? 3
+                    : c >= 0xF0 && c <= 0xF4 ? 4
+                                             : 0;
     if (n == 0 || n > left) return 0;
     for (std::size_t i = 1; i < n; ++i)
         if ((p[i] & 0xC0) != 0x80) return 0;
