@@ -23,7 +23,11 @@ PAIRS = [
     ("BM_InitializeShutdown_Cycle", "BM_InitializeShutdown_LoaderWork", 1.15),
     ("BM_SetVariable_Replace/100", "BM_SetVariable_Replace/10", None),
     ("BM_SetVariable_Replace/1000", "BM_SetVariable_Replace/10", None),
+    ("BM_Otlp_WebRequestWithDatabase", "BM_Otlp_Baseline_RecordCopy", None),
 ]
+
+
+RATES = {}  # benchmark -> median items per second, for the throughput lines
 
 
 def medians(paths):
@@ -37,6 +41,8 @@ def medians(paths):
                 # one measured beside the benchmark that uses it.
                 name = b["run_name"]
                 result.setdefault(path, {})[name] = b["real_time"]
+                if "Throughput" in name and "items_per_second" in b:
+                    RATES[name] = b["items_per_second"]
     return result, context
 
 
@@ -56,6 +62,8 @@ def main():
                 missed += target is not None and ratio > target
                 print(f"| {name} | {values[name]:.2f} | {baseline} | {values[baseline]:.2f} | {ratio:.2f} | {verdict} |")
                 break
+    for name, rate in RATES.items():
+        print(f"\n{name}: {rate:,.0f} items per second")
     print()
     print(f"{missed} target(s) missed")
 

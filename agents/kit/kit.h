@@ -250,6 +250,10 @@ struct Sink {
 // arguments, or null.
 const char* FindArgument(std::size_t count, const char* const* arguments, const char* name);
 
+// The application's logging callback as set now, or null; for a sink that
+// reports from a thread of its own. Lock-free, callable from any thread.
+vexlin_agent_logging_callback_t* LoggingCallback();
+
 // Decoding of the library's counted strings, for sinks that read them.
 Str TextOf(const vexlin_string_t* s);
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "kit_core.h"
@@ -255,8 +256,12 @@ void End(Scope& s, Handle h, std::int64_t end_us) {
     s.Retire(h, t->kind);
 }
 
+// The logging callback again, for sinks that log from their own threads.
+std::atomic<vexlin_agent_logging_callback_t*> g_logging_callback{nullptr};
+
 vexlin_result_t SetCallback(Scope& s, int which, vexlin_agent_logging_callback_t* cb) {
     g->callbacks[which] = cb;
+    if (which == 0) g_logging_callback.store(cb);
     s.Add("callback", BoolValue(cb != nullptr));
     return VEXLIN_SUCCESS;
 }
@@ -807,5 +812,7 @@ const vexlin_abi_library_functions_ex_tracer_ext_t kTracerExtTable = {
     VEXLIN_EX_TRACER_EXT_FUNCS(KIT_EX_ENTRY, KIT_EX_ENTRY0)};
 const vexlin_abi_library_functions_ex_serverless_t kServerlessTable = {
     VEXLIN_EX_SERVERLESS_FUNCS(KIT_EX_ENTRY, KIT_EX_ENTRY0)};
+
+vexlin_agent_logging_callback_t* LoggingCallback() { return g_logging_callback.load(); }
 
 }  // namespace vexlin_kit

@@ -1,0 +1,207 @@
+// Reading OTEL_* settings from user variables and the environment, and the
+// resource: service.name, the process and this module as the telemetry SDK.
+#include "otlp_config.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+namespace otlp {
+namespace {
+
+struct Source {
+    std::size_t count;
+    const char* const* arguments;
+};
+
+// The user variable first (any case of the name), then the environment.
+bool Lookup(const Source& src, const char* name, std::string* value) {
+    std::size_t n = std::strlen(name);
+    for (std::size_t i = src.count; i-- > 0;) {
+        const char* a = src.arguments[i];
+        if (a != nullptr && strncasecmp(a, name, n) == 0 && a[n] == '=') {
+            *value = a + n + 1;
+            return true;
+        }
+    }
+    const char* env = std::getenv(name);
+    if (env == nullptr) return false;
+    *value = env;
+    return true;
+}
+
+std::string Trim(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+    return s.substr(b, e - b);
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string PercentDecode(const std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+            out.push_back(static_cast<char>(std::strtol(s.substr(i + 1, 2).c_str(), nullptr, 16)));
+            i += 2;
+        } else {
+            out.push_back(s[i]);
+        }
+    }
+    return out;
+}
+
+// The first setting found among the names, in order.
+bool First(const Source& src, std::initializer_list<const char*> names, std::string* value) {
+    for (const char* name : names)
+        if (Lookup(src, name, value)) return true;
+    return false;
+}
+
+long Milliseconds(const Source& src, std::initializer_list<const char*> names, long fallback, Config* config) {
+    std::string text;
+    if (!First(src, names, &text)) return fallback;
+    char* end = nullptr;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0' || v < 0) {
+        config->warnings.push_back("otlp: ignoring " + std::string(*names.begin()) + "='" + text + "': not a number");
+        return fallback;
+    }
+    return v;
+}
+
+std::string ExecutableName() {
+    char path[4096];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return "unknown";
+    path[n] = '\0';
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+void LoadSignal(const Source& src, const char* signal, const std::string& base, Config* config, SignalConfig* out) {
+    std::string upper = signal;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::string per = "OTEL_EXPORTER_OTLP_" + upper + "_";
+    std::string text;
+
+    if (Lookup(src, (per + "ENDPOINT").c_str(), &text)) {
+        out->url = Trim(text);
+    } else {
+        std::string b = base;
+        while (!b.empty() && b.back() == '/') b.pop_back();
+        out->url = b + "/v1/" + signal;
+    }
+    if (First(src, {(per + "PROTOCOL").c_str(), "OTEL_EXPORTER_OTLP_PROTOCOL"}, &text)) {
+        text = Lower(Trim(text));
+        if (text == "http/json") {
+            out->format = Format::kJson;
+        } else if (text != "http/protobuf") {
+            config->warnings.push_back("otlp: protocol '" + text + "' is not supported; using http/protobuf");
+        }
+    }
+    if (First(src, {(per + "COMPRESSION").c_str(), "OTEL_EXPORTER_OTLP_COMPRESSION"}, &text))
+        out->gzip = Lower(Trim(text)) == "gzip";
+    out->timeout_ms = Milliseconds(src, {(per + "TIMEOUT").c_str(), "OTEL_EXPORTER_OTLP_TIMEOUT"}, 10000, config);
+    // Headers of both settings apply; the per-signal ones come last and win.
+    const std::string own_headers = per + "HEADERS";
+    for (const char* name : {"OTEL_EXPORTER_OTLP_HEADERS", own_headers.c_str()}) {
+        if (!Lookup(src, name, &text)) continue;
+        for (const auto& kv : ParsePairs(text)) out->headers.push_back(kv.first + ": " + kv.second);
+    }
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> ParsePairs(const std::string& text) {
+    std::vector<std::pair<std::string, std::string>> out;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        std::size_t comma = text.find(',', at);
+        if (comma == std::string::npos) comma = text.size();
+        std::string item = text.substr(at, comma - at);
+        std::size_t eq = item.find('=');
+        if (eq != std::string::npos && !Trim(item.substr(0, eq)).empty())
+            out.emplace_back(Trim(item.substr(0, eq)), PercentDecode(Trim(item.substr(eq + 1))));
+        at = comma + 1;
+    }
+    return out;
+}
+
+void LoadConfig(std::size_t argument_count, const char* const* arguments, Config* config) {
+    Source src{arguments != nullptr ? argument_count : 0, arguments};
+    std::string text;
+
+    config->disabled = Lookup(src, "OTEL_SDK_DISABLED", &text) && Lower(Trim(text)) == "true";
+
+    std::string base = "http://localhost:4318";
+    if (Lookup(src, "OTEL_EXPORTER_OTLP_ENDPOINT", &text) && !Trim(text).empty()) base = Trim(text);
+    LoadSignal(src, "traces", base, config, &config->traces);
+    LoadSignal(src, "metrics", base, config, &config->metrics);
+
+    config->schedule_delay_ms = Milliseconds(src, {"OTEL_BSP_SCHEDULE_DELAY"}, 5000, config);
+    config->export_timeout_ms = Milliseconds(src, {"OTEL_BSP_EXPORT_TIMEOUT"}, 30000, config);
+    config->max_queue = static_cast<std::size_t>(Milliseconds(src, {"OTEL_BSP_MAX_QUEUE_SIZE"}, 2048, config));
+    config->max_batch = static_cast<std::size_t>(Milliseconds(src, {"OTEL_BSP_MAX_EXPORT_BATCH_SIZE"}, 512, config));
+    if (config->max_queue == 0) config->max_queue = 1;
+    if (config->max_batch == 0 || config->max_batch > config->max_queue) config->max_batch = config->max_queue;
+    config->metric_interval_ms = Milliseconds(src, {"OTEL_METRIC_EXPORT_INTERVAL"}, 60000, config);
+    if (config->metric_interval_ms == 0) config->metric_interval_ms = 60000;
+
+    if (Lookup(src, "OTEL_TRACES_SAMPLER", &text)) {
+        static const struct {
+            const char* name;
+            Sampler sampler;
+        } kSamplers[] = {{"always_on", Sampler::kAlwaysOn},
+                         {"always_off", Sampler::kAlwaysOff},
+                         {"traceidratio", Sampler::kRatio},
+                         {"parentbased_always_on", Sampler::kParentAlwaysOn},
+                         {"parentbased_always_off", Sampler::kParentAlwaysOff},
+                         {"parentbased_traceidratio", Sampler::kParentRatio}};
+        bool known = false;
+        for (const auto& s : kSamplers)
+            if (Lower(Trim(text)) == s.name) {
+                config->sampler = s.sampler;
+                known = true;
+            }
+        if (!known) config->warnings.push_back("otlp: unknown sampler '" + text + "'; using parentbased_always_on");
+    }
+    if (Lookup(src, "OTEL_TRACES_SAMPLER_ARG", &text)) {
+        char* end = nullptr;
+        double r = std::strtod(text.c_str(), &end);
+        if (end != text.c_str() && r >= 0 && r <= 1)
+            config->ratio = r;
+        else
+            config->warnings.push_back("otlp: sampler argument '" + text + "' is not a ratio in [0, 1]");
+    }
+
+    // service.name: OTEL_SERVICE_NAME, else the resource list, else the executable.
+    std::string service;
+    std::string executable = ExecutableName();
+    Lookup(src, "OTEL_SERVICE_NAME", &service);
+    service = Trim(service);
+    Attributes& r = config->resource;
+    r.clear();
+    std::vector<std::pair<std::string, std::string>> listed;
+    if (Lookup(src, "OTEL_RESOURCE_ATTRIBUTES", &text)) listed = ParsePairs(text);
+    for (const auto& kv : listed)
+        if (kv.first == "service.name" && service.empty()) service = kv.second;
+    AddString(r, "service.name", service.empty() ? "unknown_service:" + executable : service);
+    for (const auto& kv : listed)
+        if (kv.first != "service.name") AddAttribute(r, kv.first, ValueType::kString).value.s = kv.second;
+    AddInt(r, "process.pid", ::getpid());
+    AddString(r, "process.executable.name", executable);
+    AddString(r, "telemetry.sdk.name", "vexlin");
+    AddString(r, "telemetry.sdk.language", "cpp");
+    AddString(r, "telemetry.sdk.version", VEXLIN_OTLP_AGENT_VERSION);
+}
+
+}  // namespace otlp

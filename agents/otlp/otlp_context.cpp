@@ -1,0 +1,138 @@
+// Ids come from a per-thread xorshift generator seeded from the kernel's
+// random source, so making one takes no lock.
+#include "otlp_context.h"
+
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace otlp {
+namespace {
+
+std::atomic<unsigned> g_fork_generation{0};
+
+struct IdState {
+    std::uint64_t s[2];
+    unsigned generation;
+    bool seeded;
+};
+thread_local IdState t_ids;
+
+std::uint64_t Next() {
+    IdState& st = t_ids;
+    unsigned generation = g_fork_generation.load(std::memory_order_relaxed);
+    if (!st.seeded || st.generation != generation) {
+        if (getrandom(st.s, sizeof st.s, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof st.s)) {
+            timespec ts;
+            clock_gettime(CLOCK_REALTIME, &ts);
+            st.s[0] = std::uint64_t(ts.tv_nsec) * 0x9E3779B97F4A7C15ull ^ std::uint64_t(::getpid());
+            st.s[1] = std::uint64_t(ts.tv_sec) ^ reinterpret_cast<std::uintptr_t>(&st);
+        }
+        if (st.s[0] == 0 && st.s[1] == 0) st.s[1] = 1;
+        st.generation = generation;
+        st.seeded = true;
+    }
+    std::uint64_t x = st.s[0];
+    const std::uint64_t y = st.s[1];
+    st.s[0] = y;
+    x ^= x << 23;
+    st.s[1] = x ^ y ^ (x >> 17) ^ (y >> 26);
+    return st.s[1] + y;
+}
+
+bool AllZero(const std::uint8_t* id, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (id[i] != 0) return false;
+    return true;
+}
+
+void Fill(std::uint8_t* out, std::size_t n) {
+    do {
+        for (std::size_t i = 0; i < n; i += 8) {
+            std::uint64_t v = Next();
+            std::memcpy(out + i, &v, n - i < 8 ? n - i : 8);
+        }
+    } while (AllZero(out, n));
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;  // upper case is not allowed
+}
+
+bool ReadHex(const char* text, std::uint8_t* out, std::size_t bytes) {
+    bool any = false;
+    for (std::size_t i = 0; i < bytes; ++i) {
+        int hi = HexValue(text[2 * i]), lo = HexValue(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out[i] = static_cast<std::uint8_t>(hi << 4 | lo);
+        any = any || out[i] != 0;
+    }
+    return any;
+}
+
+}  // namespace
+
+void NewTraceId(std::uint8_t id[16]) { Fill(id, 16); }
+void NewSpanId(std::uint8_t id[8]) { Fill(id, 8); }
+void ReseedIdsAfterFork() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+void FormatTraceparent(const std::uint8_t trace_id[16], const std::uint8_t span_id[8], std::uint8_t flags,
+                       char out[kTraceparentLength]) {
+    static const char kDigits[] = "0123456789abcdef";
+    char* p = out;
+    *p++ = '0';
+    *p++ = '0';
+    *p++ = '-';
+    for (int i = 0; i < 16; ++i, p += 2) p[0] = kDigits[trace_id[i] >> 4], p[1] = kDigits[trace_id[i] & 15];
+    *p++ = '-';
+    for (int i = 0; i < 8; ++i, p += 2) p[0] = kDigits[span_id[i] >> 4], p[1] = kDigits[span_id[i] & 15];
+    *p++ = '-';
+    p[0] = kDigits[flags >> 4];
+    p[1] = kDigits[flags & 15];
+}
+
+bool ParseTraceparent(const char* text, std::size_t length, std::uint8_t trace_id[16], std::uint8_t span_id[8],
+                      std::uint8_t* flags) {
+    if (text == nullptr || length < kTraceparentLength) return false;
+    int high = HexValue(text[0]), low = HexValue(text[1]);
+    if (high < 0 || low < 0) return false;
+    std::uint8_t version = static_cast<std::uint8_t>(high << 4 | low);
+    if (version == 0xff) return false;
+    if (text[2] != '-' || text[35] != '-' || text[52] != '-') return false;
+    // Version 00 has exactly four fields; a later one may append "-...".
+    if (version == 0 ? length != kTraceparentLength : length > kTraceparentLength && text[55] != '-') return false;
+    std::uint8_t f = 0;
+    if (!ReadHex(text + 3, trace_id, 16) || !ReadHex(text + 36, span_id, 8)) return false;
+    if (HexValue(text[53]) < 0 || HexValue(text[54]) < 0) return false;
+    ReadHex(text + 53, &f, 1);
+    *flags = f;
+    return true;
+}
+
+bool ShouldSample(const Config& config, bool has_parent, bool parent_sampled, const std::uint8_t trace_id[16]) {
+    Sampler s = config.sampler;
+    if (has_parent && (s == Sampler::kParentAlwaysOn || s == Sampler::kParentAlwaysOff || s == Sampler::kParentRatio))
+        return parent_sampled;
+    switch (s) {
+        case Sampler::kAlwaysOn:
+        case Sampler::kParentAlwaysOn:
+            return true;
+        case Sampler::kAlwaysOff:
+        case Sampler::kParentAlwaysOff:
+            return false;
+        default: {
+            // The trace id's last 8 bytes, read as a number, below ratio * 2^64.
+            std::uint64_t v = 0;
+            for (int i = 8; i < 16; ++i) v = v << 8 | trace_id[i];
+            if (config.ratio >= 1.0) return true;
+            return static_cast<double>(v) < config.ratio * 18446744073709551616.0;
+        }
+    }
+}
+
+}  // namespace otlp

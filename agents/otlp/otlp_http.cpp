@@ -1,0 +1,175 @@
+// OTLP/HTTP over libcurl, which is linked as the system's shared library so an
+// application using curl itself shares one copy. One handle serves every
+// request of the exporter thread, keeping the connection open.
+#include "otlp_http.h"
+
+#include <curl/curl.h>
+#include <strings.h>
+#include <time.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+namespace otlp {
+
+struct HttpClient {
+    CURL* curl;
+};
+
+namespace {
+
+struct Answer {
+    long status = 0;
+    bool connection_failed = false;
+    long retry_after_ms = -1;
+    std::string body;
+    std::string error;
+};
+
+std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* answer) {
+    std::string& body = static_cast<Answer*>(answer)->body;
+    if (body.size() < 65536) body.append(data, size * count);
+    return size * count;
+}
+
+std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* answer) {
+    std::size_t n = size * count;
+    const char kName[] = "retry-after:";
+    if (n > sizeof kName && strncasecmp(data, kName, sizeof kName - 1) == 0) {
+        std::string value(data + sizeof kName - 1, n - (sizeof kName - 1));
+        char* end = nullptr;
+        long seconds = std::strtol(value.c_str(), &end, 10);
+        // Only the delay in seconds is understood; a date falls back to back-off.
+        if (end != value.c_str() && seconds >= 0) static_cast<Answer*>(answer)->retry_after_ms = seconds * 1000;
+    }
+    return n;
+}
+
+bool Gzip(const std::string& in, std::string* out) {
+    z_stream z{};
+    if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
+    out->resize(deflateBound(&z, in.size()) + 32);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = reinterpret_cast<Bytef*>(&(*out)[0]);
+    z.avail_out = static_cast<uInt>(out->size());
+    int rc = deflate(&z, Z_FINISH);
+    out->resize(z.total_out);
+    deflateEnd(&z);
+    return rc == Z_STREAM_END;
+}
+
+Answer Post(HttpClient* client, const SignalConfig& signal, const std::string& body, bool gzipped, long timeout_ms) {
+    Answer answer;
+    CURL* c = client->curl;
+    curl_slist* headers = nullptr;
+    headers = curl_slist_append(headers, signal.format == Format::kJson ? "Content-Type: application/json"
+                                                                        : "Content-Type: application/x-protobuf");
+    if (gzipped) headers = curl_slist_append(headers, "Content-Encoding: gzip");
+    headers = curl_slist_append(headers, "Expect:");  // no wait for 100-continue
+    for (const std::string& h : signal.headers) headers = curl_slist_append(headers, h.c_str());
+
+    curl_easy_setopt(c, CURLOPT_URL, signal.url.c_str());
+    curl_easy_setopt(c, CURLOPT_POST, 1L);
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(c, CURLOPT_USERAGENT, "vexlin-otlp/" VEXLIN_OTLP_AGENT_VERSION);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, timeout_ms > 0 ? timeout_ms : 1L);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, timeout_ms > 0 ? timeout_ms : 1L);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &OnHeader);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &answer);
+
+    CURLcode rc = curl_easy_perform(c);
+    curl_slist_free_all(headers);
+    if (rc != CURLE_OK) {
+        answer.connection_failed = true;
+        answer.error = curl_easy_strerror(rc);
+        return answer;
+    }
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &answer.status);
+    return answer;
+}
+
+bool Retryable(const Answer& a) {
+    return a.connection_failed || a.status == 429 || a.status == 502 || a.status == 503 || a.status == 504;
+}
+
+std::string Describe(const Answer& a) {
+    if (a.connection_failed) return a.error;
+    std::string text = "HTTP " + std::to_string(a.status);
+    if (!a.body.empty() && a.body.size() < 200 && a.body.find('\0') == std::string::npos) text += " " + a.body;
+    return text;
+}
+
+}  // namespace
+
+bool HttpGlobalInit() { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }
+
+HttpClient* HttpClientCreate() {
+    CURL* c = curl_easy_init();
+    return c != nullptr ? new HttpClient{c} : nullptr;
+}
+
+void HttpClientDestroy(HttpClient* client) {
+    if (client == nullptr) return;
+    curl_easy_cleanup(client->curl);
+    delete client;
+}
+
+std::uint64_t MonotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::uint64_t(ts.tv_sec) * 1000 + std::uint64_t(ts.tv_nsec) / 1000000;
+}
+
+ExportResult Export(HttpClient* client, const SignalConfig& signal, const std::string& body, std::uint64_t deadline_ms,
+                    const char* what, const LogFunction& log) {
+    std::string packed;
+    bool gzipped = signal.gzip && Gzip(body, &packed);
+    const std::string& sent = gzipped ? packed : body;
+    std::minstd_rand jitter(static_cast<unsigned>(MonotonicMs()));
+    long backoff_ms = 100;
+    for (;;) {
+        std::uint64_t now = MonotonicMs();
+        if (now >= deadline_ms) {
+            log(std::string("otlp: ") + what + " export gave up: the export timeout passed");
+            return ExportResult::kGaveUp;
+        }
+        long left = static_cast<long>(deadline_ms - now);
+        Answer a = Post(client, signal, sent, gzipped, signal.timeout_ms < left ? signal.timeout_ms : left);
+        if (a.status >= 200 && a.status < 300) {
+            std::int64_t rejected = 0;
+            std::string message;
+            if (ReadPartialSuccess(signal.format, a.body, &rejected, &message))
+                log(std::string("otlp: ") + what + " export partly rejected: " + std::to_string(rejected) +
+                    " rejected: " + message);
+            return ExportResult::kSent;
+        }
+        if (!Retryable(a)) {
+            log(std::string("otlp: ") + what + " export failed: " + Describe(a) + "; not retried");
+            return ExportResult::kRejected;
+        }
+        long wait_ms = a.retry_after_ms;
+        if (wait_ms < 0) {
+            wait_ms = backoff_ms / 2 + static_cast<long>(jitter() % static_cast<unsigned>(backoff_ms));
+            backoff_ms = backoff_ms < 2500 ? backoff_ms * 2 : 5000;
+        }
+        if (MonotonicMs() + static_cast<std::uint64_t>(wait_ms) >= deadline_ms) {
+            log(std::string("otlp: ") + what + " export failed: " + Describe(a) +
+                "; no time left to retry within the export timeout");
+            return ExportResult::kGaveUp;
+        }
+        log(std::string("otlp: ") + what + " export failed: " + Describe(a) + "; retrying in " +
+            std::to_string(wait_ms) + " ms");
+        std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+    }
+}
+
+}  // namespace otlp

@@ -1,0 +1,34 @@
+// One OTLP/HTTP client: a libcurl handle kept open between requests, gzip of
+// request bodies, and the export of one body with retries within a deadline.
+#ifndef VEXLIN_OTLP_HTTP_H
+#define VEXLIN_OTLP_HTTP_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "otlp_config.h"
+
+namespace otlp {
+
+struct HttpClient;
+
+bool HttpGlobalInit();
+HttpClient* HttpClientCreate();
+void HttpClientDestroy(HttpClient* client);
+
+std::uint64_t MonotonicMs();
+
+using LogFunction = std::function<void(const std::string&)>;
+
+enum class ExportResult { kSent, kRejected, kGaveUp };
+
+// Posts `body` to the signal's URL, retrying 429, 502, 503, 504 and connection
+// failures with back-off (or the answer's Retry-After) until `deadline_ms` of
+// MonotonicMs(). `what` names the signal in log lines.
+ExportResult Export(HttpClient* client, const SignalConfig& signal, const std::string& body, std::uint64_t deadline_ms,
+                    const char* what, const LogFunction& log);
+
+}  // namespace otlp
+
+#endif  // VEXLIN_OTLP_HTTP_H

@@ -1,0 +1,70 @@
+// The export side of the module: the bounded span queue, the one exporter
+// thread that sends spans in batches and metrics at intervals, the metric
+// store, force flush, shutdown within the export timeout, and the reset of a
+// forked child. Application threads only take a short lock here.
+#ifndef VEXLIN_OTLP_PIPELINE_H
+#define VEXLIN_OTLP_PIPELINE_H
+
+#include <cstdint>
+#include <string>
+
+#include "otlp_config.h"
+#include "otlp_model.h"
+
+namespace otlp {
+
+// How queued spans are finished and freed. `finish` runs on the exporter
+// thread just before encoding, so the caller may leave work (such as
+// building attributes) until then.
+struct SpanHooks {
+    void (*finish)(SpanData* span);
+    void (*destroy)(SpanData* span);
+};
+
+using LogSink = void (*)(const std::string& message);
+
+struct Pipeline;
+
+// Takes over `config`. Starts the exporter thread unless export is disabled.
+Pipeline* PipelineCreate(Config* config, const SpanHooks& hooks, LogSink log);
+// Flushes within the export timeout, stops the thread, logs what could not be
+// sent, and frees everything.
+void PipelineDestroy(Pipeline* p);
+
+const Config& PipelineConfig(const Pipeline* p);
+
+// Queues a finished, sampled span; drops it (and counts it) when the queue is full.
+void PipelineEnqueue(Pipeline* p, SpanData* span);
+// Sends what is queued and the metrics now; waits at most the export timeout.
+void PipelineForceFlush(Pipeline* p);
+// Process technologies go on the resource of the next requests.
+void PipelineAddTechnology(Pipeline* p, const std::string& text);
+
+// In a forked child before anything else: no queue, no thread, no inherited
+// connection, metrics from zero, and the child's pid on the resource.
+void PipelineForkChild(Pipeline* p);
+
+struct Counts {
+    std::uint64_t exported;
+    std::uint64_t dropped_queue_full;
+    std::uint64_t dropped_export;
+};
+Counts PipelineCounts(Pipeline* p);
+
+// ---- Metrics ----------------------------------------------------------------
+
+enum class Instrument : std::uint8_t { kCounter, kGauge, kStatistics };
+struct Metric;
+
+Metric* MetricCreate(Pipeline* p, Instrument instrument, bool is_double, std::string key, std::string unit,
+                     std::string dimension_name);
+// `dimension` may be null (no dimension value).
+void MetricRecord(Pipeline* p, Metric* m, std::int64_t int_value, double double_value, const std::string* dimension);
+// The metric is sent once more with its last values, then forgotten.
+void MetricDelete(Pipeline* p, Metric* m);
+
+std::uint64_t WallClockNs();
+
+}  // namespace otlp
+
+#endif  // VEXLIN_OTLP_PIPELINE_H

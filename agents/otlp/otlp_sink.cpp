@@ -1,0 +1,299 @@
+// The OTLP agent module: a sink of the agent kit. At start a tracer gets its
+// span context (from an incoming traceparent, an in-process link, the ids the
+// application set, or its parent tracer); at end a copy of its record is
+// queued for the exporter thread, which maps and sends it. Outgoing tags are
+// the span's traceparent. The kit holds its lock around every hook, so the
+// state here needs no lock of its own.
+#include <cstring>
+#include <unordered_map>
+
+#include "kit.h"
+#include "otlp_context.h"
+#include "otlp_pipeline.h"
+#include "otlp_tracer.h"
+
+namespace otlp {
+namespace {
+
+using vexlin_kit::Bytes;
+using vexlin_kit::Handle;
+using vexlin_kit::Kind;
+using vexlin_kit::Tracer;
+
+struct Context {
+    std::uint8_t trace_id[16];
+    std::uint8_t span_id[8];
+    std::uint8_t parent_span_id[8];
+    bool has_parent;
+    bool sampled;
+    bool parent_is_remote;
+    unsigned fork_epoch;
+};
+
+struct Sink {
+    Pipeline* pipeline;
+    std::unordered_map<Handle, Context> started;
+    std::unordered_map<Handle, Metric*> metrics;
+    unsigned fork_epoch = 0;
+    std::uint64_t invalid_tags = 0;
+};
+
+Sink* Self(void* self) { return static_cast<Sink*>(self); }
+
+void LogToApplication(const std::string& message) {
+    if (vexlin_agent_logging_callback_t* cb = vexlin_kit::LoggingCallback()) cb(message.c_str());
+}
+
+// In-process links: magic, trace id, span id, flags, tracer handle.
+const unsigned char kLinkMagic[4] = {'V', 'X', 'O', 'L'};
+constexpr std::size_t kLinkSize = 4 + 16 + 8 + 1 + 8;
+
+bool ReadLink(const unsigned char* bytes, std::size_t size, Context* c, Handle* handle) {
+    if (bytes == nullptr || size != kLinkSize || std::memcmp(bytes, kLinkMagic, 4) != 0) return false;
+    std::memcpy(c->trace_id, bytes + 4, 16);
+    std::memcpy(c->parent_span_id, bytes + 20, 8);
+    c->sampled = (bytes[28] & kFlagSampled) != 0;
+    *handle = 0;
+    for (int i = 0; i < 8; ++i) *handle = *handle << 8 | bytes[29 + i];
+    return true;
+}
+
+// The remote parent named by an incoming tag, if it is a valid traceparent.
+bool ReadIncomingTag(Sink* s, const Tracer& t, Context* c) {
+    std::string text;
+    if (t.incoming_string_tag.set)
+        text = t.incoming_string_tag.value;
+    else if (t.incoming_byte_tag.set)
+        text.assign(t.incoming_byte_tag.value.begin(), t.incoming_byte_tag.value.end());
+    else
+        return false;
+    while (!text.empty() && text.back() == '\0') text.pop_back();
+    std::uint8_t flags = 0;
+    if (ParseTraceparent(text.data(), text.size(), c->trace_id, c->parent_span_id, &flags)) {
+        c->sampled = (flags & kFlagSampled) != 0;
+        return true;
+    }
+    if (s->invalid_tags++ == 0)
+        LogToApplication("otlp: an incoming tag is not a valid traceparent; its tracer starts a new trace");
+    return false;
+}
+
+void TracerStarted(void* self, const Tracer& t) {
+    Sink* s = Self(self);
+    const Config& config = PipelineConfig(s->pipeline);
+    Context c{};
+    c.sampled = true;
+    c.fork_epoch = s->fork_epoch;
+    Handle linked = 0;
+    bool own_ids = t.kind == Kind::kSpan && t.trace_id.set && t.span_id.set && t.trace_id.value.size() == 16 &&
+                   t.span_id.value.size() == 8;
+    if (own_ids) {
+        std::memcpy(c.trace_id, t.trace_id.value.data(), 16);
+        std::memcpy(c.span_id, t.span_id.value.data(), 8);
+        c.has_parent = t.parent_span_id.set && t.parent_span_id.value.size() == 8;
+        if (c.has_parent) std::memcpy(c.parent_span_id, t.parent_span_id.value.data(), 8);
+    } else if (ReadIncomingTag(s, t, &c)) {
+        c.has_parent = c.parent_is_remote = true;
+    } else if (t.kind == Kind::kInProcessLink && t.link.set &&
+               ReadLink(t.link.value.data(), t.link.value.size(), &c, &linked)) {
+        c.has_parent = true;
+    } else {
+        auto parent = s->started.find(t.parent);
+        if (t.parent != 0 && parent != s->started.end()) {
+            std::memcpy(c.trace_id, parent->second.trace_id, 16);
+            std::memcpy(c.parent_span_id, parent->second.span_id, 8);
+            c.sampled = parent->second.sampled;
+            c.has_parent = true;
+        } else {
+            NewTraceId(c.trace_id);
+        }
+    }
+    if (!own_ids) NewSpanId(c.span_id);
+    c.sampled = ShouldSample(config, c.has_parent, c.sampled, c.trace_id);
+    s->started[t.handle] = c;
+}
+
+// Copies what MapTracer reads for the tracer's kind, and nothing else: the
+// copy is most of what ending a tracer costs the application's thread.
+void CopyForMapping(const Tracer& t, Tracer* out) {
+    out->kind = t.kind;
+    switch (t.kind) {
+        case Kind::kIncomingWebRequest:
+        case Kind::kOutgoingWebRequest:
+            out->url = t.url;
+            out->method = t.method;
+            out->remote_address = t.remote_address;
+            out->request_headers = t.request_headers;
+            out->response_headers = t.response_headers;
+            out->status_code = t.status_code;
+            out->web_application = t.web_application;
+            break;
+        case Kind::kDatabaseRequest:
+            out->database = t.database;
+            out->statement = t.statement;
+            out->returned_row_count = t.returned_row_count;
+            out->round_trip_count = t.round_trip_count;
+            break;
+        case Kind::kOutgoingMessage:
+        case Kind::kIncomingMessageReceive:
+        case Kind::kIncomingMessageProcess:
+            out->messaging_system = t.messaging_system;
+            out->vendor_message_id = t.vendor_message_id;
+            out->correlation_id = t.correlation_id;
+            break;
+        case Kind::kSpan:
+            out->operation_name = t.operation_name;
+            out->attributes = t.attributes;
+            break;
+        default:  // remote calls and custom services
+            out->service_method = t.service_method;
+            out->service_name = t.service_name;
+            out->service_endpoint = t.service_endpoint;
+            out->channel_endpoint = t.channel_endpoint;
+            out->protocol_name = t.protocol_name;
+            break;
+    }
+    out->error_class = t.error_class;
+    out->error_message = t.error_message;
+    out->request_attributes = t.request_attributes;
+}
+
+// Queues a copy of the record; tracers a forked child inherited are the
+// parent's to send.
+void TracerEnded(void* self, const Tracer& t) {
+    Sink* s = Self(self);
+    auto it = s->started.find(t.handle);
+    if (it == s->started.end()) return;  // never started
+    const Context c = it->second;
+    s->started.erase(it);
+    if (!c.sampled || c.fork_epoch != s->fork_epoch) return;
+    Ended* e = new Ended;
+    std::memcpy(e->trace_id, c.trace_id, 16);
+    std::memcpy(e->span_id, c.span_id, 8);
+    std::memcpy(e->parent_span_id, c.parent_span_id, 8);
+    e->has_parent = c.has_parent;
+    e->flags = kFlagSampled | kFlagHasIsRemote | (c.parent_is_remote ? kFlagParentIsRemote : 0);
+    e->start_ns = static_cast<std::uint64_t>(t.start_us) * 1000;
+    e->end_ns = t.end_us < t.start_us ? e->start_ns : static_cast<std::uint64_t>(t.end_us) * 1000;
+    CopyForMapping(t, &e->source);
+    PipelineEnqueue(s->pipeline, e);
+}
+
+bool Traceparent(Sink* s, Handle handle, std::string* text) {
+    auto it = s->started.find(handle);
+    if (it == s->started.end()) return false;
+    char buffer[kTraceparentLength];
+    FormatTraceparent(it->second.trace_id, it->second.span_id, it->second.sampled ? kFlagSampled : 0, buffer);
+    text->assign(buffer, kTraceparentLength);
+    return true;
+}
+
+bool OutgoingStringTag(void* self, const Tracer& t, std::string* tag) { return Traceparent(Self(self), t.handle, tag); }
+
+bool OutgoingByteTag(void* self, const Tracer& t, Bytes* tag) {
+    std::string text;
+    if (!Traceparent(Self(self), t.handle, &text)) return false;
+    tag->assign(text.begin(), text.end());
+    return true;
+}
+
+bool MakeInProcessLink(void* self, const Tracer* current, Bytes* link) {
+    if (current == nullptr) return false;
+    auto it = Self(self)->started.find(current->handle);
+    if (it == Self(self)->started.end()) return false;
+    link->assign(kLinkMagic, kLinkMagic + 4);
+    link->insert(link->end(), it->second.trace_id, it->second.trace_id + 16);
+    link->insert(link->end(), it->second.span_id, it->second.span_id + 8);
+    link->push_back(it->second.sampled ? kFlagSampled : 0);
+    for (int i = 7; i >= 0; --i) link->push_back(static_cast<unsigned char>(current->handle >> (8 * i)));
+    return true;
+}
+
+bool ReadInProcessLink(void*, const unsigned char* bytes, std::size_t size, Handle* linked) {
+    Context c{};
+    return ReadLink(bytes, size, &c, linked);
+}
+
+void MetricCreated(void* self, const vexlin_kit::Metric& m) {
+    Instrument instrument = m.kind == Kind::kIntegerCounter || m.kind == Kind::kFloatCounter ? Instrument::kCounter
+                            : m.kind == Kind::kIntegerGauge || m.kind == Kind::kFloatGauge   ? Instrument::kGauge
+                                                                                             : Instrument::kStatistics;
+    bool is_double = m.kind == Kind::kFloatCounter || m.kind == Kind::kFloatGauge || m.kind == Kind::kFloatStatistics;
+    if (!m.key.set || m.key.value.empty()) return;
+    Self(self)->metrics[m.handle] = MetricCreate(Self(self)->pipeline, instrument, is_double, ValidUtf8(m.key.value),
+                                                 ValidUtf8(m.unit.value), ValidUtf8(m.dimension_name.value));
+}
+
+void MetricUpdated(void* self, const vexlin_kit::Metric& m, const vexlin_kit::MetricUpdate& u) {
+    auto it = Self(self)->metrics.find(m.handle);
+    if (it == Self(self)->metrics.end()) return;
+    bool counter = m.kind == Kind::kIntegerCounter || m.kind == Kind::kFloatCounter;
+    if (counter && (u.is_float ? u.real < 0 : u.integer < 0)) return;  // a counter only grows
+    std::string dimension = u.dimension.set ? ValidUtf8(u.dimension.value) : std::string();
+    MetricRecord(Self(self)->pipeline, it->second, u.integer, u.real, u.dimension.set ? &dimension : nullptr);
+}
+
+void MetricDeleted(void* self, const vexlin_kit::Metric& m) {
+    auto it = Self(self)->metrics.find(m.handle);
+    if (it == Self(self)->metrics.end()) return;
+    MetricDelete(Self(self)->pipeline, it->second);
+    Self(self)->metrics.erase(it);
+}
+
+void ProcessTechnology(void* self, std::int32_t type, const vexlin_kit::Str& edition, const vexlin_kit::Str& version) {
+    PipelineAddTechnology(Self(self)->pipeline,
+                          std::to_string(type) + ":" + ValidUtf8(edition.value) + ":" + ValidUtf8(version.value));
+}
+
+void ForceSend(void* self) { PipelineForceFlush(Self(self)->pipeline); }
+
+void ChildAfterFork(void* self) {
+    ++Self(self)->fork_epoch;
+    ReseedIdsAfterFork();
+    PipelineForkChild(Self(self)->pipeline);
+}
+
+bool Start(std::size_t count, const char* const* arguments, void** self, std::vector<vexlin_kit::Field>*,
+           std::string*) {
+    Config config;
+    LoadConfig(count, arguments, &config);
+    Sink* s = new Sink;
+    s->pipeline = PipelineCreate(&config, SpanHooks{&MapTracer, &DestroyTracer}, &LogToApplication);
+    *self = s;
+    return true;
+}
+
+void Stop(void* self, const std::vector<const Tracer*>&) {
+    Sink* s = Self(self);
+    PipelineDestroy(s->pipeline);  // sends what ended before shutdown, within the export timeout
+    if (s->invalid_tags > 0)
+        LogToApplication("otlp: " + std::to_string(s->invalid_tags) +
+                         " incoming tags were not valid traceparent texts");
+    delete s;
+}
+
+const vexlin_kit::Sink kOtlpSink = {
+    "otlp agent",
+    "vexlin otlp agent " VEXLIN_OTLP_AGENT_VERSION,
+    &Start,
+    &Stop,
+    nullptr,  // no description of every call
+    nullptr,
+    &TracerStarted,
+    &TracerEnded,
+    &OutgoingStringTag,
+    &OutgoingByteTag,
+    &MakeInProcessLink,
+    &ReadInProcessLink,
+    &MetricCreated,
+    &MetricUpdated,
+    &MetricDeleted,
+    &ProcessTechnology,
+    &ForceSend,
+    &ChildAfterFork,
+};
+
+}  // namespace
+}  // namespace otlp
+
+VEXLIN_KIT_ENTRY_POINTS(otlp::kOtlpSink)

@@ -1,0 +1,113 @@
+// samples/otlp_demo traces one request of every kind; each request body must
+// decode with OpenTelemetry's definitions, and each span, its resource and
+// the metrics must say what the demo did. Once per encoding.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { startReceiver, run, spansOf, metricsOf, attrs, env } from './support.mjs';
+
+const SERVER = 2, CLIENT = 3, PRODUCER = 4, CONSUMER = 5, INTERNAL = 1, ERROR = 2;
+const SAMPLED = 0x1, KNOWN = 0x100, REMOTE = 0x200;
+
+// name -> kind, parent (by name; null for a root), attributes that must be there, status code.
+const expected = [
+  ['GET /shop', SERVER, null, { 'http.request.method': 'GET', 'url.path': '/shop/orders', 'url.query': 'customer=ACME',
+    'server.address': 'shop.example', 'server.port': '8443', 'client.address': '10.0.0.7', 'client.port': '51234',
+    'http.response.status_code': '200', 'user_agent.original': 'otlp-demo/1.0',
+    'http.request.header.accept': ['application/json'], 'http.response.header.content-type': ['application/json'],
+    customer: 'ACME', items: '3', total: 42.5 }],
+  ['SELECT orders', CLIENT, 'GET /shop', { 'db.system.name': 'postgresql', 'db.namespace': 'orders',
+    'db.query.text': 'SELECT id, total FROM orders WHERE customer = $1', 'db.response.returned_rows': '3',
+    'server.address': 'db.internal', 'server.port': '5432' }],
+  ['POST', CLIENT, 'GET /shop', { 'http.request.method': 'POST', 'url.full': 'http://payments.internal:8080/charge?order=7',
+    'server.address': 'payments.internal', 'server.port': '8080', 'http.response.status_code': '503',
+    'http.request.header.content-type': ['application/json'], 'http.response.header.retry-after': ['3'] }, ERROR],
+  ['InventoryService/reserveStock client', CLIENT, 'GET /shop', { 'rpc.system': 'grpc', 'rpc.service': 'InventoryService',
+    'rpc.method': 'reserveStock', 'server.address': 'inventory.internal', 'server.port': '7000' }],
+  ['InventoryService/reserveStock server', SERVER, 'InventoryService/reserveStock client', { 'rpc.system': 'grpc' }],
+  ['send invoices', PRODUCER, 'GET /shop', { 'messaging.system': 'kafka', 'messaging.destination.name': 'invoices',
+    'messaging.operation.type': 'send', 'messaging.message.id': 'msg-1', 'messaging.message.conversation_id': 'order-7' }],
+  ['in-process link', INTERNAL, 'GET /shop', {}],
+  ['InvoiceRenderer/renderInvoice', SERVER, 'in-process link', {}],
+  ['Coupons/validateCoupon', SERVER, 'GET /shop', {}, ERROR],
+  ['receive invoices', CONSUMER, null, { 'messaging.operation.type': 'receive' }],
+  ['process invoices', CONSUMER, 'receive invoices', { 'messaging.operation.type': 'process', 'messaging.message.id': 'msg-1' }],
+  ['GET /health', SERVER, null, { 'url.scheme': 'https', 'url.path': '/health', 'http.response.status_code': '503' }, ERROR],
+  ['Reports/nightly', SERVER, null, {}],
+  ['publish-invoice', INTERNAL, undefined, { destination: 'invoices', size: '2048', redelivered: true }],
+];
+
+// The demo's spans share names; tell them apart by what they carry.
+function label(s) {
+  if (s.name === 'GET') return attrs(s.attributes)['url.path'] === '/health' ? 'GET /health' : 'GET /shop';
+  if (s.name === 'InventoryService/reserveStock') return `${s.name} ${s.kind === CLIENT ? 'client' : 'server'}`;
+  return s.name;
+}
+
+for (const protocol of ['http/protobuf', 'http/json']) {
+  test(`every kind of request, ${protocol}`, async () => {
+    const receiver = await startReceiver();
+    const result = await run(env('OTLP_DEMO_PATH'), ['--kx_otel_service_name=checkout'], {
+      OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint,
+      OTEL_EXPORTER_OTLP_PROTOCOL: protocol,
+      OTEL_EXPORTER_OTLP_COMPRESSION: protocol === 'http/protobuf' ? 'gzip' : 'none',
+      OTEL_EXPORTER_OTLP_HEADERS: 'x-api-key=secret%3D1',
+      OTEL_SERVICE_NAME: 'loses-to-the-user-variable',
+      OTEL_RESOURCE_ATTRIBUTES: 'deployment.environment=test%20lab,service.name=ignored',
+    });
+    await receiver.close();
+    assert.equal(result.code, 0, result.stderr);
+    assert.match(result.stderr, /14 spans exported, 0 dropped/);
+    for (const req of receiver.received) assert.equal(req.headers['x-api-key'], 'secret=1');
+
+    const spans = spansOf(receiver.received);
+    const byLabel = Object.fromEntries(spans.map((s) => [label(s), s]));
+    assert.deepEqual(spans.map(label).sort(), expected.map((e) => e[0]).sort());
+    for (const [name, kind, parent, attributes, status] of expected) {
+      const s = byLabel[name];
+      assert.equal(s.kind, kind, name);
+      assert.deepEqual({ ...attrs(s.attributes), ...attributes }, attrs(s.attributes), name);
+      assert.equal(s.status?.code, status, name);
+      assert.ok(BigInt(s.endTimeUnixNano) >= BigInt(s.startTimeUnixNano), name);
+      assert.equal(s.flags & (SAMPLED | KNOWN), SAMPLED | KNOWN, name);
+      if (parent === null) assert.equal(s.parentSpanId, undefined, name);
+      if (parent) {
+        assert.equal(s.parentSpanId, byLabel[parent].spanId, name);
+        assert.equal(s.traceId, byLabel[parent].traceId, name);
+      }
+    }
+    // The byte tag carried the client's context to the server side.
+    assert.equal(byLabel['InventoryService/reserveStock server'].flags, SAMPLED | KNOWN | REMOTE);
+
+    const failed = byLabel['Coupons/validateCoupon'];
+    assert.equal(failed.status.message, 'coupon SPRING expired');
+    assert.deepEqual(failed.events.map((e) => [e.name, attrs(e.attributes)]),
+      [['exception', { 'exception.type': 'CouponExpired', 'exception.message': 'coupon SPRING expired' }]]);
+
+    const timed = byLabel['Reports/nightly'];
+    assert.deepEqual([timed.startTimeUnixNano, timed.endTimeUnixNano], ['1700000000000000000', '1700000000250000000']);
+
+    const own = byLabel['publish-invoice'];
+    assert.deepEqual([own.traceId, own.spanId, own.parentSpanId],
+      ['101112131415161718191a1b1c1d1e1f', 'a0a1a2a3a4a5a6a7', 'b0b1b2b3b4b5b6b7']);
+
+    const resource = attrs(spans[0].resource.attributes);
+    assert.deepEqual(resource, {
+      'service.name': 'checkout', 'deployment.environment': 'test lab', 'process.pid': String(result.pid),
+      'process.executable.name': 'otlp_demo', 'telemetry.sdk.name': 'vexlin', 'telemetry.sdk.language': 'cpp',
+      'telemetry.sdk.version': resource['telemetry.sdk.version'], 'vexlin.process.technologies': ['7:demo-runtime:1.2'],
+    });
+    assert.match(resource['telemetry.sdk.version'], /^\d+\.\d+\.\d+$/);
+
+    const metrics = Object.fromEntries(metricsOf(receiver.received).map((m) => [m.name, m]));
+    const orders = metrics['demo.orders'];
+    assert.equal(orders.unit, '1');
+    assert.equal(orders.sum.aggregationTemporality, 2);
+    assert.equal(orders.sum.isMonotonic, true);
+    assert.deepEqual(orders.sum.dataPoints.map((p) => [attrs(p.attributes).region, p.asInt]).sort(),
+      [['eu-west', '3'], ['us-east', '5']]);
+    assert.deepEqual(metrics['demo.queue.fill'].gauge.dataPoints.map((p) => [p.attributes, p.asDouble]), [[[], 0.75]]);
+    const [summary] = metrics['demo.latency'].summary.dataPoints;
+    assert.deepEqual([summary.count, summary.sum, summary.quantileValues.map((q) => [q.quantile, q.value])],
+      ['3', 60, [[0, 10], [1, 30]]]);
+  });
+}

@@ -1,0 +1,192 @@
+// The OTLP agent module under load: what recording costs the application's
+// thread (a web request with a database request inside, two spans), beside a
+// baseline of the least any recorder does for the same two spans; and how
+// many spans a second the exporter sends to a receiver on the loopback
+// interface.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vexlin/vexlin.h"
+
+namespace {
+
+vexlin_string_t Str(const char* text) { return vexlin_string_t{text, std::strlen(text), VEXLIN_CCSID_UTF8}; }
+
+// A minimal OTLP receiver: one connection at a time, keep-alive, 200 to
+// every request.
+struct Receiver {
+    int listener = -1;
+    int port = 0;
+    std::atomic<long> requests{0};
+    std::thread thread;
+};
+
+void Serve(Receiver* r) {
+    for (;;) {
+        int c = accept(r->listener, nullptr, nullptr);
+        if (c < 0) return;
+        std::string buffer;
+        char chunk[65536];
+        for (;;) {
+            std::size_t head_end;
+            while ((head_end = buffer.find("\r\n\r\n")) == std::string::npos) {
+                ssize_t n = read(c, chunk, sizeof chunk);
+                if (n <= 0) goto closed;
+                buffer.append(chunk, static_cast<std::size_t>(n));
+            }
+            std::size_t length = 0;
+            for (std::size_t at = 0; at < head_end;) {
+                std::size_t eol = buffer.find("\r\n", at);
+                if (strncasecmp(buffer.c_str() + at, "content-length:", 15) == 0)
+                    length = std::strtoul(buffer.c_str() + at + 15, nullptr, 10);
+                at = eol + 2;
+            }
+            while (buffer.size() < head_end + 4 + length) {
+                ssize_t n = read(c, chunk, sizeof chunk);
+                if (n <= 0) goto closed;
+                buffer.append(chunk, static_cast<std::size_t>(n));
+            }
+            buffer.erase(0, head_end + 4 + length);
+            static const char kAnswer[] =
+                "HTTP/1.1 200 OK\r\nContent-Type: application/x-protobuf\r\nContent-Length: 0\r\n\r\n";
+            if (write(c, kAnswer, sizeof kAnswer - 1) < 0) break;
+            r->requests.fetch_add(1);
+        }
+    closed:
+        close(c);
+    }
+}
+
+bool StartReceiver(Receiver* r) {
+    r->listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    if (bind(r->listener, reinterpret_cast<sockaddr*>(&a), size) != 0 || listen(r->listener, 4) != 0 ||
+        getsockname(r->listener, reinterpret_cast<sockaddr*>(&a), &size) != 0)
+        return false;
+    r->port = ntohs(a.sin_port);
+    r->thread = std::thread(Serve, r);
+    return true;
+}
+
+void RecordWebRequestWithDatabase(vexlin_webapplicationinfo_handle_t app, vexlin_databaseinfo_handle_t db) {
+    static const vexlin_string_t url = Str("/shop/orders?customer=ACME"), get = Str("GET");
+    static const vexlin_string_t statement = Str("SELECT id, total FROM orders WHERE customer = $1");
+    vexlin_tracer_handle_t request = vexlin_incomingwebrequesttracer_create_p(app, &url, &get);
+    vexlin_tracer_start(request);
+    vexlin_tracer_handle_t query = vexlin_databaserequesttracer_create_sql_p(db, &statement);
+    vexlin_tracer_start(query);
+    vexlin_databaserequesttracer_set_returned_row_count(query, 3);
+    vexlin_tracer_end(query);
+    vexlin_incomingwebrequesttracer_set_status_code(request, 200);
+    vexlin_tracer_end(request);
+}
+
+// Two spans per iteration. Every 1000 iterations the queue is flushed with
+// the clock stopped, so no span is dropped for want of room.
+void BM_Otlp_WebRequestWithDatabase(benchmark::State& state) {
+    vexlin_string_t server = Str("bench"), app_id = Str("Shop"), root = Str("/shop");
+    vexlin_string_t name = Str("orders"), vendor = Str("PostgreSQL"), endpoint = Str("db.internal:5432");
+    vexlin_webapplicationinfo_handle_t app = vexlin_webapplicationinfo_create_p(&server, &app_id, &root);
+    vexlin_databaseinfo_handle_t db = vexlin_databaseinfo_create_p(&name, &vendor, 1, &endpoint);
+    long n = 0;
+    for (auto _ : state) {
+        RecordWebRequestWithDatabase(app, db);
+        if (++n % 1000 == 0) {
+            state.PauseTiming();
+            vexlin_ex_agent_force_send_data_now();
+            state.ResumeTiming();
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * 2);
+    vexlin_databaseinfo_delete(db);
+    vexlin_webapplicationinfo_delete(app);
+}
+BENCHMARK(BM_Otlp_WebRequestWithDatabase);
+
+// The least a recorder does for the same two spans: a record on the heap with
+// the application's strings copied in, two clock reads each, and a handoff to
+// a queue under an uncontended lock.
+struct PlainRecord {
+    std::string url, method, statement;
+    std::int64_t start_ns, end_ns, value;
+};
+
+void BM_Otlp_Baseline_RecordCopy(benchmark::State& state) {
+    std::mutex mu;
+    std::vector<PlainRecord*> queue;
+    queue.reserve(4096);
+    auto now = [] { return std::chrono::system_clock::now().time_since_epoch().count(); };
+    for (auto _ : state) {
+        for (int span = 0; span < 2; ++span) {
+            PlainRecord* r = new PlainRecord;
+            r->url = "/shop/orders?customer=ACME";
+            r->method = "GET";
+            r->statement = "SELECT id, total FROM orders WHERE customer = $1";
+            r->start_ns = now();
+            r->value = 200;
+            r->end_ns = now();
+            std::lock_guard<std::mutex> guard(mu);
+            queue.push_back(r);
+        }
+        if (queue.size() >= 4096) {
+            for (PlainRecord* r : queue) delete r;
+            queue.clear();
+        }
+    }
+    for (PlainRecord* r : queue) delete r;
+    state.SetItemsProcessed(state.iterations() * 2);
+}
+BENCHMARK(BM_Otlp_Baseline_RecordCopy);
+
+// Spans a second through the whole export: each iteration records 4096 spans
+// and waits until they were sent.
+void BM_Otlp_ExportThroughput(benchmark::State& state) {
+    vexlin_string_t method = Str("work"), service = Str("Bench");
+    for (auto _ : state) {
+        for (int i = 0; i < 4096; ++i) {
+            vexlin_tracer_handle_t t = vexlin_customservicetracer_create_p(&method, &service);
+            vexlin_tracer_start(t);
+            vexlin_tracer_end(t);
+        }
+        vexlin_ex_agent_force_send_data_now();
+    }
+    state.SetItemsProcessed(state.iterations() * 4096);
+}
+BENCHMARK(BM_Otlp_ExportThroughput)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    static Receiver receiver;
+    if (!StartReceiver(&receiver)) return 2;
+    std::string endpoint = "http://127.0.0.1:" + std::to_string(receiver.port);
+    setenv("KX_AGENTLIBRARY", VEXLIN_BENCH_OTLP_AGENT_PATH, 1);
+    setenv("OTEL_EXPORTER_OTLP_ENDPOINT", endpoint.c_str(), 1);
+    setenv("OTEL_BSP_MAX_QUEUE_SIZE", "8192", 0);
+    setenv("OTEL_BSP_SCHEDULE_DELAY", "100", 0);
+    if (vexlin_initialize() != VEXLIN_SUCCESS || vexlin_ex_api_enable_serverless() != VEXLIN_SUCCESS) return 2;
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    vexlin_shutdown();
+    shutdown(receiver.listener, SHUT_RDWR);
+    close(receiver.listener);
+    receiver.thread.join();
+    return 0;
+}
