@@ -219,6 +219,9 @@ const MisuseCase kMisuse[] = {
      "unfinished_at_shutdown", 2},
 };
 
+// Named by the row: gtest would otherwise print the rows' padding bytes.
+void PrintTo(const MisuseCase& c, std::ostream* os) { *os << c.name; }
+
 class ConsoleMisuse : public Console, public ::testing::WithParamInterface<MisuseCase> {};
 
 TEST_P(ConsoleMisuse, IsReportedRightAfterTheCallAndNothingElseIs) {
@@ -263,6 +266,8 @@ const TextCase kTexts[] = {
     {"Empty", S(""), ""},
     {"NullData", {nullptr, 5, VEXLIN_CCSID_UTF8}, nullptr},
 };
+
+void PrintTo(const TextCase& c, std::ostream* os) { *os << c.name; }
 
 class ConsoleText : public Console, public ::testing::WithParamInterface<TextCase> {};
 
