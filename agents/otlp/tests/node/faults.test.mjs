@@ -20,7 +20,10 @@ async function load(receiver, count, extraEnv = {}, args = []) {
     .exec(result.stdout);
   assert.ok(m, result.stdout);
   const [exported, , full, notSent] = m.slice(1).map(Number);
-  return { ...result, exported, full, notSent, shutdownMs: Number(/shutdown_ms=(\d+)/.exec(result.stdout)[1]) };
+  const [, shutdownMs, slowestSpanUs] = /shutdown_ms=(\d+) slowest_span_us=(\d+)/.exec(result.stdout).map(Number);
+  // A span that waited for the network would take at least the request timeout.
+  assert.ok(slowestSpanUs < 100000, `a span took ${slowestSpanUs} µs to record`);
+  return { ...result, exported, full, notSent, shutdownMs };
 }
 
 const uniqueSpans = (receiver) => new Set(spansOf(receiver.received).map((s) => s.spanId)).size;

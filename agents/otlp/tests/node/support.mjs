@@ -134,8 +134,11 @@ export async function startReceiver(respond = () => ({ status: 200 }), port = 0)
   };
 }
 
-// Runs a program of the build; resolves with its exit code and output.
+// Runs a program of the build, under the build's emulator or valgrind when
+// it has one (OTLP_EMULATOR); resolves with its exit code and output.
 export function run(program, args, extraEnv = {}) {
+  const emulator = (process.env.OTLP_EMULATOR ?? '').split(' ').filter(Boolean);
+  if (emulator.length > 0) [program, args] = [emulator[0], [...emulator.slice(1), program, ...args]];
   return new Promise((resolve, reject) => {
     const child = spawn(program, args, {
       env: { ...process.env, KX_AGENTLIBRARY: env('OTLP_AGENT_PATH'), ...extraEnv },
