@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 
 #include "kit_core.h"
 
@@ -46,6 +47,11 @@ Handle Created(Tracer& t) {
     return t.handle;
 }
 
+template <typename T>
+void Append(std::vector<T>& to, std::vector<T>& from) {
+    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+}
+
 Value ObjectValue(std::vector<Field> members) {
     Value v;
     v.type = Value::kObject;
@@ -54,22 +60,22 @@ Value ObjectValue(std::vector<Field> members) {
 }
 
 Value Details(const DatabaseInfo& i) {
-    return ObjectValue({{"name", StrValue(i.name)},
-                        {"vendor", StrValue(i.vendor)},
-                        {"channel_type", Int(i.channel_type)},
-                        {"channel_endpoint", StrValue(i.channel_endpoint)}});
+    return ObjectValue({{"name", ValueOf(StrValue(i.name))},
+                        {"vendor", ValueOf(StrValue(i.vendor))},
+                        {"channel_type", ValueOf(Int(i.channel_type))},
+                        {"channel_endpoint", ValueOf(StrValue(i.channel_endpoint))}});
 }
 Value Details(const WebApplicationInfo& i) {
-    return ObjectValue({{"web_server_name", StrValue(i.web_server_name)},
-                        {"application_id", StrValue(i.application_id)},
-                        {"context_root", StrValue(i.context_root)}});
+    return ObjectValue({{"web_server_name", ValueOf(StrValue(i.web_server_name))},
+                        {"application_id", ValueOf(StrValue(i.application_id))},
+                        {"context_root", ValueOf(StrValue(i.context_root))}});
 }
 Value Details(const MessagingSystemInfo& i) {
-    return ObjectValue({{"vendor_name", StrValue(i.vendor_name)},
-                        {"destination_name", StrValue(i.destination_name)},
-                        {"destination_type", Int(i.destination_type)},
-                        {"channel_type", Int(i.channel_type)},
-                        {"channel_endpoint", StrValue(i.channel_endpoint)}});
+    return ObjectValue({{"vendor_name", ValueOf(StrValue(i.vendor_name))},
+                        {"destination_name", ValueOf(StrValue(i.destination_name))},
+                        {"destination_type", ValueOf(Int(i.destination_type))},
+                        {"channel_type", ValueOf(Int(i.channel_type))},
+                        {"channel_endpoint", ValueOf(StrValue(i.channel_endpoint))}});
 }
 
 template <typename Info>
@@ -77,7 +83,7 @@ Handle NewInfo(Scope& s, Kind kind, const char* key, Info Object::*member, const
     vexlin_kit::Object& o = s.New(kind);
     o.*member = info;
     s.Add(key, UInt(o.tracer.handle));
-    s.Add("details", Details(info));
+    if (s.describing()) s.Add("details", Details(info));
     return o.tracer.handle;
 }
 
@@ -86,7 +92,7 @@ template <typename Info>
 void UseInfo(Scope& s, Tracer& t, Handle info, Kind kind, const char* key, const char* details_key,
              Info Object::*member, Handle Tracer::*handle_member, Opt<Info> Tracer::*copy) {
     vexlin_kit::Object* o = s.FindInfo(info, kind, key);
-    s.Add(details_key, o != nullptr ? Details(o->*member) : Null());
+    if (s.describing()) s.Add(details_key, o != nullptr ? Details(o->*member) : Value());
     t.*handle_member = info;
     if (o != nullptr) t.*copy = Opt<Info>{true, o->*member};
 }
@@ -115,8 +121,8 @@ void AddPairs(Scope& s, Handle h, KindSet kinds, const char* key, const vexlin_s
     missing = s.MissingArray(values, count, "values") || missing;
     std::vector<StrPair> pairs;
     for (vexlin_size_t i = 0; !missing && i < count; ++i) pairs.push_back({TextOf(names + i), TextOf(values + i)});
-    s.Add(key, missing ? Null() : Pairs(pairs));
-    if (t != nullptr) (t->*member).insert((t->*member).end(), pairs.begin(), pairs.end());
+    if (s.describing()) s.Add(key, missing ? Value() : Pairs(pairs));
+    if (t != nullptr) Append(t->*member, pairs);
 }
 
 Attribute MakeAttribute(const vexlin_string_t& key, std::int64_t v, Attribute::Type type = Attribute::kInteger) {
@@ -153,7 +159,7 @@ std::vector<Attribute> ReadAttributes(Scope& s, const vexlin_string_t* keys, con
     missing = s.MissingArray(values, count, "values") || missing;
     std::vector<Attribute> out;
     for (vexlin_size_t i = 0; !missing && i < count; ++i) out.push_back(MakeAttribute(keys[i], values[i]));
-    s.Add("attributes", missing ? Null() : Attributes(out));
+    if (s.describing()) s.Add("attributes", missing ? Value() : Attributes(out));
     return out;
 }
 
@@ -161,14 +167,14 @@ template <typename T>
 void SpanAttributes(Scope& s, Handle h, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     Tracer* t = s.FindTracer(h, Bit(Kind::kSpan));
     std::vector<Attribute> read = ReadAttributes(s, keys, values, count);
-    if (t != nullptr) t->attributes.insert(t->attributes.end(), read.begin(), read.end());
+    if (t != nullptr) Append(t->attributes, read);
 }
 
 // The tracer that request attributes and in-process links attach to.
 Tracer* CurrentTracer(Scope& s) {
     Handle current = s.Current();
     s.Add("tracer", HandleValue(current));
-    if (current != 0) return &g->live[current].tracer;
+    if (current != 0) return &Lookup(g->registry, current)->object->tracer;
     s.Misuse("no_active_tracer", "no tracer is started on this thread, so there is nothing to attach to");
     return nullptr;
 }
@@ -177,7 +183,7 @@ template <typename T>
 void RequestAttributes(Scope& s, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     Tracer* t = CurrentTracer(s);
     std::vector<Attribute> read = ReadAttributes(s, keys, values, count);
-    if (t != nullptr) t->request_attributes.insert(t->request_attributes.end(), read.begin(), read.end());
+    if (t != nullptr) Append(t->request_attributes, read);
 }
 
 // The library's two-step size query: copies `reported` bytes only when they fit.
@@ -192,14 +198,14 @@ vexlin_size_t HandOut(Scope& s, const void* data, vexlin_size_t size, vexlin_siz
     return fits ? size : 0;
 }
 
-Value BytesOf(const Bytes& b) {
+Arg BytesOf(const Bytes& b) {
     static const unsigned char kNone = 0;
     return BytesValue(b.empty() ? &kNone : b.data(), b.size());
 }
 
 bool IsLiveTracer(Handle h) {
-    auto it = g->live.find(h);
-    return it != g->live.end() && IsTracer(it->second.kind);
+    const Registry::Entry* entry = Lookup(g->registry, h);
+    return entry != nullptr && entry->object != nullptr && IsTracer(entry->kind);
 }
 
 bool Start(Scope& s, Handle h, Handle requested_parent, std::int64_t start_us, bool explicit_parent) {
@@ -224,6 +230,7 @@ bool Start(Scope& s, Handle h, Handle requested_parent, std::int64_t start_us, b
     t->start_thread = s.thread();
     t->parent = requested_parent != 0 ? requested_parent : s.Current();
     t->start_us = start_us;
+    if (g->stacks.size() <= s.thread()) g->stacks.resize(s.thread() + 1);
     g->stacks[s.thread()].push_back(h);
     s.Add("parent", HandleValue(t->parent));
     s.Add("start_us", Int(start_us));
