@@ -22,14 +22,12 @@ constexpr KindSet kAnyTracer = Bit(Kind::kSpan) * 2 - 1;  // every kind up to an
 constexpr KindSet kAnyMetric = Bit(Kind::kIntegerCounter) | Bit(Kind::kFloatCounter) | Bit(Kind::kIntegerGauge) |
                                Bit(Kind::kFloatGauge) | Bit(Kind::kIntegerStatistics) | Bit(Kind::kFloatStatistics);
 
-// A handle's object: a tracer, an info or a metric, by kind.
+// A handle's object, by kind: a tracer; an info, kept in the tracer record's
+// member for it (database, web_application, messaging_system); or a metric.
 struct Object {
     Kind kind;
     Tracer tracer;
     Metric metric;
-    DatabaseInfo database;
-    WebApplicationInfo web_application;
-    MessagingSystemInfo messaging_system;
 };
 
 // Handles to their objects, and the kinds of ended and deleted handles still

@@ -79,22 +79,23 @@ Value Details(const MessagingSystemInfo& i) {
 }
 
 template <typename Info>
-Handle NewInfo(Scope& s, Kind kind, const char* key, Info Object::*member, const Info& info) {
-    vexlin_kit::Object& o = s.New(kind);
-    o.*member = info;
-    s.Add(key, UInt(o.tracer.handle));
-    if (s.describing()) s.Add("details", Details(info));
-    return o.tracer.handle;
+Handle NewInfo(Scope& s, Kind kind, const char* key, Opt<Info> Tracer::*member, Info info) {
+    Tracer& t = s.New(kind).tracer;
+    t.*member = Opt<Info>{true, std::move(info)};
+    s.Add(key, UInt(t.handle));
+    if (s.describing()) s.Add("details", Details((t.*member).value));
+    return t.handle;
 }
 
-// A tracer built on an info copies it: the tracer stays complete when the info is deleted early.
+// An info is kept in the member of its own record that a tracer built on it
+// copies it to: the tracer stays complete when the info is deleted early.
 template <typename Info>
 void UseInfo(Scope& s, Tracer& t, Handle info, Kind kind, const char* key, const char* details_key,
-             Info Object::*member, Handle Tracer::*handle_member, Opt<Info> Tracer::*copy) {
+             Handle Tracer::*handle_member, Opt<Info> Tracer::*member) {
     vexlin_kit::Object* o = s.FindInfo(info, kind, key);
-    if (s.describing()) s.Add(details_key, o != nullptr ? Details(o->*member) : Value());
+    if (s.describing()) s.Add(details_key, o != nullptr ? Details((o->tracer.*member).value) : Value());
     t.*handle_member = info;
-    if (o != nullptr) t.*copy = Opt<Info>{true, o->*member};
+    if (o != nullptr) t.*member = o->tracer.*member;
 }
 
 void DeleteInfo(Scope& s, Handle handle, Kind kind, const char* key) {
@@ -391,7 +392,7 @@ void Do_incomingremotecalltracer_set_protocol_name_p(Scope& s, vexlin_tracer_han
 vexlin_databaseinfo_handle_t Do_databaseinfo_create_p(Scope& s, const vexlin_string_t* name,
                                                       const vexlin_string_t* vendor, vexlin_int32_t channel_type,
                                                       const vexlin_string_t* channel_endpoint) {
-    return NewInfo(s, Kind::kDatabaseInfo, "database_info", &Object::database,
+    return NewInfo(s, Kind::kDatabaseInfo, "database_info", &Tracer::database,
                    DatabaseInfo{TextOf(name), TextOf(vendor), channel_type, TextOf(channel_endpoint)});
 }
 
@@ -402,8 +403,8 @@ void Do_databaseinfo_delete(Scope& s, vexlin_databaseinfo_handle_t h) {
 vexlin_tracer_handle_t Do_databaserequesttracer_create_sql_p(Scope& s, vexlin_databaseinfo_handle_t info,
                                                              const vexlin_string_t* statement) {
     Tracer& t = NewTracer(s, Kind::kDatabaseRequest);
-    UseInfo(s, t, info, Kind::kDatabaseInfo, "database_info", "database", &Object::database,
-            &Tracer::database_info_handle, &Tracer::database);
+    UseInfo(s, t, info, Kind::kDatabaseInfo, "database_info", "database", &Tracer::database_info_handle,
+            &Tracer::database);
     t.statement = Put(s, "statement", statement);
     return Created(t);
 }
@@ -419,7 +420,7 @@ void Do_databaserequesttracer_set_round_trip_count(Scope& s, vexlin_tracer_handl
 vexlin_webapplicationinfo_handle_t Do_webapplicationinfo_create_p(Scope& s, const vexlin_string_t* web_server_name,
                                                                   const vexlin_string_t* application_id,
                                                                   const vexlin_string_t* context_root) {
-    return NewInfo(s, Kind::kWebApplicationInfo, "web_application_info", &Object::web_application,
+    return NewInfo(s, Kind::kWebApplicationInfo, "web_application_info", &Tracer::web_application,
                    WebApplicationInfo{TextOf(web_server_name), TextOf(application_id), TextOf(context_root)});
 }
 
@@ -430,7 +431,7 @@ void Do_webapplicationinfo_delete(Scope& s, vexlin_webapplicationinfo_handle_t h
 vexlin_tracer_handle_t Do_incomingwebrequesttracer_create_p(Scope& s, vexlin_webapplicationinfo_handle_t info,
                                                             const vexlin_string_t* url, const vexlin_string_t* method) {
     Tracer& t = NewTracer(s, Kind::kIncomingWebRequest);
-    UseInfo(s, t, info, Kind::kWebApplicationInfo, "web_application_info", "web_application", &Object::web_application,
+    UseInfo(s, t, info, Kind::kWebApplicationInfo, "web_application_info", "web_application",
             &Tracer::web_application_info_handle, &Tracer::web_application);
     t.url = Put(s, "url", url);
     t.method = Put(s, "method", method);
@@ -524,7 +525,7 @@ vexlin_messagingsysteminfo_handle_t Do_messagingsysteminfo_create_p(Scope& s, co
                                                                     vexlin_int32_t destination_type,
                                                                     vexlin_int32_t channel_type,
                                                                     const vexlin_string_t* channel_endpoint) {
-    return NewInfo(s, Kind::kMessagingSystemInfo, "messaging_system_info", &Object::messaging_system,
+    return NewInfo(s, Kind::kMessagingSystemInfo, "messaging_system_info", &Tracer::messaging_system,
                    MessagingSystemInfo{TextOf(vendor_name), TextOf(destination_name), destination_type, channel_type,
                                        TextOf(channel_endpoint)});
 }
@@ -536,7 +537,7 @@ void Do_messagingsysteminfo_delete(Scope& s, vexlin_messagingsysteminfo_handle_t
 vexlin_tracer_handle_t MessageTracer(Scope& s, Kind kind, vexlin_messagingsysteminfo_handle_t info) {
     Tracer& t = NewTracer(s, kind);
     UseInfo(s, t, info, Kind::kMessagingSystemInfo, "messaging_system_info", "messaging_system",
-            &Object::messaging_system, &Tracer::messaging_system_info_handle, &Tracer::messaging_system);
+            &Tracer::messaging_system_info_handle, &Tracer::messaging_system);
     return Created(t);
 }
 
