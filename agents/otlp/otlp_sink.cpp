@@ -4,7 +4,9 @@
 // moved into an entry queued for the exporter thread, which maps and sends
 // it. Outgoing tags are the span's traceparent. The kit holds its lock around
 // every hook, so the state here needs no lock of its own.
+#include <atomic>
 #include <cstring>
+#include <new>
 #include <unordered_map>
 #include <utility>
 
@@ -31,15 +33,55 @@ struct Context {
     unsigned fork_epoch;
 };
 
+// The storage of a queued entry once it is sent (see ReturnEntry).
+struct FreeEntry {
+    FreeEntry* next;
+};
+
 struct Sink {
     Pipeline* pipeline;
     std::unordered_map<Handle, Context> started;
     std::unordered_map<Handle, Metric*> metrics;
     unsigned fork_epoch = 0;
     std::uint64_t invalid_tags = 0;
+    FreeEntry* spare = nullptr;  // entries' storage for the next ended tracers
 };
 
 Sink* Self(void* self) { return static_cast<Sink*>(self); }
+
+// Storage of queued entries, handed back once sent and reused: an entry is
+// too big for the allocator's per-thread cache, so a fresh one would cost
+// the application's thread the allocator's slow path (and its lock, shared
+// with the exporter thread, which frees it) at every end. The exporter pushes
+// one at a time; the application's side, under the kit's lock, takes the whole
+// list at once, so a compare-and-swap stack is enough. The storage kept is
+// bounded by the most entries ever queued or in flight at once.
+std::atomic<FreeEntry*> g_returned{nullptr};
+
+void ReturnEntry(SpanData* span) {
+    Ended* e = static_cast<Ended*>(span);
+    e->~Ended();
+    FreeEntry* f = new (static_cast<void*>(e)) FreeEntry{g_returned.load(std::memory_order_relaxed)};
+    while (!g_returned.compare_exchange_weak(f->next, f, std::memory_order_release, std::memory_order_relaxed)) {
+    }
+}
+
+Ended* NewEntry(Sink* s) {
+    if (s->spare == nullptr) s->spare = g_returned.exchange(nullptr, std::memory_order_acquire);
+    if (s->spare == nullptr) return new Ended;
+    FreeEntry* f = s->spare;
+    s->spare = f->next;
+    f->~FreeEntry();
+    return new (static_cast<void*>(f)) Ended;
+}
+
+void FreeEntries(FreeEntry* list) {
+    while (list != nullptr) {
+        FreeEntry* next = list->next;
+        ::operator delete(static_cast<void*>(list));
+        list = next;
+    }
+}
 
 void LogToApplication(const std::string& message) {
     if (vexlin_agent_logging_callback_t* cb = vexlin_kit::LoggingCallback()) cb(message.c_str());
@@ -169,7 +211,7 @@ void TracerEnded(void* self, Tracer& t) {
     const Context c = it->second;
     s->started.erase(it);
     if (!c.sampled || c.fork_epoch != s->fork_epoch) return;
-    Ended* e = new Ended;
+    Ended* e = NewEntry(s);
     std::memcpy(e->trace_id, c.trace_id, 16);
     std::memcpy(e->span_id, c.span_id, 8);
     std::memcpy(e->parent_span_id, c.parent_span_id, 8);
@@ -260,7 +302,7 @@ bool Start(std::size_t count, const char* const* arguments, void** self, std::ve
     Config config;
     LoadConfig(count, arguments, &config);
     Sink* s = new Sink;
-    s->pipeline = PipelineCreate(&config, SpanHooks{&MapTracer, &DestroyTracer}, &LogToApplication);
+    s->pipeline = PipelineCreate(&config, SpanHooks{&MapTracer, &ReturnEntry}, &LogToApplication);
     *self = s;
     return true;
 }
@@ -268,6 +310,8 @@ bool Start(std::size_t count, const char* const* arguments, void** self, std::ve
 void Stop(void* self, const std::vector<const Tracer*>&) {
     Sink* s = Self(self);
     PipelineDestroy(s->pipeline);  // sends what ended before shutdown, within the export timeout
+    FreeEntries(s->spare);
+    FreeEntries(g_returned.exchange(nullptr));
     if (s->invalid_tags > 0)
         LogToApplication("otlp: " + std::to_string(s->invalid_tags) +
                          " incoming tags were not valid traceparent texts");
