@@ -16,13 +16,14 @@
 // Hooks must be quick (queue work for a thread of their own rather than send
 // from a hook) and must not call the library. The application's callbacks run
 // after the lock is released. Records handed to a hook are valid only during
-// the call; copy what you keep.
+// the call; copy what you keep (or move it, from an ended tracer's record).
 #ifndef VEXLIN_AGENT_KIT_H
 #define VEXLIN_AGENT_KIT_H
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "vexlin/internal/vexlin_loader_abi.h"
@@ -33,8 +34,15 @@ namespace vexlin_kit {
 using Handle = std::uint64_t;  // 0 is no handle; tracers, infos and metrics share one counter
 
 // A value the application may leave out (a NULL string, a setter never called).
-template <typename T>
+// Numbers start from zero, records from their own defaults (zeroing them
+// first would cost every tracer record).
+template <typename T, bool = std::is_class<T>::value>
 struct Opt {
+    bool set = false;
+    T value;
+};
+template <typename T>
+struct Opt<T, false> {
     bool set = false;
     T value{};
 };
@@ -223,9 +231,9 @@ struct Sink {
 
     void (*tracer_created)(void* self, const Tracer& tracer);
     void (*tracer_started)(void* self, const Tracer& tracer);
-    // Also for a tracer ended without a start (state kCreated); the record is
-    // dropped afterwards.
-    void (*tracer_ended)(void* self, const Tracer& tracer);
+    // Also for a tracer ended without a start (state kCreated). The record is
+    // dropped afterwards, so the sink may move what it keeps out of it.
+    void (*tracer_ended)(void* self, Tracer& tracer);
 
     // Answers. The kit checks the tracer's kind and does the buffer protocol;
     // return false to hand out nothing. `current` is the thread's current

@@ -15,6 +15,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <type_traits>
 
 namespace vexlin_kit {
@@ -37,6 +38,8 @@ std::atomic<unsigned> g_in_flight{0};
 thread_local unsigned t_thread __attribute__((tls_model("initial-exec"))) = 0;
 
 constexpr std::size_t kRememberedFinished = 100000;
+constexpr std::size_t kFirstSlots = 1024;  // a power of two, as every later count
+constexpr std::size_t kSpareObjects = 64;  // storage kept for reuse; more tracers at once allocate
 
 unsigned ThreadIndex() {
     if (t_thread == 0) t_thread = ++g_thread_count;
@@ -120,14 +123,87 @@ void CopyMessage(vexlin_xchar_t* buffer, vexlin_size_t length, const std::string
 InFlight::InFlight() { g_in_flight.fetch_add(1, std::memory_order_acquire); }
 InFlight::~InFlight() { g_in_flight.fetch_sub(1, std::memory_order_release); }
 
+// ---- Registry -----------------------------------------------------------------
+
+namespace {
+
+Registry::Entry& Slot(Registry& r, Handle handle) { return r.slots[handle & (r.slots.size() - 1)]; }
+
+// Doubles the slots when a fair share of entries had to overflow.
+void Grow(Registry& r) {
+    std::vector<Registry::Entry> entries;
+    for (const Registry::Entry& e : r.slots)
+        if (e.handle != 0) entries.push_back(e);
+    for (const auto& e : r.overflow) entries.push_back(e.second);
+    r.slots.assign(r.slots.empty() ? kFirstSlots : r.slots.size() * 2, Registry::Entry());
+    r.overflow.clear();
+    for (const Registry::Entry& e : entries) {
+        Registry::Entry& slot = Slot(r, e.handle);
+        if (slot.handle == 0)
+            slot = e;
+        else
+            r.overflow[e.handle] = e;
+    }
+}
+
+void Insert(Registry& r, Handle handle, Object* object) {
+    if (r.slots.empty() || r.overflow.size() * 8 > r.slots.size()) Grow(r);
+    Registry::Entry& slot = Slot(r, handle);
+    Registry::Entry& entry = slot.handle == 0 ? slot : r.overflow[handle];
+    entry.handle = handle;
+    entry.object = object;
+    entry.kind = object->kind;
+}
+
+void Erase(Registry& r, Handle handle) {
+    Registry::Entry& slot = Slot(r, handle);
+    if (slot.handle == handle)
+        slot = Registry::Entry();
+    else
+        r.overflow.erase(handle);
+}
+
+}  // namespace
+
+Registry::Entry* Lookup(Registry& r, Handle handle) {
+    if (r.slots.empty() || handle == 0) return nullptr;
+    Registry::Entry& slot = Slot(r, handle);
+    if (slot.handle == handle) return &slot;
+    if (r.overflow.empty()) return nullptr;
+    auto it = r.overflow.find(handle);
+    return it == r.overflow.end() ? nullptr : &it->second;
+}
+
+std::vector<Object*> LiveObjects(Registry& r) {
+    std::vector<Object*> live;
+    for (const Registry::Entry& e : r.slots)
+        if (e.object != nullptr) live.push_back(e.object);
+    for (const auto& e : r.overflow)
+        if (e.second.object != nullptr) live.push_back(e.second.object);
+    std::sort(live.begin(), live.end(),
+              [](const Object* a, const Object* b) { return a->tracer.handle < b->tracer.handle; });
+    return live;
+}
+
+void FreeState(State* state) {
+    for (Object* o : LiveObjects(state->registry)) delete o;
+    for (void* memory : state->spare) ::operator delete(memory);
+    delete state;
+}
+
 // ---- Scope -------------------------------------------------------------------
 
 Scope::Scope(const char* type, const char* name) : lock_(g_mutex) {
     call_.type = type;
     call_.name = name;
-    call_.time_us = NowMicros();
     call_.thread = ThreadIndex();
     describe_ = g_sink->on_call != nullptr;
+    if (describe_) call_.time_us = NowMicros();
+}
+
+std::int64_t Scope::now_us() {
+    if (call_.time_us == 0) call_.time_us = NowMicros();
+    return call_.time_us;
 }
 
 void Scope::Emit() {
@@ -150,9 +226,7 @@ Scope::~Scope() {
         for (const std::string& line : verbose_) callbacks_[2](line.c_str());
 }
 
-void Scope::Add(const char* key, Value value) {
-    if (describe_) call_.fields.push_back(Field{key, std::move(value)});
-}
+void Scope::AddValue(const char* key, const Arg& value) { call_.fields.push_back(Field{key, ValueOf(value)}); }
 
 void Scope::Misuse(const char* problem, const std::string& message, const char* handle_key, Handle handle,
                    const char* kind) {
@@ -162,18 +236,17 @@ void Scope::Misuse(const char* problem, const std::string& message, const char* 
 
 Object* Scope::Find(Handle handle, const char* key) {
     if (g == nullptr) return nullptr;
-    const std::string h = std::to_string(handle);
     if (handle == 0) {
         Misuse("invalid_handle",
                std::string(name()) + ": " + key + " 0 is not a valid handle (did the create call fail?)", key, handle);
         return nullptr;
     }
-    auto live = g->live.find(handle);
-    if (live != g->live.end()) return &live->second;
-    auto done = g->finished.find(handle);
-    if (done != g->finished.end()) {
-        const char* kind = KindName(done->second);
-        if (IsTracer(done->second))
+    const Registry::Entry* entry = Lookup(g->registry, handle);
+    if (entry != nullptr && entry->object != nullptr) return entry->object;
+    const std::string h = std::to_string(handle);
+    if (entry != nullptr) {
+        const char* kind = KindName(entry->kind);
+        if (IsTracer(entry->kind))
             Misuse("used_after_end", std::string(name()) + ": tracer " + h + " (" + kind + ") was already ended", key,
                    handle, kind);
         else
@@ -192,7 +265,7 @@ Tracer* Scope::FindTracer(Handle handle, KindSet allowed, const char* key) {
     Add(key, HandleValue(handle));
     Object* o = Find(handle, key);
     if (o == nullptr) return nullptr;
-    if (std::strcmp(key, "tracer") == 0) Add("kind", Text(KindName(o->kind)));
+    if (describe_ && std::strcmp(key, "tracer") == 0) Add("kind", Text(KindName(o->kind)));
     if ((Bit(o->kind) & allowed) == 0) {
         Misuse("wrong_kind",
                std::string(name()) + " needs " + KindList(allowed, "tracer") + ", but handle " +
@@ -238,27 +311,45 @@ bool Scope::MissingArray(const void* array, std::size_t count, const char* what)
 
 Object& Scope::New(Kind kind) {
     Handle handle = g->next_handle++;
-    Object& o = g->live[handle];
-    o.kind = kind;
-    o.tracer.handle = o.metric.handle = handle;
-    o.tracer.kind = o.metric.kind = kind;
-    o.tracer.create_thread = thread();
-    return o;
+    void* memory = nullptr;
+    if (!g->spare.empty()) {
+        memory = g->spare.back();
+        g->spare.pop_back();
+    } else {
+        memory = ::operator new(sizeof(Object));
+    }
+    Object* o = new (memory) Object;
+    o->kind = kind;
+    o->tracer.handle = o->metric.handle = handle;
+    o->tracer.kind = o->metric.kind = kind;
+    o->tracer.create_thread = thread();
+    Insert(g->registry, handle, o);
+    return *o;
 }
 
 void Scope::Retire(Handle handle, Kind kind) {
-    g->live.erase(handle);
-    g->finished[handle] = kind;
-    g->finished_order.push_back(handle);
-    if (g->finished_order.size() > kRememberedFinished) {
-        g->finished.erase(g->finished_order.front());
-        g->finished_order.pop_front();
+    Registry::Entry* entry = Lookup(g->registry, handle);
+    Object* o = entry->object;
+    entry->object = nullptr;
+    entry->kind = kind;
+    o->~Object();
+    if (g->spare.size() < kSpareObjects)
+        g->spare.push_back(o);
+    else
+        ::operator delete(o);
+    if (g->finished.size() < kRememberedFinished) {
+        g->finished.push_back(handle);
+        return;
     }
+    Handle& oldest = g->finished[g->finished_next];
+    Erase(g->registry, oldest);
+    oldest = handle;
+    g->finished_next = (g->finished_next + 1) % kRememberedFinished;
 }
 
 Handle Scope::Current() const {
-    auto it = g->stacks.find(thread());
-    return it == g->stacks.end() || it->second.empty() ? 0 : it->second.back();
+    const unsigned t = thread();
+    return t < g->stacks.size() && !g->stacks[t].empty() ? g->stacks[t].back() : 0;
 }
 
 // ---- Lifecycle -----------------------------------------------------------------
@@ -279,7 +370,7 @@ vexlin_result_t Initialize(const Sink& sink, vexlin_size_t count, const vexlin_x
     Value list;
     list.type = Value::kArray;
     for (vexlin_size_t i = 0; i < count; ++i)
-        list.items.push_back(arguments[i] == nullptr ? Null() : Text(arguments[i]));
+        list.items.push_back(ValueOf(arguments[i] == nullptr ? Null() : Text(arguments[i])));
     scope.Add("arguments", std::move(list));
     scope.Add("agent_version", Text(sink.version));
 
@@ -290,7 +381,7 @@ vexlin_result_t Initialize(const Sink& sink, vexlin_size_t count, const vexlin_x
         scope.Add("result", Int(VEXLIN_ERROR_INVALID_ARGUMENT));
         scope.Add("error", Text(error));
         CopyMessage(message, message_length, error);
-        delete g;  // the description goes to the sink without a state
+        FreeState(g);  // the description goes to the sink without a state
         g = nullptr;
         return VEXLIN_ERROR_INVALID_ARGUMENT;
     }
@@ -316,32 +407,28 @@ vexlin_result_t ShutdownOnce(const Sink& sink) {
         scope.Add("result", Int(0));
         return VEXLIN_SUCCESS;
     }
-    std::vector<Handle> open;
-    std::size_t undeleted = 0;
-    for (const auto& entry : g->live) {
-        if (IsTracer(entry.second.kind))
-            open.push_back(entry.first);
-        else
-            ++undeleted;
-    }
-    std::sort(open.begin(), open.end());
     std::vector<const Tracer*> unfinished;
-    for (Handle handle : open) {
-        const Tracer& t = g->live[handle].tracer;
+    std::size_t undeleted = 0;
+    for (const Object* o : LiveObjects(g->registry)) {
+        if (!IsTracer(o->kind)) {
+            ++undeleted;
+            continue;
+        }
+        const Tracer& t = o->tracer;
         unfinished.push_back(&t);
         scope.Misuse("unfinished_at_shutdown",
-                     "tracer " + std::to_string(handle) + " (" + KindName(t.kind) + ") was " +
+                     "tracer " + std::to_string(t.handle) + " (" + KindName(t.kind) + ") was " +
                          (t.state == TracerState::kStarted ? "started" : "created") + " but never ended",
-                     "tracer", handle, KindName(t.kind));
+                     "tracer", t.handle, KindName(t.kind));
     }
     scope.Add("starts", UInt(0));
-    scope.Add("unfinished_tracers", UInt(open.size()));
+    scope.Add("unfinished_tracers", UInt(unfinished.size()));
     scope.Add("undeleted_handles", UInt(undeleted));
     scope.Add("agent_references", UInt(g->agent_refs));
     scope.Add("result", Int(0));
     scope.Emit();
     if (sink.stop != nullptr) sink.stop(g->self, unfinished);
-    delete g;
+    FreeState(g);
     g = nullptr;
     return VEXLIN_SUCCESS;
 }

@@ -5,7 +5,6 @@
 
 #include <sys/types.h>
 
-#include <deque>
 #include <mutex>
 #include <unordered_map>
 
@@ -23,14 +22,26 @@ constexpr KindSet kAnyTracer = Bit(Kind::kSpan) * 2 - 1;  // every kind up to an
 constexpr KindSet kAnyMetric = Bit(Kind::kIntegerCounter) | Bit(Kind::kFloatCounter) | Bit(Kind::kIntegerGauge) |
                                Bit(Kind::kFloatGauge) | Bit(Kind::kIntegerStatistics) | Bit(Kind::kFloatStatistics);
 
-// A handle's object: a tracer, an info or a metric, by kind.
+// A handle's object, by kind: a tracer; an info, kept in the tracer record's
+// member for it (database, web_application, messaging_system); or a metric.
 struct Object {
     Kind kind;
     Tracer tracer;
     Metric metric;
-    DatabaseInfo database;
-    WebApplicationInfo web_application;
-    MessagingSystemInfo messaging_system;
+};
+
+// Handles to their objects, and the kinds of ended and deleted handles still
+// remembered. Handles are handed out in sequence, so an entry usually sits at
+// its handle modulo the slot count, next to its neighbours; an entry whose
+// slot is taken (by a handle kept much longer) goes to the overflow.
+struct Registry {
+    struct Entry {
+        Handle handle = 0;         // 0: a free slot
+        Object* object = nullptr;  // null once ended or deleted
+        Kind kind = Kind::kSpan;
+    };
+    std::vector<Entry> slots;
+    std::unordered_map<Handle, Entry> overflow;
 };
 
 // Lives on the heap from the first initialize to the last shutdown.
@@ -40,12 +51,20 @@ struct State {
     pid_t pid = 0;
     Handle next_handle = 1;
     unsigned agent_refs = 0;
-    std::unordered_map<Handle, Object> live;
-    std::unordered_map<Handle, Kind> finished;  // ended or deleted, remembered up to a bound
-    std::deque<Handle> finished_order;
-    std::unordered_map<unsigned, std::vector<Handle>> stacks;  // started tracers per thread, innermost last
+    Registry registry;
+    std::vector<Handle> finished;  // a ring of the ended or deleted handles still remembered, oldest at finished_next
+    std::size_t finished_next = 0;
+    std::vector<void*> spare;                 // storage of retired objects, reused by the next ones
+    std::vector<std::vector<Handle>> stacks;  // started tracers per thread number, innermost last
     vexlin_agent_logging_callback_t* callbacks[3] = {nullptr, nullptr, nullptr};  // logging, warning, verbose
 };
+
+// The registry's entry of `handle`, or null.
+Registry::Entry* Lookup(Registry& r, Handle handle);
+// Live objects, in handle order.
+std::vector<Object*> LiveObjects(Registry& r);
+// Frees the state with every object it still holds.
+void FreeState(State* state);
 
 extern State* g;  // null while not started
 
@@ -59,9 +78,23 @@ struct InFlight {
 };
 extern const Sink* g_sink;
 
+// A value for a call's description, borrowed from the caller: nothing is
+// copied unless the sink prints calls. Strings and bytes point into the
+// caller's data, which must outlive the Add it is passed to.
+struct Arg {
+    Value::Type type = Value::kNull;
+    std::int64_t integer = 0;    // kInt, kBool
+    std::uint64_t uinteger = 0;  // kUInt
+    double real = 0;             // kDouble, kFloat
+    const char* data = nullptr;  // kString, kBytes
+    std::size_t size = 0;        // of data; kUnknownSize for a terminated string
+};
+constexpr std::size_t kUnknownSize = ~std::size_t(0);
+
 // One call: holds the lock from construction to destruction, builds the
-// call's description (when the sink prints calls), hands it to the sink in
-// Emit, and runs the application's callbacks after the lock is released.
+// call's description when the sink prints calls (and only then), hands it to
+// the sink in Emit, and runs the application's callbacks after the lock is
+// released.
 class Scope {
 public:
     Scope(const char* type, const char* name);
@@ -70,7 +103,14 @@ public:
     Scope& operator=(const Scope&) = delete;
 
     bool started() const { return g != nullptr && g->starts > 0; }
-    void Add(const char* key, Value value);
+    // False for sinks without on_call: build no composite value then.
+    bool describing() const { return describe_; }
+    void Add(const char* key, const Arg& value) {
+        if (describe_) AddValue(key, value);
+    }
+    void Add(const char* key, Value value) {
+        if (describe_) call_.fields.push_back(Field{key, std::move(value)});
+    }
     void Misuse(const char* problem, const std::string& message, const char* handle_key = nullptr, Handle handle = 0,
                 const char* kind = nullptr);
     void Emit();                      // the description goes to the sink; once
@@ -89,10 +129,13 @@ public:
     Handle Current() const;  // the thread's innermost started, not ended tracer
 
     const char* name() const { return call_.name; }
-    std::int64_t now_us() const { return call_.time_us; }
+    // The call's time; read from the clock on first use unless described.
+    std::int64_t now_us();
     unsigned thread() const { return call_.thread; }
 
 private:
+    void AddValue(const char* key, const Arg& value);
+
     std::unique_lock<std::mutex> lock_;
     Call call_;
     bool describe_;
@@ -101,16 +144,49 @@ private:
     vexlin_agent_logging_callback_t* callbacks_[3] = {nullptr, nullptr, nullptr};
 };
 
-// Value builders for descriptions.
-Value Null();
-Value Int(std::int64_t v);
-Value UInt(std::uint64_t v);
-Value HandleValue(Handle h);  // null for 0
-Value BoolValue(bool v);
-Value Real(double v, bool is_float = false);
-Value StrValue(const Str& s);
-Value Text(const std::string& s);
-Value BytesValue(const unsigned char* bytes, std::size_t size);  // null for a NULL pointer
+// Builders of description values. The scalar ones only borrow (see Arg) and
+// are inline, so an undescribed call pays for a few stores at most.
+inline Arg Null() { return Arg(); }
+inline Arg Int(std::int64_t v) {
+    Arg a;
+    a.type = Value::kInt;
+    a.integer = v;
+    return a;
+}
+inline Arg UInt(std::uint64_t v) {
+    Arg a;
+    a.type = Value::kUInt;
+    a.uinteger = v;
+    return a;
+}
+inline Arg HandleValue(Handle h) { return h == 0 ? Null() : UInt(h); }
+inline Arg BoolValue(bool v) {
+    Arg a = Int(v ? 1 : 0);
+    a.type = Value::kBool;
+    return a;
+}
+inline Arg Real(double v, bool is_float = false) {
+    Arg a;
+    a.type = is_float ? Value::kFloat : Value::kDouble;
+    a.real = v;
+    return a;
+}
+inline Arg Text(const char* s, std::size_t size = kUnknownSize) {
+    Arg a;
+    a.type = Value::kString;
+    a.data = s;
+    a.size = size;
+    return a;
+}
+inline Arg Text(const std::string& s) { return Text(s.data(), s.size()); }
+inline Arg StrValue(const Str& s) { return s.set ? Text(s.value) : Null(); }
+inline Arg BytesValue(const unsigned char* bytes, std::size_t size) {
+    if (bytes == nullptr) return Null();
+    Arg a = Text(reinterpret_cast<const char*>(bytes), size);
+    a.type = Value::kBytes;
+    return a;
+}
+Value ValueOf(const Arg& a);
 Value Pairs(const std::vector<StrPair>& pairs);
 Value Attributes(const std::vector<Attribute>& attributes, std::size_t from = 0);
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 
 #include "kit_core.h"
 
@@ -46,6 +47,11 @@ Handle Created(Tracer& t) {
     return t.handle;
 }
 
+template <typename T>
+void Append(std::vector<T>& to, std::vector<T>& from) {
+    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+}
+
 Value ObjectValue(std::vector<Field> members) {
     Value v;
     v.type = Value::kObject;
@@ -54,41 +60,42 @@ Value ObjectValue(std::vector<Field> members) {
 }
 
 Value Details(const DatabaseInfo& i) {
-    return ObjectValue({{"name", StrValue(i.name)},
-                        {"vendor", StrValue(i.vendor)},
-                        {"channel_type", Int(i.channel_type)},
-                        {"channel_endpoint", StrValue(i.channel_endpoint)}});
+    return ObjectValue({{"name", ValueOf(StrValue(i.name))},
+                        {"vendor", ValueOf(StrValue(i.vendor))},
+                        {"channel_type", ValueOf(Int(i.channel_type))},
+                        {"channel_endpoint", ValueOf(StrValue(i.channel_endpoint))}});
 }
 Value Details(const WebApplicationInfo& i) {
-    return ObjectValue({{"web_server_name", StrValue(i.web_server_name)},
-                        {"application_id", StrValue(i.application_id)},
-                        {"context_root", StrValue(i.context_root)}});
+    return ObjectValue({{"web_server_name", ValueOf(StrValue(i.web_server_name))},
+                        {"application_id", ValueOf(StrValue(i.application_id))},
+                        {"context_root", ValueOf(StrValue(i.context_root))}});
 }
 Value Details(const MessagingSystemInfo& i) {
-    return ObjectValue({{"vendor_name", StrValue(i.vendor_name)},
-                        {"destination_name", StrValue(i.destination_name)},
-                        {"destination_type", Int(i.destination_type)},
-                        {"channel_type", Int(i.channel_type)},
-                        {"channel_endpoint", StrValue(i.channel_endpoint)}});
+    return ObjectValue({{"vendor_name", ValueOf(StrValue(i.vendor_name))},
+                        {"destination_name", ValueOf(StrValue(i.destination_name))},
+                        {"destination_type", ValueOf(Int(i.destination_type))},
+                        {"channel_type", ValueOf(Int(i.channel_type))},
+                        {"channel_endpoint", ValueOf(StrValue(i.channel_endpoint))}});
 }
 
 template <typename Info>
-Handle NewInfo(Scope& s, Kind kind, const char* key, Info Object::*member, const Info& info) {
-    vexlin_kit::Object& o = s.New(kind);
-    o.*member = info;
-    s.Add(key, UInt(o.tracer.handle));
-    s.Add("details", Details(info));
-    return o.tracer.handle;
+Handle NewInfo(Scope& s, Kind kind, const char* key, Opt<Info> Tracer::*member, Info info) {
+    Tracer& t = s.New(kind).tracer;
+    t.*member = Opt<Info>{true, std::move(info)};
+    s.Add(key, UInt(t.handle));
+    if (s.describing()) s.Add("details", Details((t.*member).value));
+    return t.handle;
 }
 
-// A tracer built on an info copies it: the tracer stays complete when the info is deleted early.
+// An info is kept in the member of its own record that a tracer built on it
+// copies it to: the tracer stays complete when the info is deleted early.
 template <typename Info>
 void UseInfo(Scope& s, Tracer& t, Handle info, Kind kind, const char* key, const char* details_key,
-             Info Object::*member, Handle Tracer::*handle_member, Opt<Info> Tracer::*copy) {
+             Handle Tracer::*handle_member, Opt<Info> Tracer::*member) {
     vexlin_kit::Object* o = s.FindInfo(info, kind, key);
-    s.Add(details_key, o != nullptr ? Details(o->*member) : Null());
+    if (s.describing()) s.Add(details_key, o != nullptr ? Details((o->tracer.*member).value) : Value());
     t.*handle_member = info;
-    if (o != nullptr) t.*copy = Opt<Info>{true, o->*member};
+    if (o != nullptr) t.*member = o->tracer.*member;
 }
 
 void DeleteInfo(Scope& s, Handle handle, Kind kind, const char* key) {
@@ -115,8 +122,8 @@ void AddPairs(Scope& s, Handle h, KindSet kinds, const char* key, const vexlin_s
     missing = s.MissingArray(values, count, "values") || missing;
     std::vector<StrPair> pairs;
     for (vexlin_size_t i = 0; !missing && i < count; ++i) pairs.push_back({TextOf(names + i), TextOf(values + i)});
-    s.Add(key, missing ? Null() : Pairs(pairs));
-    if (t != nullptr) (t->*member).insert((t->*member).end(), pairs.begin(), pairs.end());
+    if (s.describing()) s.Add(key, missing ? Value() : Pairs(pairs));
+    if (t != nullptr) Append(t->*member, pairs);
 }
 
 Attribute MakeAttribute(const vexlin_string_t& key, std::int64_t v, Attribute::Type type = Attribute::kInteger) {
@@ -153,7 +160,7 @@ std::vector<Attribute> ReadAttributes(Scope& s, const vexlin_string_t* keys, con
     missing = s.MissingArray(values, count, "values") || missing;
     std::vector<Attribute> out;
     for (vexlin_size_t i = 0; !missing && i < count; ++i) out.push_back(MakeAttribute(keys[i], values[i]));
-    s.Add("attributes", missing ? Null() : Attributes(out));
+    if (s.describing()) s.Add("attributes", missing ? Value() : Attributes(out));
     return out;
 }
 
@@ -161,14 +168,14 @@ template <typename T>
 void SpanAttributes(Scope& s, Handle h, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     Tracer* t = s.FindTracer(h, Bit(Kind::kSpan));
     std::vector<Attribute> read = ReadAttributes(s, keys, values, count);
-    if (t != nullptr) t->attributes.insert(t->attributes.end(), read.begin(), read.end());
+    if (t != nullptr) Append(t->attributes, read);
 }
 
 // The tracer that request attributes and in-process links attach to.
 Tracer* CurrentTracer(Scope& s) {
     Handle current = s.Current();
     s.Add("tracer", HandleValue(current));
-    if (current != 0) return &g->live[current].tracer;
+    if (current != 0) return &Lookup(g->registry, current)->object->tracer;
     s.Misuse("no_active_tracer", "no tracer is started on this thread, so there is nothing to attach to");
     return nullptr;
 }
@@ -177,7 +184,7 @@ template <typename T>
 void RequestAttributes(Scope& s, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     Tracer* t = CurrentTracer(s);
     std::vector<Attribute> read = ReadAttributes(s, keys, values, count);
-    if (t != nullptr) t->request_attributes.insert(t->request_attributes.end(), read.begin(), read.end());
+    if (t != nullptr) Append(t->request_attributes, read);
 }
 
 // The library's two-step size query: copies `reported` bytes only when they fit.
@@ -192,14 +199,14 @@ vexlin_size_t HandOut(Scope& s, const void* data, vexlin_size_t size, vexlin_siz
     return fits ? size : 0;
 }
 
-Value BytesOf(const Bytes& b) {
+Arg BytesOf(const Bytes& b) {
     static const unsigned char kNone = 0;
     return BytesValue(b.empty() ? &kNone : b.data(), b.size());
 }
 
 bool IsLiveTracer(Handle h) {
-    auto it = g->live.find(h);
-    return it != g->live.end() && IsTracer(it->second.kind);
+    const Registry::Entry* entry = Lookup(g->registry, h);
+    return entry != nullptr && entry->object != nullptr && IsTracer(entry->kind);
 }
 
 bool Start(Scope& s, Handle h, Handle requested_parent, std::int64_t start_us, bool explicit_parent) {
@@ -224,6 +231,7 @@ bool Start(Scope& s, Handle h, Handle requested_parent, std::int64_t start_us, b
     t->start_thread = s.thread();
     t->parent = requested_parent != 0 ? requested_parent : s.Current();
     t->start_us = start_us;
+    if (g->stacks.size() <= s.thread()) g->stacks.resize(s.thread() + 1);
     g->stacks[s.thread()].push_back(h);
     s.Add("parent", HandleValue(t->parent));
     s.Add("start_us", Int(start_us));
@@ -384,7 +392,7 @@ void Do_incomingremotecalltracer_set_protocol_name_p(Scope& s, vexlin_tracer_han
 vexlin_databaseinfo_handle_t Do_databaseinfo_create_p(Scope& s, const vexlin_string_t* name,
                                                       const vexlin_string_t* vendor, vexlin_int32_t channel_type,
                                                       const vexlin_string_t* channel_endpoint) {
-    return NewInfo(s, Kind::kDatabaseInfo, "database_info", &Object::database,
+    return NewInfo(s, Kind::kDatabaseInfo, "database_info", &Tracer::database,
                    DatabaseInfo{TextOf(name), TextOf(vendor), channel_type, TextOf(channel_endpoint)});
 }
 
@@ -395,8 +403,8 @@ void Do_databaseinfo_delete(Scope& s, vexlin_databaseinfo_handle_t h) {
 vexlin_tracer_handle_t Do_databaserequesttracer_create_sql_p(Scope& s, vexlin_databaseinfo_handle_t info,
                                                              const vexlin_string_t* statement) {
     Tracer& t = NewTracer(s, Kind::kDatabaseRequest);
-    UseInfo(s, t, info, Kind::kDatabaseInfo, "database_info", "database", &Object::database,
-            &Tracer::database_info_handle, &Tracer::database);
+    UseInfo(s, t, info, Kind::kDatabaseInfo, "database_info", "database", &Tracer::database_info_handle,
+            &Tracer::database);
     t.statement = Put(s, "statement", statement);
     return Created(t);
 }
@@ -412,7 +420,7 @@ void Do_databaserequesttracer_set_round_trip_count(Scope& s, vexlin_tracer_handl
 vexlin_webapplicationinfo_handle_t Do_webapplicationinfo_create_p(Scope& s, const vexlin_string_t* web_server_name,
                                                                   const vexlin_string_t* application_id,
                                                                   const vexlin_string_t* context_root) {
-    return NewInfo(s, Kind::kWebApplicationInfo, "web_application_info", &Object::web_application,
+    return NewInfo(s, Kind::kWebApplicationInfo, "web_application_info", &Tracer::web_application,
                    WebApplicationInfo{TextOf(web_server_name), TextOf(application_id), TextOf(context_root)});
 }
 
@@ -423,7 +431,7 @@ void Do_webapplicationinfo_delete(Scope& s, vexlin_webapplicationinfo_handle_t h
 vexlin_tracer_handle_t Do_incomingwebrequesttracer_create_p(Scope& s, vexlin_webapplicationinfo_handle_t info,
                                                             const vexlin_string_t* url, const vexlin_string_t* method) {
     Tracer& t = NewTracer(s, Kind::kIncomingWebRequest);
-    UseInfo(s, t, info, Kind::kWebApplicationInfo, "web_application_info", "web_application", &Object::web_application,
+    UseInfo(s, t, info, Kind::kWebApplicationInfo, "web_application_info", "web_application",
             &Tracer::web_application_info_handle, &Tracer::web_application);
     t.url = Put(s, "url", url);
     t.method = Put(s, "method", method);
@@ -517,7 +525,7 @@ vexlin_messagingsysteminfo_handle_t Do_messagingsysteminfo_create_p(Scope& s, co
                                                                     vexlin_int32_t destination_type,
                                                                     vexlin_int32_t channel_type,
                                                                     const vexlin_string_t* channel_endpoint) {
-    return NewInfo(s, Kind::kMessagingSystemInfo, "messaging_system_info", &Object::messaging_system,
+    return NewInfo(s, Kind::kMessagingSystemInfo, "messaging_system_info", &Tracer::messaging_system,
                    MessagingSystemInfo{TextOf(vendor_name), TextOf(destination_name), destination_type, channel_type,
                                        TextOf(channel_endpoint)});
 }
@@ -529,7 +537,7 @@ void Do_messagingsysteminfo_delete(Scope& s, vexlin_messagingsysteminfo_handle_t
 vexlin_tracer_handle_t MessageTracer(Scope& s, Kind kind, vexlin_messagingsysteminfo_handle_t info) {
     Tracer& t = NewTracer(s, kind);
     UseInfo(s, t, info, Kind::kMessagingSystemInfo, "messaging_system_info", "messaging_system",
-            &Object::messaging_system, &Tracer::messaging_system_info_handle, &Tracer::messaging_system);
+            &Tracer::messaging_system_info_handle, &Tracer::messaging_system);
     return Created(t);
 }
 

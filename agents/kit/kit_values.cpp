@@ -2,6 +2,8 @@
 // builders the slots describe their calls with.
 #include "kit_core.h"
 
+#include <cstring>
+
 namespace vexlin_kit {
 namespace {
 
@@ -77,46 +79,12 @@ Str TextOf(const vexlin_string_t* s) {
     return out;
 }
 
-Value Null() { return Value(); }
-
-Value Int(std::int64_t v) {
-    Value out = Of(Value::kInt);
-    out.integer = v;
-    return out;
-}
-
-Value UInt(std::uint64_t v) {
-    Value out = Of(Value::kUInt);
-    out.uinteger = v;
-    return out;
-}
-
-Value HandleValue(Handle h) { return h == 0 ? Null() : UInt(h); }
-
-Value BoolValue(bool v) {
-    Value out = Of(Value::kBool);
-    out.integer = v ? 1 : 0;
-    return out;
-}
-
-Value Real(double v, bool is_float) {
-    Value out = Of(is_float ? Value::kFloat : Value::kDouble);
-    out.real = v;
-    return out;
-}
-
-Value Text(const std::string& s) {
-    Value out = Of(Value::kString);
-    out.text = s;
-    return out;
-}
-
-Value StrValue(const Str& s) { return s.set ? Text(s.value) : Null(); }
-
-Value BytesValue(const unsigned char* bytes, std::size_t size) {
-    if (bytes == nullptr) return Null();
-    Value out = Of(Value::kBytes);
-    out.text.assign(reinterpret_cast<const char*>(bytes), size);
+Value ValueOf(const Arg& a) {
+    Value out = Of(a.type);
+    out.integer = a.integer;
+    out.uinteger = a.uinteger;
+    out.real = a.real;
+    if (a.data != nullptr) out.text.assign(a.data, a.size == kUnknownSize ? std::strlen(a.data) : a.size);
     return out;
 }
 
@@ -124,7 +92,7 @@ Value Pairs(const std::vector<StrPair>& pairs) {
     Value out = Of(Value::kArray);
     for (const StrPair& p : pairs) {
         Value pair = Of(Value::kArray);
-        pair.items = {StrValue(p.name), StrValue(p.value)};
+        pair.items = {ValueOf(StrValue(p.name)), ValueOf(StrValue(p.value))};
         out.items.push_back(std::move(pair));
     }
     return out;
@@ -135,20 +103,20 @@ Value Attributes(const std::vector<Attribute>& attributes, std::size_t from) {
     for (std::size_t i = from; i < attributes.size(); ++i) {
         const Attribute& a = attributes[i];
         Value pair = Of(Value::kArray);
-        pair.items.push_back(StrValue(a.key));
+        pair.items.push_back(ValueOf(StrValue(a.key)));
         switch (a.type) {
             case Attribute::kInteger:
-                pair.items.push_back(Int(a.integer));
+                pair.items.push_back(ValueOf(Int(a.integer)));
                 break;
             case Attribute::kDouble:
             case Attribute::kFloat:
-                pair.items.push_back(Real(a.real, a.type == Attribute::kFloat));
+                pair.items.push_back(ValueOf(Real(a.real, a.type == Attribute::kFloat)));
                 break;
             case Attribute::kBool:
-                pair.items.push_back(BoolValue(a.integer != 0));
+                pair.items.push_back(ValueOf(BoolValue(a.integer != 0)));
                 break;
             case Attribute::kString:
-                pair.items.push_back(StrValue(a.text));
+                pair.items.push_back(ValueOf(StrValue(a.text)));
                 break;
         }
         out.items.push_back(std::move(pair));

@@ -1,11 +1,14 @@
 // The OTLP agent module: a sink of the agent kit. At start a tracer gets its
 // span context (from an incoming traceparent, an in-process link, the ids the
-// application set, or its parent tracer); at end a copy of its record is
-// queued for the exporter thread, which maps and sends it. Outgoing tags are
-// the span's traceparent. The kit holds its lock around every hook, so the
-// state here needs no lock of its own.
+// application set, or its parent tracer); at end what its record holds is
+// moved into an entry queued for the exporter thread, which maps and sends
+// it. Outgoing tags are the span's traceparent. The kit holds its lock around
+// every hook, so the state here needs no lock of its own.
+#include <atomic>
 #include <cstring>
+#include <new>
 #include <unordered_map>
+#include <utility>
 
 #include "kit.h"
 #include "otlp_context.h"
@@ -30,15 +33,55 @@ struct Context {
     unsigned fork_epoch;
 };
 
+// The storage of a queued entry once it is sent (see ReturnEntry).
+struct FreeEntry {
+    FreeEntry* next;
+};
+
 struct Sink {
     Pipeline* pipeline;
     std::unordered_map<Handle, Context> started;
     std::unordered_map<Handle, Metric*> metrics;
     unsigned fork_epoch = 0;
     std::uint64_t invalid_tags = 0;
+    FreeEntry* spare = nullptr;  // entries' storage for the next ended tracers
 };
 
 Sink* Self(void* self) { return static_cast<Sink*>(self); }
+
+// Storage of queued entries, handed back once sent and reused: an entry is
+// too big for the allocator's per-thread cache, so a fresh one would cost
+// the application's thread the allocator's slow path (and its lock, shared
+// with the exporter thread, which frees it) at every end. The exporter pushes
+// one at a time; the application's side, under the kit's lock, takes the whole
+// list at once, so a compare-and-swap stack is enough. The storage kept is
+// bounded by the most entries ever queued or in flight at once.
+std::atomic<FreeEntry*> g_returned{nullptr};
+
+void ReturnEntry(SpanData* span) {
+    Ended* e = static_cast<Ended*>(span);
+    e->~Ended();
+    FreeEntry* f = new (static_cast<void*>(e)) FreeEntry{g_returned.load(std::memory_order_relaxed)};
+    while (!g_returned.compare_exchange_weak(f->next, f, std::memory_order_release, std::memory_order_relaxed)) {
+    }
+}
+
+Ended* NewEntry(Sink* s) {
+    if (s->spare == nullptr) s->spare = g_returned.exchange(nullptr, std::memory_order_acquire);
+    if (s->spare == nullptr) return new Ended;
+    FreeEntry* f = s->spare;
+    s->spare = f->next;
+    f->~FreeEntry();
+    return new (static_cast<void*>(f)) Ended;
+}
+
+void FreeEntries(FreeEntry* list) {
+    while (list != nullptr) {
+        FreeEntry* next = list->next;
+        ::operator delete(static_cast<void*>(list));
+        list = next;
+    }
+}
 
 void LogToApplication(const std::string& message) {
     if (vexlin_agent_logging_callback_t* cb = vexlin_kit::LoggingCallback()) cb(message.c_str());
@@ -113,61 +156,62 @@ void TracerStarted(void* self, const Tracer& t) {
     s->started[t.handle] = c;
 }
 
-// Copies what MapTracer reads for the tracer's kind, and nothing else: the
-// copy is most of what ending a tracer costs the application's thread.
-void CopyForMapping(const Tracer& t, Tracer* out) {
+// Moves what MapTracer reads for the tracer's kind, and nothing else, out of
+// the kit's record, which is dropped after the end: no string is copied on the
+// application's thread.
+void MoveForMapping(Tracer& t, Tracer* out) {
     out->kind = t.kind;
     switch (t.kind) {
         case Kind::kIncomingWebRequest:
         case Kind::kOutgoingWebRequest:
-            out->url = t.url;
-            out->method = t.method;
-            out->remote_address = t.remote_address;
-            out->request_headers = t.request_headers;
-            out->response_headers = t.response_headers;
+            out->url = std::move(t.url);
+            out->method = std::move(t.method);
+            out->remote_address = std::move(t.remote_address);
+            out->request_headers = std::move(t.request_headers);
+            out->response_headers = std::move(t.response_headers);
             out->status_code = t.status_code;
-            out->web_application = t.web_application;
+            out->web_application = std::move(t.web_application);
             break;
         case Kind::kDatabaseRequest:
-            out->database = t.database;
-            out->statement = t.statement;
+            out->database = std::move(t.database);
+            out->statement = std::move(t.statement);
             out->returned_row_count = t.returned_row_count;
             out->round_trip_count = t.round_trip_count;
             break;
         case Kind::kOutgoingMessage:
         case Kind::kIncomingMessageReceive:
         case Kind::kIncomingMessageProcess:
-            out->messaging_system = t.messaging_system;
-            out->vendor_message_id = t.vendor_message_id;
-            out->correlation_id = t.correlation_id;
+            out->messaging_system = std::move(t.messaging_system);
+            out->vendor_message_id = std::move(t.vendor_message_id);
+            out->correlation_id = std::move(t.correlation_id);
             break;
         case Kind::kSpan:
-            out->operation_name = t.operation_name;
-            out->attributes = t.attributes;
+            out->operation_name = std::move(t.operation_name);
+            out->attributes = std::move(t.attributes);
             break;
         default:  // remote calls and custom services
-            out->service_method = t.service_method;
-            out->service_name = t.service_name;
-            out->service_endpoint = t.service_endpoint;
-            out->channel_endpoint = t.channel_endpoint;
-            out->protocol_name = t.protocol_name;
+            out->service_method = std::move(t.service_method);
+            out->service_name = std::move(t.service_name);
+            out->service_endpoint = std::move(t.service_endpoint);
+            out->channel_endpoint = std::move(t.channel_endpoint);
+            out->protocol_name = std::move(t.protocol_name);
             break;
     }
-    out->error_class = t.error_class;
-    out->error_message = t.error_message;
-    out->request_attributes = t.request_attributes;
+    out->error_class = std::move(t.error_class);
+    out->error_message = std::move(t.error_message);
+    out->request_attributes = std::move(t.request_attributes);
 }
 
-// Queues a copy of the record; tracers a forked child inherited are the
-// parent's to send.
-void TracerEnded(void* self, const Tracer& t) {
+// Queues the record; tracers a forked child inherited are the parent's to
+// send.
+void TracerEnded(void* self, Tracer& t) {
     Sink* s = Self(self);
     auto it = s->started.find(t.handle);
     if (it == s->started.end()) return;  // never started
     const Context c = it->second;
     s->started.erase(it);
     if (!c.sampled || c.fork_epoch != s->fork_epoch) return;
-    Ended* e = new Ended;
+    Ended* e = NewEntry(s);
     std::memcpy(e->trace_id, c.trace_id, 16);
     std::memcpy(e->span_id, c.span_id, 8);
     std::memcpy(e->parent_span_id, c.parent_span_id, 8);
@@ -175,7 +219,7 @@ void TracerEnded(void* self, const Tracer& t) {
     e->flags = kFlagSampled | kFlagHasIsRemote | (c.parent_is_remote ? kFlagParentIsRemote : 0);
     e->start_ns = static_cast<std::uint64_t>(t.start_us) * 1000;
     e->end_ns = t.end_us < t.start_us ? e->start_ns : static_cast<std::uint64_t>(t.end_us) * 1000;
-    CopyForMapping(t, &e->source);
+    MoveForMapping(t, &e->source);
     PipelineEnqueue(s->pipeline, e);
 }
 
@@ -258,7 +302,7 @@ bool Start(std::size_t count, const char* const* arguments, void** self, std::ve
     Config config;
     LoadConfig(count, arguments, &config);
     Sink* s = new Sink;
-    s->pipeline = PipelineCreate(&config, SpanHooks{&MapTracer, &DestroyTracer}, &LogToApplication);
+    s->pipeline = PipelineCreate(&config, SpanHooks{&MapTracer, &ReturnEntry}, &LogToApplication);
     *self = s;
     return true;
 }
@@ -266,6 +310,8 @@ bool Start(std::size_t count, const char* const* arguments, void** self, std::ve
 void Stop(void* self, const std::vector<const Tracer*>&) {
     Sink* s = Self(self);
     PipelineDestroy(s->pipeline);  // sends what ended before shutdown, within the export timeout
+    FreeEntries(s->spare);
+    FreeEntries(g_returned.exchange(nullptr));
     if (s->invalid_tags > 0)
         LogToApplication("otlp: " + std::to_string(s->invalid_tags) +
                          " incoming tags were not valid traceparent texts");
