@@ -256,7 +256,7 @@ vexlin_result_t get_agent_5(const vexlin_abi_stub_version_t* stub_version, vexli
     } else if (s_settings.null_agent_functions) {
         *agent_out = &s_agent;
     } else if (s_settings.table_before_agent) {
-        const uint64_t seen = __atomic_load_n(&test_agent_control()->slot_calls, __ATOMIC_ACQUIRE);
+        const size_t seen = __atomic_load_n(&test_agent_control()->slot_calls, __ATOMIC_ACQUIRE);
         *functions_out = &s_agent_functions;
         test_agent_record_wait_for_slot_call(seen, 200);
         *agent_out = &s_agent;

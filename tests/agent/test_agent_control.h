@@ -88,8 +88,8 @@ typedef struct test_agent_control_t {
 
     /* Slot calls counted whether recorded or not (atomic counters), and
      * those among them that did not receive the module's agent object. */
-    uint64_t slot_calls;
-    uint64_t slot_calls_without_agent;
+    size_t slot_calls; /* word-sized: atomic without libatomic on 32-bit targets */
+    size_t slot_calls_without_agent;
 
     /* Forgets every call, the arguments and the blocking state. */
     void (*reset)(void);

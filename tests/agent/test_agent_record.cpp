@@ -94,7 +94,7 @@ TEST_AGENT_EXPORT int test_agent_record_slot_call(int with_agent) {
     return s_slot_recording.load(std::memory_order_relaxed);
 }
 
-TEST_AGENT_EXPORT void test_agent_record_wait_for_slot_call(uint64_t seen, unsigned milliseconds) {
+TEST_AGENT_EXPORT void test_agent_record_wait_for_slot_call(size_t seen, unsigned milliseconds) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (__atomic_load_n(&s_control.slot_calls, __ATOMIC_ACQUIRE) == seen && std::chrono::steady_clock::now() < until) {
         std::this_thread::yield();

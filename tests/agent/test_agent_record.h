@@ -14,7 +14,7 @@ void test_agent_record_event(const test_agent_event_t* event);
 int test_agent_record_slot_call(int with_agent);
 // Waits up to `milliseconds` for a slot call after `seen` calls; for the
 // module to hold a window open until another thread used it.
-void test_agent_record_wait_for_slot_call(uint64_t seen, unsigned milliseconds);
+void test_agent_record_wait_for_slot_call(size_t seen, unsigned milliseconds);
 void test_agent_record_arguments(size_t count, const char* const* arguments);
 void test_agent_record_stub_version(const void* record, size_t size);
 void test_agent_record_attachment(const void* agent, const void* agent_functions);
