@@ -12,20 +12,20 @@ const vexlin_abi_agent_functions_cur_t* vexlin_internal_agent_functions_ptr = nu
 
 #define VEXLIN_AGENT_SLOT0(slot, revision, name, result)
 #define VEXLIN_AGENT_SLOT(slot, revision, name, result, params)
-#define VEXLIN_AGENT_CALL0(slot, revision, name, result, neutral)                            \
-    result vexlin_##name(void) {                                                             \
+#define VEXLIN_AGENT_CALL0(slot, revision, name, result, neutral)                             \
+    result vexlin_##name(void) {                                                              \
         const vexlin_abi_agent_functions_cur_t* table = vexlin_internal_attached_functions(); \
-        if (table == nullptr) {                                                              \
-            return vexlin_neutral_##neutral<result>();                                       \
-        }                                                                                    \
-        return table->vexlin_abi_##name(vexlin_internal_attached_agent());                   \
+        if (table == nullptr) {                                                               \
+            return vexlin_neutral_##neutral<result>();                                        \
+        }                                                                                     \
+        return table->vexlin_abi_##name(vexlin_internal_attached_agent());                    \
     }
-#define VEXLIN_AGENT_CALL(slot, revision, name, result, params, args, neutral)               \
-    result vexlin_##name params {                                                            \
-        const vexlin_abi_agent_functions_cur_t* table = vexlin_internal_attached_functions(); \
-        if (table == nullptr) {                                                              \
-            return vexlin_neutral_##neutral<result> args;                                    \
-        }                                                                                    \
+#define VEXLIN_AGENT_CALL(slot, revision, name, result, params, args, neutral)                  \
+    result vexlin_##name params {                                                               \
+        const vexlin_abi_agent_functions_cur_t* table = vexlin_internal_attached_functions();   \
+        if (table == nullptr) {                                                                 \
+            return vexlin_neutral_##neutral<result> args;                                       \
+        }                                                                                       \
         return table->vexlin_abi_##name(vexlin_internal_attached_agent(), VEXLIN_UNPAREN args); \
     }
 #include "vexlin/internal/x-agent_funcs.h"

@@ -9,8 +9,8 @@
 #include "vexlin/vexlin_ex_api.h"
 #include "vexlin_internal.h"
 
-#define VEXLIN_EX_FORWARD(slot, field, exported, result, params, args, neutral)           \
-    result vexlin_##exported params {                                                     \
+#define VEXLIN_EX_FORWARD(slot, field, exported, result, params, args, neutral)                  \
+    result vexlin_##exported params {                                                            \
         const auto* table = __atomic_load_n(&s_ftbl, __ATOMIC_ACQUIRE);                          \
         if (table == nullptr || vexlin_internal_attached_functions() == nullptr) {               \
             return vexlin_neutral_##neutral<result> args;                                        \
@@ -18,9 +18,9 @@
         return table->vexlin_abi_##field(vexlin_internal_attached_agent(), VEXLIN_UNPAREN args); \
     }
 
-#define VEXLIN_EX_FORWARD0(slot, field, exported, result, neutral)                \
-    result vexlin_##exported(void) {                                              \
-        const auto* table = __atomic_load_n(&s_ftbl, __ATOMIC_ACQUIRE);          \
+#define VEXLIN_EX_FORWARD0(slot, field, exported, result, neutral)                 \
+    result vexlin_##exported(void) {                                               \
+        const auto* table = __atomic_load_n(&s_ftbl, __ATOMIC_ACQUIRE);            \
         if (table == nullptr || vexlin_internal_attached_functions() == nullptr) { \
             return vexlin_neutral_##neutral<result>();                             \
         }                                                                          \
@@ -36,21 +36,21 @@
 
 // Defines the unit: its table pointer, enable and clear functions, and the
 // forwarding functions of `list`.
-#define VEXLIN_EX_UNIT(list, table_type, group_name, interface_id, enable_function, clear_function) \
-    namespace {                                                                                     \
-    typedef table_type vexlin_ex_table_t;                                                           \
-    const vexlin_ex_table_t* s_ftbl = nullptr;                                                      \
-    list(VEXLIN_EX_SLOT_AT, VEXLIN_EX_SLOT0_AT)                                                     \
-    }                                                                                               \
-    vexlin_result_t enable_function(void) {                                                         \
-        const void* table = nullptr;                                                                \
-        const vexlin_result_t rc = vexlin_internal_get_ex_api(group_name, interface_id, &table);    \
-        if (rc == VEXLIN_SUCCESS) {                                                                 \
+#define VEXLIN_EX_UNIT(list, table_type, group_name, interface_id, enable_function, clear_function)    \
+    namespace {                                                                                        \
+    typedef table_type vexlin_ex_table_t;                                                              \
+    const vexlin_ex_table_t* s_ftbl = nullptr;                                                         \
+    list(VEXLIN_EX_SLOT_AT, VEXLIN_EX_SLOT0_AT)                                                        \
+    }                                                                                                  \
+    vexlin_result_t enable_function(void) {                                                            \
+        const void* table = nullptr;                                                                   \
+        const vexlin_result_t rc = vexlin_internal_get_ex_api(group_name, interface_id, &table);       \
+        if (rc == VEXLIN_SUCCESS) {                                                                    \
             __atomic_store_n(&s_ftbl, static_cast<const vexlin_ex_table_t*>(table), __ATOMIC_RELEASE); \
-        }                                                                                           \
-        return rc;                                                                                  \
-    }                                                                                               \
-    void clear_function(void) { __atomic_store_n(&s_ftbl, nullptr, __ATOMIC_RELEASE); }             \
+        }                                                                                              \
+        return rc;                                                                                     \
+    }                                                                                                  \
+    void clear_function(void) { __atomic_store_n(&s_ftbl, nullptr, __ATOMIC_RELEASE); }                \
     list(VEXLIN_EX_FORWARD, VEXLIN_EX_FORWARD0)
 
 void vexlin_ex_metrics_clear_table(void);

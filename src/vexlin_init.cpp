@@ -315,8 +315,9 @@ vexlin_result_t load_nolock_steps(vexlin_xchar_t* message_a, bool* error_message
     terminate_message(message_b);
     // A success without a table, or without the one entry the library must
     // call, is no table: calling through it would crash.
-    if (rc == VEXLIN_SUCCESS && (library == nullptr || static_cast<const vexlin_abi_library_functions_cur_t*>(library)
-                                                               ->vexlin_abi_get_agent_5 == nullptr)) {
+    if (rc == VEXLIN_SUCCESS &&
+        (library == nullptr ||
+         static_cast<const vexlin_abi_library_functions_cur_t*>(library)->vexlin_abi_get_agent_5 == nullptr)) {
         rc = VEXLIN_ERROR_INVALID_AGENT_BINARY;
     }
     if (rc == VEXLIN_SUCCESS) {
