@@ -13,10 +13,10 @@ import { startReceiver, run, spansOf, env } from './support.mjs';
 const slow = process.env.VEXLIN_TEST_SLOW ? 20 : 1;
 const fast = { OTEL_BSP_SCHEDULE_DELAY: '50', OTEL_BSP_EXPORT_TIMEOUT: '3000', OTEL_EXPORTER_OTLP_TIMEOUT: '1000' };
 
-async function load(receiver, count, extraEnv = {}, args = []) {
+async function load(receiver, count, extraEnv = {}, args = [], onStdout = undefined) {
   const result = await run(env('OTLP_LOAD_PATH'), [String(count), ...args], {
     ...fast, OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint ?? receiver, ...extraEnv,
-  });
+  }, onStdout);
   assert.equal(result.code, 0, result.stdout + result.stderr);
   const m = /log: otlp: shutdown: (\d+) spans exported, (\d+) dropped \(queue full: (\d+), not sent: (\d+)\)/
     .exec(result.stdout);
@@ -40,8 +40,12 @@ async function freePort() {
 
 test('a collector absent at start gets the spans once it is up', async () => {
   const port = await freePort();
-  const pending = load(`http://127.0.0.1:${port}`, 20, { OTEL_BSP_EXPORT_TIMEOUT: String(3000 * slow) });
-  await sleep(400 * slow);
+  // The collector comes up once the module has failed to reach it.
+  let failed;
+  const firstFailure = new Promise((resolve) => (failed = resolve));
+  const pending = load(`http://127.0.0.1:${port}`, 20, { OTEL_BSP_EXPORT_TIMEOUT: String(3000 * slow) }, [],
+    (stdout) => /retrying in/.test(stdout) && failed());
+  await Promise.race([firstFailure, pending]);
   const receiver = await startReceiver(() => ({ status: 200 }), port);
   const result = await pending;
   await receiver.close();

@@ -136,7 +136,8 @@ export async function startReceiver(respond = () => ({ status: 200 }), port = 0)
 
 // Runs a program of the build, under the build's emulator or valgrind when
 // it has one (OTLP_EMULATOR); resolves with its exit code and output.
-export function run(program, args, extraEnv = {}) {
+// `onStdout` sees the output so far each time more arrives.
+export function run(program, args, extraEnv = {}, onStdout = () => {}) {
   const emulator = (process.env.OTLP_EMULATOR ?? '').split(' ').filter(Boolean);
   if (emulator.length > 0) [program, args] = [emulator[0], [...emulator.slice(1), program, ...args]];
   return new Promise((resolve, reject) => {
@@ -145,7 +146,7 @@ export function run(program, args, extraEnv = {}) {
       stdio: ['ignore', 'pipe', 'pipe'],
     });
     let stdout = '', stderr = '';
-    child.stdout.on('data', (d) => (stdout += d));
+    child.stdout.on('data', (d) => onStdout((stdout += d)));
     child.stderr.on('data', (d) => (stderr += d));
     const started = Date.now();
     child.on('error', reject);
