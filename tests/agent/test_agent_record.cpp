@@ -5,9 +5,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "test_agent_record.h"
 
@@ -96,7 +96,8 @@ TEST_AGENT_EXPORT int test_agent_record_slot_call(int with_agent) {
 
 TEST_AGENT_EXPORT void test_agent_record_wait_for_slot_call(uint64_t seen, unsigned milliseconds) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (__atomic_load_n(&s_control.slot_calls, __ATOMIC_ACQUIRE) == seen && std::chrono::steady_clock::now() < until) {
+    while (__atomic_load_n(&s_control.slot_calls, __ATOMIC_ACQUIRE) == seen &&
+           std::chrono::steady_clock::now() < until) {
         std::this_thread::yield();
     }
 }
