@@ -121,6 +121,10 @@ typedef struct test_agent_control_t {
     uint64_t slot_calls;
     uint64_t slot_calls_without_agent;
 
+    /* Interfaces refused through refuse_interface. */
+    size_t refused_count;
+    uint32_t refused[16];
+
     /* Forgets every call, the arguments and the blocking state. */
     void (*reset)(void);
     /* With testagent_block_init=1: wait until a thread is held inside
@@ -138,6 +142,13 @@ typedef struct test_agent_control_t {
 /* The one function a test needs. Also reachable with dlsym on a handle of
  * any module variant, since the record library is the module's dependency. */
 test_agent_control_t* test_agent_control(void);
+
+/* The module's side: appends one call (under the record's lock); counts a
+ * slot call and tells whether to record it; holds the calling thread until
+ * release_init. */
+void test_agent_record_event(const test_agent_event_t* event);
+int test_agent_record_slot_call(int with_agent);
+void test_agent_record_block_in_initialize(void);
 
 #ifdef __cplusplus
 }
@@ -167,18 +178,6 @@ inline std::vector<test_agent_event_t> Events(test_agent_event_kind_t kind) {
 
 inline size_t Count(test_agent_event_kind_t kind) { return Events(kind).size(); }
 
-inline std::vector<test_agent_event_t> SlotCalls(test_agent_event_kind_t kind, int32_t slot,
-                                                 uint32_t interface_id = 0) {
-    std::vector<test_agent_event_t> out;
-    for (const test_agent_event_t& e : Events(kind))
-        if (e.slot == slot && (interface_id == 0 || e.interface_id == interface_id)) out.push_back(e);
-    return out;
-}
-
-inline std::vector<test_agent_event_t> AgentSlotCalls(int32_t slot) {
-    return SlotCalls(TEST_AGENT_EVENT_AGENT_SLOT, slot);
-}
-
 // "interface/level" for each library request, in order: easy to compare whole.
 inline std::vector<std::string> LibraryRequests() {
     std::vector<std::string> out;
@@ -201,8 +200,6 @@ inline bool IsLoaded(const char* path) {
     dlclose(handle);
     return true;
 }
-
-inline uint64_t Address(const void* p) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)); }
 
 }  // namespace test_agent
 

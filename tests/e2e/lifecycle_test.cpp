@@ -104,9 +104,6 @@ const Log kModuleStarted = ModuleStartedLog() + Log{{kFine, "Initializing agent.
 const std::string kNoSuchFile = TEST_AGENT_HOME_DIR "/no/such/module.so";
 
 Log Failed(const std::string& prefix, const std::string& text) { return {{kSevere, prefix + text}}; }
-Log ModuleInitFailed(const std::string& prefix, const std::string& text) {
-    return Log{{kFine, "Initializing agent module..."}} + Failed(prefix, text);
-}
 Log Incompatible(const std::string& version, const std::string& text) {
     return Log{{kFine, "Initializing agent module..."},
                {kInfo, "Agent module version is " + version + "; probably incompatible"}} +
@@ -125,197 +122,101 @@ std::string LoaderMessage(int* error) {
     return dlerror();
 }
 
+LoadFailure F(const char* name, Strings variables, vexlin_result_t result, Log tail, std::pair<int, int> load_info,
+              std::string version, Reached module, Strings requests = {}, std::string path = TEST_AGENT_PATH,
+              void (*also)() = nullptr) {
+    return {name, variables, result, tail, load_info, version, module, requests, path, true, also};
+}
+
 std::vector<LoadFailure> LoadFailureRows() {
     int loader_errno = 0;
     const std::string loader_message = LoaderMessage(&loader_errno);
-    const std::string unsupported = "Interface not supported.";
+    const std::string unsupported = "Interface not supported.", invalid = "Invalid agent binary.";
+    const std::string version = TEST_AGENT_DEFAULT_VERSION,
+                      undetermined = "Agent module version could not be determined: ";
+    const Strings versions = {"1730002/6", "1560001/5", "1330002/5"}, agent_level = {"1730002/6", "91680001/6"};
+    const Log init_module = {{kFine, "Initializing agent module..."}};
+    const Log metrics_loaded = {{kInfo, "Loaded extension API metrics."}};
+    const std::string metrics_failed = "Failed to load extension API metrics: ";
+    LoadFailure inactive =
+        F("AgentNotActive", {}, VEXLIN_ERROR_AGENT_NOT_ACTIVE,
+          Log{{kConfig, "Agent not active."}} + Failed(kLoadFailure, "Agent not active."), {0, 0}, "", kNotCalled);
+    inactive.active = false;
     return {
-        {"AgentNotActive",
-         {},
-         VEXLIN_ERROR_AGENT_NOT_ACTIVE,
-         Log{{kConfig, "Agent not active."}} + Failed(kLoadFailure, "Agent not active."),
-         {0, 0},
-         "",
-         kNotCalled,
-         {},
-         TEST_AGENT_PATH,
-         false},
-        {"NoProcessModuleAndNoPath",
-         {},
-         VEXLIN_ERROR_LOAD_AGENT,
-         {{kInfo, kLoadFailure + "Loading via the process module failed and no fallback path was provided."}},
-         {0, 0},
-         "",
-         kNotCalled,
-         {},
-         ""},
-        {"MissingFile",
-         {},
-         loader_errno,
-         {{kInfo, kLoadFailure + loader_message}},
-         {0, 0},
-         "",
-         kNotCalled,
-         {},
-         kNoSuchFile},
-        {"WithoutInitializeEntryPoint",
-         {},
-         ENOENT,
-         MissingSymbol(TEST_AGENT_NO_INITIALIZE_PATH, VEXLIN_ABI_INITIALIZE_SYMBOL),
-         {1, 0},
-         "",
-         kNotCalled,
-         {},
-         TEST_AGENT_NO_INITIALIZE_PATH},
-        {"WithoutGetLibraryEntryPoint",
-         {},
-         ENOENT,
-         MissingSymbol(TEST_AGENT_NO_GET_LIBRARY_PATH, VEXLIN_ABI_GET_LIBRARY_SYMBOL),
-         {1, 0},
-         "",
-         kNotCalled,
-         {},
-         TEST_AGENT_NO_GET_LIBRARY_PATH},
-        {"WithoutShutdownEntryPoint",
-         {},
-         ENOENT,
-         MissingSymbol(TEST_AGENT_NO_SHUTDOWN_PATH, VEXLIN_ABI_SHUTDOWN_SYMBOL),
-         {1, 0},
-         "",
-         kNotCalled,
-         {},
-         TEST_AGENT_NO_SHUTDOWN_PATH},
-        {"ModuleInitializeFailsWithAMessage",
-         {"testagent_init_fail=0xAFFE0009:cannot start here"},
-         VEXLIN_ERROR_UNEXPECTED,
-         ModuleInitFailed(kInitFailure, "cannot start here"),
-         {1, 0},
-         "",
-         kFailedToStart},
-        {"ModuleInitializeFailsWithoutAMessage",
-         {"testagent_init_fail=0xAFFE0003"},
-         VEXLIN_ERROR_NOT_IMPLEMENTED,
-         ModuleInitFailed(kLoadFailure, "Function not implemented."),
-         {1, 0},
-         "",
-         kFailedToStart},
-        {"LibraryTableRefusedVersionFromTheVersionOnlyTable",
-         {"testagent_refuse=1730002", "testagent_version_1560001=5.4.3"},
-         VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
-         Incompatible("5.4.3", unsupported),
-         {1, 0},
-         "5.4.3",
-         kStarted,
-         {"1730002/6", "1560001/5"}},
-        {"LibraryTableRefusedVersionFromTheLegacyTable",
-         {"testagent_refuse=1730002,1560001", "testagent_version_1330002=1.2.3-legacy"},
-         VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
-         Log{{kFine, "Initializing agent module..."}} + LegacyTried(unsupported) +
-             Log{{kInfo, "Agent module version is 1.2.3-legacy; probably incompatible"}} +
-             Failed(kLoadFailure, unsupported),
-         {1, 0},
-         "1.2.3-legacy",
-         kStarted,
-         {"1730002/6", "1560001/5", "1330002/5"}},
+        inactive,
+        F("NoProcessModuleAndNoPath", {}, VEXLIN_ERROR_LOAD_AGENT,
+          {{kInfo, kLoadFailure + "Loading via the process module failed and no fallback path was provided."}}, {0, 0},
+          "", kNotCalled, {}, ""),
+        F("MissingFile", {}, loader_errno, {{kInfo, kLoadFailure + loader_message}}, {0, 0}, "", kNotCalled, {},
+          kNoSuchFile),
+        F("WithoutInitializeEntryPoint", {}, ENOENT,
+          MissingSymbol(TEST_AGENT_NO_INITIALIZE_PATH, VEXLIN_ABI_INITIALIZE_SYMBOL), {1, 0}, "", kNotCalled, {},
+          TEST_AGENT_NO_INITIALIZE_PATH),
+        F("WithoutGetLibraryEntryPoint", {}, ENOENT,
+          MissingSymbol(TEST_AGENT_NO_GET_LIBRARY_PATH, VEXLIN_ABI_GET_LIBRARY_SYMBOL), {1, 0}, "", kNotCalled, {},
+          TEST_AGENT_NO_GET_LIBRARY_PATH),
+        F("WithoutShutdownEntryPoint", {}, ENOENT,
+          MissingSymbol(TEST_AGENT_NO_SHUTDOWN_PATH, VEXLIN_ABI_SHUTDOWN_SYMBOL), {1, 0}, "", kNotCalled, {},
+          TEST_AGENT_NO_SHUTDOWN_PATH),
+        F("ModuleInitializeFailsWithAMessage", {"testagent_init_fail=0xAFFE0009:cannot start here"},
+          VEXLIN_ERROR_UNEXPECTED, init_module + Failed(kInitFailure, "cannot start here"), {1, 0}, "", kFailedToStart),
+        F("ModuleInitializeFailsWithoutAMessage", {"testagent_init_fail=0xAFFE0003"}, VEXLIN_ERROR_NOT_IMPLEMENTED,
+          init_module + Failed(kLoadFailure, "Function not implemented."), {1, 0}, "", kFailedToStart),
+        F("LibraryTableRefusedVersionFromTheVersionOnlyTable",
+          {"testagent_refuse=1730002", "testagent_version_1560001=5.4.3"}, VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
+          Incompatible("5.4.3", unsupported), {1, 0}, "5.4.3", kStarted, {"1730002/6", "1560001/5"}),
+        F("LibraryTableRefusedVersionFromTheLegacyTable",
+          {"testagent_refuse=1730002,1560001", "testagent_version_1330002=1.2.3-legacy"},
+          VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
+          init_module + LegacyTried(unsupported) +
+              Log{{kInfo, "Agent module version is 1.2.3-legacy; probably incompatible"}} +
+              Failed(kLoadFailure, unsupported),
+          {1, 0}, "1.2.3-legacy", kStarted, versions),
         // Junk in the out parameter of a refused request must not be used.
-        {"EveryVersionRefusedWithAMessageAndJunk",
-         {"testagent_refuse=1730002,1560001,1330002", "testagent_refuse_result=0xAFFE000B:level 6 is too new",
-          "testagent_junk_on_refuse=1"},
-         VEXLIN_ERROR_FEATURE_LEVEL_NOT_SUPPORTED,
-         Log{{kFine, "Initializing agent module..."}} + Failed(kInitFailure, "level 6 is too new") +
-             LegacyTried("level 6 is too new") +
-             Log{{kInfo, "Agent module version could not be determined: level 6 is too new"}},
-         {1, 0},
-         "",
-         kStarted,
-         {"1730002/6", "1560001/5", "1330002/5"},
-         TEST_AGENT_PATH,
-         true,
-         [] { EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_GET_VERSION_STRING)); }},
+        F("EveryVersionRefusedWithAMessageAndJunk",
+          {"testagent_refuse=1730002,1560001,1330002", "testagent_refuse_result=0xAFFE000B:level 6 is too new",
+           "testagent_junk_on_refuse=1"},
+          VEXLIN_ERROR_FEATURE_LEVEL_NOT_SUPPORTED,
+          init_module + Failed(kInitFailure, "level 6 is too new") + LegacyTried("level 6 is too new") +
+              Log{{kInfo, undetermined + "level 6 is too new"}},
+          {1, 0}, "", kStarted, versions, TEST_AGENT_PATH,
+          [] { EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_GET_VERSION_STRING)); }),
         // The legacy request gets the buffer as the module left it, not the
         // text the library logged for the first refusal.
-        {"EveryVersionRefusedWithoutAMessage",
-         {"testagent_refuse=1730002,1560001,1330002"},
-         VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
-         Log{{kFine, "Initializing agent module..."}} + LegacyTried(unsupported) +
-             Log{{kInfo, "Agent module version could not be determined: " + unsupported}} +
-             Failed(kLoadFailure, unsupported),
-         {1, 0},
-         "",
-         kStarted,
-         {"1730002/6", "1560001/5", "1330002/5"},
-         TEST_AGENT_PATH,
-         true,
-         [] { EXPECT_EQ(1u, test_agent::Events(TEST_AGENT_EVENT_GET_LIBRARY)[2].values[2]) << "empty on entry"; }},
+        F("EveryVersionRefusedWithoutAMessage", {"testagent_refuse=1730002,1560001,1330002"},
+          VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
+          init_module + LegacyTried(unsupported) + Log{{kInfo, undetermined + unsupported}} +
+              Failed(kLoadFailure, unsupported),
+          {1, 0}, "", kStarted, versions, TEST_AGENT_PATH,
+          [] { EXPECT_EQ(1u, test_agent::Events(TEST_AGENT_EVENT_GET_LIBRARY)[2].values[2]) << "empty on entry"; }),
         // Success with nothing usable is an invalid binary, undone like a refusal.
-        {"InvalidBinaryNoLibraryTable",
-         {"testagent_null_table=1730002"},
-         VEXLIN_ERROR_INVALID_AGENT_BINARY,
-         Incompatible(TEST_AGENT_DEFAULT_VERSION, "Invalid agent binary."),
-         {1, 0},
-         TEST_AGENT_DEFAULT_VERSION,
-         kStarted},
-        {"InvalidBinaryLibraryTableWithoutAgentRequest",
-         {"testagent_null_get_agent=1"},
-         VEXLIN_ERROR_INVALID_AGENT_BINARY,
-         Incompatible(TEST_AGENT_DEFAULT_VERSION, "Invalid agent binary."),
-         {1, 0},
-         TEST_AGENT_DEFAULT_VERSION,
-         kStarted},
-        {"InvalidBinaryAgentWithoutFunctionTable",
-         {"testagent_null_agent_functions=1"},
-         VEXLIN_ERROR_INVALID_AGENT_BINARY,
-         kModuleStarted + Log{{kInfo, "Loaded extension API metrics."}} +
-             Failed(kAgentFailure, "Invalid agent binary."),
-         {1, 1},
-         TEST_AGENT_DEFAULT_VERSION,
-         kStarted},
-        {"InvalidBinaryNoMetricsTable",
-         {"testagent_null_table=91680001"},
-         VEXLIN_ERROR_INVALID_AGENT_BINARY,
-         kModuleStarted + Failed("Failed to load extension API metrics: ", "Invalid agent binary.") +
-             Failed(kAgentFailure, "Invalid agent binary."),
-         {1, 1},
-         TEST_AGENT_DEFAULT_VERSION,
-         kStarted},
+        F("InvalidBinaryNoLibraryTable", {"testagent_null_table=1730002"}, VEXLIN_ERROR_INVALID_AGENT_BINARY,
+          Incompatible(version, invalid), {1, 0}, version, kStarted),
+        F("InvalidBinaryLibraryTableWithoutAgentRequest", {"testagent_null_get_agent=1"},
+          VEXLIN_ERROR_INVALID_AGENT_BINARY, Incompatible(version, invalid), {1, 0}, version, kStarted),
+        F("InvalidBinaryAgentWithoutFunctionTable", {"testagent_null_agent_functions=1"},
+          VEXLIN_ERROR_INVALID_AGENT_BINARY, kModuleStarted + metrics_loaded + Failed(kAgentFailure, invalid), {1, 1},
+          version, kStarted),
+        F("InvalidBinaryNoMetricsTable", {"testagent_null_table=91680001"}, VEXLIN_ERROR_INVALID_AGENT_BINARY,
+          kModuleStarted + Failed(metrics_failed, invalid) + Failed(kAgentFailure, invalid), {1, 1}, version, kStarted),
         // Junk in the out parameters of the failed request must not be used.
-        {"AgentRequestFailsWithAMessageAndJunk",
-         {"testagent_get_agent_fail=0xAFFE0009:no agent today", "testagent_junk_on_refuse=1"},
-         VEXLIN_ERROR_UNEXPECTED,
-         kModuleStarted + Log{{kInfo, "Loaded extension API metrics."}} + Failed(kAgentFailure, "no agent today"),
-         {1, 1},
-         TEST_AGENT_DEFAULT_VERSION,
-         kStarted,
-         {"1730002/6", "91680001/6"}},
-        {"AgentRequestFailsWithoutAMessage",
-         {"testagent_get_agent_fail=0xAFFE0005"},
-         VEXLIN_ERROR_OUT_OF_MEMORY,
-         kModuleStarted + Log{{kInfo, "Loaded extension API metrics."}} + Failed(kAgentFailure, "Out of memory."),
-         {1, 1},
-         TEST_AGENT_DEFAULT_VERSION,
-         kStarted,
-         {"1730002/6", "91680001/6"}},
-        {"MetricsRefusedWithAMessage",
-         {"testagent_refuse=91680001", "testagent_refuse_result=0xAFFE0009:metrics are switched off"},
-         VEXLIN_ERROR_UNEXPECTED,
-         kModuleStarted + Failed("Failed to load extension API metrics: ", "metrics are switched off") +
-             Failed(kAgentFailure, "Unexpected error."),
-         {1, 1},
-         TEST_AGENT_DEFAULT_VERSION,
-         kStarted,
-         {"1730002/6", "91680001/6"},
-         TEST_AGENT_PATH,
-         true,
-         [] { EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_GET_AGENT)) << "no agent without metrics"; }},
-        {"MetricsRefusedWithoutAMessage",
-         {"testagent_refuse=91680001"},
-         VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
-         kModuleStarted + Failed("Failed to load extension API metrics: ", unsupported) +
-             Failed(kAgentFailure, unsupported),
-         {1, 1},
-         TEST_AGENT_DEFAULT_VERSION,
-         kStarted,
-         {"1730002/6", "91680001/6"}},
+        F("AgentRequestFailsWithAMessageAndJunk",
+          {"testagent_get_agent_fail=0xAFFE0009:no agent today", "testagent_junk_on_refuse=1"}, VEXLIN_ERROR_UNEXPECTED,
+          kModuleStarted + metrics_loaded + Failed(kAgentFailure, "no agent today"), {1, 1}, version, kStarted,
+          agent_level),
+        F("AgentRequestFailsWithoutAMessage", {"testagent_get_agent_fail=0xAFFE0005"}, VEXLIN_ERROR_OUT_OF_MEMORY,
+          kModuleStarted + metrics_loaded + Failed(kAgentFailure, "Out of memory."), {1, 1}, version, kStarted,
+          agent_level),
+        F("MetricsRefusedWithAMessage",
+          {"testagent_refuse=91680001", "testagent_refuse_result=0xAFFE0009:metrics are switched off"},
+          VEXLIN_ERROR_UNEXPECTED,
+          kModuleStarted + Failed(metrics_failed, "metrics are switched off") +
+              Failed(kAgentFailure, "Unexpected error."),
+          {1, 1}, version, kStarted, agent_level, TEST_AGENT_PATH,
+          [] { EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_GET_AGENT)) << "no agent without metrics"; }),
+        F("MetricsRefusedWithoutAMessage", {"testagent_refuse=91680001"}, VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
+          kModuleStarted + Failed(metrics_failed, unsupported) + Failed(kAgentFailure, unsupported), {1, 1}, version,
+          kStarted, agent_level),
     };
 }
 
@@ -347,9 +248,13 @@ TEST_P(LoadFailures, GiveTheResultLogAndLoadInfoAndUndoTheLoad) {
     ExpectNothingAttached(c.path.c_str());
     EXPECT_EQ(VEXLIN_ERROR_NOT_INITIALIZED, vexlin_shutdown()) << "nothing is left to shut down";
 
-    // Nothing of the failed attempt lingers.
+    // Nothing of the failed attempt lingers: a new load forgets it.
     unsetenv("KX_AGENTACTIVE");
     vexlin_stub_free_variables();
+    SetVariable("agentlibrary=" + kNoSuchFile);
+    EXPECT_NE(VEXLIN_SUCCESS, vexlin_initialize());
+    EXPECT_EQ(std::make_pair(0, 0), LoadInfo());
+    EXPECT_EQ("", VersionText());
     UseTestAgent();
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
     EXPECT_EQ(TEST_AGENT_METRICS_RESULT_BASE + 1, vexlin_integercountermetric_create_p(nullptr, nullptr, nullptr));
@@ -586,7 +491,7 @@ TEST_F(Lifecycle, InitializationsShareOneModuleUntilTheLastShutdown) {
     EXPECT_EQ(InitFlags(0), test_agent::Arguments().back()) << "the running module keeps its arguments";
 
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
-    EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN) + test_agent::AgentSlotCalls(1).size());
+    EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN) + test_agent::Count(TEST_AGENT_EVENT_AGENT_SLOT));
     EXPECT_EQ(1003, vexlin_agent_get_current_state()) << "still attached";
     EXPECT_EQ(std::make_pair(1, 1), LoadInfo());
 
