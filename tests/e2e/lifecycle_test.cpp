@@ -189,6 +189,11 @@ std::vector<LoadFailure> LoadFailureRows() {
               Failed(kLoadFailure, unsupported),
           {1, 0}, "", kStarted, versions, TEST_AGENT_PATH,
           [] { EXPECT_EQ(1u, test_agent::Events(TEST_AGENT_EVENT_GET_LIBRARY)[2].values[2]) << "empty on entry"; }),
+        F("VersionTablesAnsweredWithoutATable", {"testagent_refuse=1730002", "testagent_null_table=1560001,1330002"},
+          VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
+          init_module + LegacyTried("The operation completed successfully.") +
+              Log{{kInfo, undetermined + "The operation completed successfully."}} + Failed(kLoadFailure, unsupported),
+          {1, 0}, "", kStarted, versions),
         // Success with nothing usable is an invalid binary, undone like a refusal.
         F("InvalidBinaryNoLibraryTable", {"testagent_null_table=1730002"}, VEXLIN_ERROR_INVALID_AGENT_BINARY,
           Incompatible(version, invalid), {1, 0}, version, kStarted),

@@ -173,7 +173,6 @@ inline Log LoadPrologue(const std::string& module, const std::vector<std::string
                {kConfig, "    Agent module:  '" + module + "'"},
                {kConfig, "    SDK log level: finest "},
                {kConfig, "  Additional options:"}};
-    if (forwarded.empty()) log.push_back({kConfig, "    (none)"});
     for (const std::string& a : forwarded) log.push_back({kConfig, "    " + a});
     if (active) log.push_back({kFine, "Loading agent module..."});
     return log;
