@@ -3,6 +3,7 @@
 // tables. Every call is recorded and every slot answers a value that tells
 // which slot it was; testagent_* user variables steer its failures
 // (test_agent_control.h). TEST_AGENT_VARIANT names the build.
+#include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -89,6 +90,13 @@ struct slot_function<Kind, Interface, Base, Slot, R (*)(vexlin_abi_agent_t*, A..
             (put_value(event, args), ...);
             event.result = std::is_void<R>::value ? 0 : Base + Slot;
             test_agent_record_event(&event);
+        }
+        // Releasing the agent, ask the library for its state: a library that
+        // still forwarded now would hand the call back to this module.
+        if constexpr (Kind == TEST_AGENT_EVENT_AGENT_SLOT && Slot == 1) {
+            using state_function = vexlin_int32_t (*)(void);
+            auto state = reinterpret_cast<state_function>(dlsym(RTLD_DEFAULT, "vexlin_agent_get_current_state"));
+            if (state != nullptr) state();
         }
 #else
         (void)agent;
