@@ -51,10 +51,12 @@ int Registrations() { return __atomic_load_n(&g_library_registrations, __ATOMIC_
 TEST_F(Fork, HandlersAreRegisteredOnceHoweverManyCallsNeedThem) {
     EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_stub_set_variable("no assignment", 1));
     EXPECT_EQ(0, Registrations()) << "nothing is registered before it is needed";
-    std::vector<std::thread> racers;
-    for (int t = 0; t < 8; ++t)
-        racers.emplace_back([t] { vexlin_stub_set_variable(("r" + std::to_string(t) + "=1").c_str(), 1); });
-    for (std::thread& t : racers) t.join();
+    {  // gone before the fork: a child would see the threads' state as lost
+        std::vector<std::thread> racers;
+        for (int t = 0; t < 8; ++t)
+            racers.emplace_back([t] { vexlin_stub_set_variable(("r" + std::to_string(t) + "=1").c_str(), 1); });
+        for (std::thread& t : racers) t.join();
+    }
     EXPECT_EQ(1, Registrations()) << "first calls racing on many threads register once";
     UseTestAgent();
     for (int i = 0; i < 3; ++i) {
