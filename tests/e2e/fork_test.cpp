@@ -20,22 +20,33 @@
 // instrumented code may run: hence no instrumentation and plain atomics.
 #if defined(__GLIBC__)
 #define VEXLIN_TEST_COUNTS_ATFORK 1
+#if defined(__has_attribute) && __has_attribute(disable_sanitizer_instrumentation)
+#define VEXLIN_TEST_NOT_INSTRUMENTED __attribute__((disable_sanitizer_instrumentation))
+#else
+#define VEXLIN_TEST_NOT_INSTRUMENTED __attribute__((no_sanitize("thread", "address", "undefined")))
+#endif
 namespace {
 int g_library_registrations = 0;
-}
-extern "C" __attribute__((no_sanitize("thread", "address", "undefined"))) int __register_atfork(void (*prepare)(void),
-                                                                                                void (*parent)(void),
-                                                                                                void (*child)(void),
-                                                                                                void* dso_handle) {
-    using next_t = int (*)(void (*)(void), void (*)(void), void (*)(void), void*);
-    static next_t next = nullptr;
-    if (__atomic_load_n(&next, __ATOMIC_ACQUIRE) == nullptr)
-        __atomic_store_n(&next, reinterpret_cast<next_t>(dlsym(RTLD_NEXT, "__register_atfork")), __ATOMIC_RELEASE);
+using register_atfork_t = int (*)(void (*)(void), void (*)(void), void (*)(void), void*);
+register_atfork_t g_next = nullptr;
+}  // namespace
+// No string functions either: sanitizers intercept them, and may not be ready.
+extern "C" VEXLIN_TEST_NOT_INSTRUMENTED int __register_atfork(void (*prepare)(void), void (*parent)(void),
+                                                              void (*child)(void), void* dso_handle) {
+    if (__atomic_load_n(&g_next, __ATOMIC_ACQUIRE) == nullptr)
+        __atomic_store_n(&g_next, reinterpret_cast<register_atfork_t>(dlsym(RTLD_NEXT, "__register_atfork")),
+                         __ATOMIC_RELEASE);
     Dl_info info;
-    if (dso_handle != nullptr && dladdr(dso_handle, &info) != 0 && info.dli_fname != nullptr &&
-        strstr(info.dli_fname, "libvexlin_shared.so") != nullptr)
-        __atomic_add_fetch(&g_library_registrations, 1, __ATOMIC_SEQ_CST);
-    return __atomic_load_n(&next, __ATOMIC_ACQUIRE)(prepare, parent, child, dso_handle);
+    if (dso_handle != nullptr && dladdr(dso_handle, &info) != 0 && info.dli_fname != nullptr) {
+        const char* file = info.dli_fname;
+        for (const char* p = file; *p != '\0'; ++p)
+            if (*p == '/') file = p + 1;
+        const char kLibrary[] = "libvexlin_shared.so";
+        size_t i = 0;
+        while (i + 1 < sizeof kLibrary && file[i] == kLibrary[i]) ++i;
+        if (i + 1 == sizeof kLibrary) __atomic_add_fetch(&g_library_registrations, 1, __ATOMIC_SEQ_CST);
+    }
+    return __atomic_load_n(&g_next, __ATOMIC_ACQUIRE)(prepare, parent, child, dso_handle);
 }
 #endif
 
