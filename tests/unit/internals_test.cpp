@@ -18,7 +18,7 @@
 
 namespace {
 std::atomic<int> g_sleeps{0};
-struct timeval g_last_sleep = {-1, -1};
+thread_local struct timeval g_last_sleep = {-1, -1};  // several waiters may sleep at once
 }  // namespace
 
 extern "C" int select(int nfds, fd_set* r, fd_set* w, fd_set* e, struct timeval* timeout) {
