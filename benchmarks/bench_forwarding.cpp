@@ -27,7 +27,7 @@ void fail(const char* what) {
     exit(1);
 }
 
-// Attaches the bench agent through the library, and takes a second agent
+// Attaches the quiet test agent through the library, and takes a second agent
 // from the same module for the direct and reference baselines.
 void attach() {
     if (g_functions != nullptr) {
@@ -163,7 +163,7 @@ BENCHMARK(BM_EmptyFunction);
 
 void BM_InitializeShutdown_Cycle(benchmark::State& state) {
     detach();
-    vexlin_stub_set_variable("agentlibrary=" VEXLIN_BENCH_CYCLE_AGENT_PATH, 1);
+    vexlin_stub_set_variable("agentlibrary=" VEXLIN_BENCH_AGENT_PATH, 1);
     for (auto _ : state) {
         if (vexlin_initialize() != VEXLIN_SUCCESS) fail("vexlin_initialize in the cycle");
         vexlin_shutdown();
@@ -179,7 +179,7 @@ void BM_InitializeShutdown_LoaderWork(benchmark::State& state) {
         void* process_module = dlopen(VEXLIN_ABI_PROCESS_MODULE_NAME, RTLD_NOW);
         if (process_module != nullptr) fail("a process-provided module is present");
         (void)dlerror();
-        void* module = dlopen(VEXLIN_BENCH_CYCLE_AGENT_PATH, RTLD_NOW);
+        void* module = dlopen(VEXLIN_BENCH_AGENT_PATH, RTLD_NOW);
         if (module == nullptr) fail("dlopen");
         benchmark::DoNotOptimize(dlsym(module, VEXLIN_ABI_INITIALIZE_SYMBOL));
         benchmark::DoNotOptimize(dlsym(module, VEXLIN_ABI_GET_LIBRARY_SYMBOL));

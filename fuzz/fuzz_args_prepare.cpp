@@ -1,6 +1,5 @@
 // Preparation from fuzzed user variables and KX_ environment: it never
 // fails on well-formed input, and its record honours the precedence rules.
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 

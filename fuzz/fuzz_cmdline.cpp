@@ -1,8 +1,6 @@
 // Command-line processing followed by stripping: the program name is kept,
 // the kept arguments stay in order, the count is consistent, and no SDK
 // argument survives.
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "fuzz_input.h"

@@ -1,7 +1,5 @@
 // Placeholder expansion: the sizing and filling calls agree, a small buffer
 // gets a terminated prefix, and nothing is written past buffer_size.
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "fuzz_input.h"

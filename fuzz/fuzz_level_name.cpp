@@ -1,7 +1,5 @@
 // Level names: any text parses to -1 .. 8, and exactly the known names,
 // in any letter case and with blanks or tabs around them, are recognised.
-#include <stdio.h>
-#include <stdlib.h>
 #include <strings.h>
 
 #include "fuzz_input.h"

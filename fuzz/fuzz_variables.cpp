@@ -1,6 +1,5 @@
 // Sequences of set and free checked against a plain model of the store:
 // names match ignoring case, an entry keeps its place when replaced.
-#include <stdio.h>
 #include <stdlib.h>
 #include <strings.h>
 

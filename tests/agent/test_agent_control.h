@@ -1,7 +1,37 @@
-/* What a test sees of the test agent module: the record of every call the
- * module received and the few controls a test needs. The record lives in
- * libvexlin_test_agent_record.so, a dependency of every module variant, so it
- * outlives the module being closed by the library. */
+/* The test agent module as a test sees it: a stand-in agent module built only
+ * from the module contract and the public headers, one source built several
+ * ways (tests/agent/CMakeLists.txt lists the variants and the TEST_AGENT_*
+ * path definitions that vexlin::test_agent brings). It hands out the library
+ * table (1730002, level 6), the version-only tables (1560001 and 1330002,
+ * level 5), the 51-slot agent table and the five extension tables (level 6);
+ * slot n of a table answers its base below plus n. Before initialize or
+ * after shutdown get-library answers 0xAFFE0004; other levels 0xAFFE000B,
+ * other interfaces 0xAFFE000C. The "quiet" variant records and counts no
+ * slot call, so its slots return at once (benchmarks).
+ *
+ * Every call is recorded in libvexlin_test_agent_record.so, a dependency of
+ * every variant, so the record outlives the library closing the module
+ * (test_agent::IsLoaded tells whether it is still open). To make the
+ * process-provided module present, dlopen TEST_AGENT_PROCESS_PATH with
+ * RTLD_GLOBAL first.
+ *
+ * User variables steer it; they reach the module's initialize, names ignore
+ * case, and each initialize starts from the defaults:
+ *   testagent_init_fail=CODE[:message]     initialize fails so (strtoul base 0)
+ *   testagent_refuse=IFACE[,IFACE...]      get-library refuses these
+ *   testagent_refuse_result=CODE[:message] what a refusal answers (0xAFFE000C)
+ *   testagent_junk_on_refuse=1             a refusal or failed get-agent writes
+ *                                          TEST_AGENT_JUNK_POINTER to its outputs
+ *   testagent_null_table=IFACE[,...]       success with a NULL table
+ *   testagent_null_get_agent=1             library table without get-agent
+ *   testagent_null_agent_functions=1       get-agent gives an agent, no table
+ *   testagent_table_before_agent=1         get-agent writes the table, waits up
+ *                                          to 200 ms for a slot call, then the agent
+ *   testagent_unterminated=1               messages fill the buffer unterminated
+ *   testagent_get_agent_fail=CODE[:message]
+ *   testagent_version[_1560001|_1330002]=TEXT  version texts (the version-only
+ *                                          tables follow testagent_version)
+ *   testagent_block_init=1                 initialize holds until release_init() */
 #ifndef VEXLIN_TEST_AGENT_CONTROL_H
 #define VEXLIN_TEST_AGENT_CONTROL_H
 
@@ -91,6 +121,10 @@ typedef struct test_agent_control_t {
     size_t slot_calls; /* word-sized: atomic without libatomic on 32-bit targets */
     size_t slot_calls_without_agent;
 
+    /* Interfaces refused through refuse_interface. */
+    size_t refused_count;
+    uint32_t refused[16];
+
     /* Forgets every call, the arguments and the blocking state. */
     void (*reset)(void);
     /* With testagent_block_init=1: wait until a thread is held inside
@@ -108,6 +142,13 @@ typedef struct test_agent_control_t {
 /* The one function a test needs. Also reachable with dlsym on a handle of
  * any module variant, since the record library is the module's dependency. */
 test_agent_control_t* test_agent_control(void);
+
+/* The module's side: appends one call (under the record's lock); counts a
+ * slot call and tells whether to record it; holds the calling thread until
+ * release_init. */
+void test_agent_record_event(const test_agent_event_t* event);
+int test_agent_record_slot_call(int with_agent);
+void test_agent_record_block_in_initialize(void);
 
 #ifdef __cplusplus
 }
@@ -137,18 +178,6 @@ inline std::vector<test_agent_event_t> Events(test_agent_event_kind_t kind) {
 
 inline size_t Count(test_agent_event_kind_t kind) { return Events(kind).size(); }
 
-inline std::vector<test_agent_event_t> SlotCalls(test_agent_event_kind_t kind, int32_t slot,
-                                                 uint32_t interface_id = 0) {
-    std::vector<test_agent_event_t> out;
-    for (const test_agent_event_t& e : Events(kind))
-        if (e.slot == slot && (interface_id == 0 || e.interface_id == interface_id)) out.push_back(e);
-    return out;
-}
-
-inline std::vector<test_agent_event_t> AgentSlotCalls(int32_t slot) {
-    return SlotCalls(TEST_AGENT_EVENT_AGENT_SLOT, slot);
-}
-
 // "interface/level" for each library request, in order: easy to compare whole.
 inline std::vector<std::string> LibraryRequests() {
     std::vector<std::string> out;
@@ -171,8 +200,6 @@ inline bool IsLoaded(const char* path) {
     dlclose(handle);
     return true;
 }
-
-inline uint64_t Address(const void* p) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)); }
 
 }  // namespace test_agent
 

@@ -1,0 +1,251 @@
+// Every exported tracing function (48 core, 25 extension) through the real
+// library and the test agent module, generated from the lists the library
+// is built from: with an agent each reaches its own slot with the agent
+// object and its arguments unchanged and hands back the slot's answer;
+// without one each answers neutrally and touches no argument.
+#include <stdint.h>
+#include <string.h>
+#include <sys/mman.h>
+
+#include <limits>
+
+#include "vexlin/internal/vexlin_loader_abi.h"
+#include "vexlin/internal/vexlin_stub_abi.h"
+#include "vexlin_test.h"
+
+namespace {
+
+using namespace lifecycle;
+
+// The exported function takes exactly the slot's parameters after the agent
+// object, and returns the slot's result.
+template <typename Slot, typename Exported>
+struct SameShape : std::false_type {};
+template <typename R, typename... P>
+struct SameShape<R (*)(vexlin_abi_agent_t*, P...), R (*)(P...)> : std::true_type {};
+
+constexpr int64_t kNeutral_nothing = 0, kNeutral_no_handle = 0, kNeutral_zero = 0, kNeutral_state_unknown = 3,
+                  kNeutral_fork_state_unknown = -1, kNeutral_empty_string_tag = 0, kNeutral_empty_byte_buffer = 0,
+                  kNeutral_not_initialized = static_cast<int32_t>(VEXLIN_ERROR_NOT_INITIALIZED);
+
+struct Function {
+    const char* name;
+    uint32_t interface_id;  // 0: the agent table
+    int32_t slot;
+    int64_t base;  // the module answers base + slot
+    int64_t neutral;
+};
+
+// Calls visit(function description, exported function) for all 73.
+template <typename Visit>
+int ForEachFunction(Visit&& visit) {
+    int n = 0;
+#define VEXLIN_AGENT_SLOT0(slot, revision, name, result)
+#define VEXLIN_AGENT_SLOT(slot, revision, name, result, params)
+#define VEXLIN_AGENT_CALL0(slot, revision, name, result, neutral)                                                \
+    static_assert(                                                                                               \
+        SameShape<decltype(vexlin_abi_agent_functions_5_t::vexlin_abi_##name), decltype(&vexlin_##name)>::value, \
+        "vexlin_" #name " must match slot " #slot);                                                              \
+    visit(Function{"vexlin_" #name, 0, slot, TEST_AGENT_AGENT_RESULT_BASE, kNeutral_##neutral}, &vexlin_##name), ++n;
+#define VEXLIN_AGENT_CALL(slot, revision, name, result, params, args, neutral) \
+    VEXLIN_AGENT_CALL0(slot, revision, name, result, neutral)
+#include "vexlin/internal/x-agent_funcs.h"
+#undef VEXLIN_AGENT_SLOT0
+#undef VEXLIN_AGENT_SLOT
+#undef VEXLIN_AGENT_CALL0
+#undef VEXLIN_AGENT_CALL
+#define EX(slot, field, exported, result, params, args, neutral)                                                \
+    static_assert(SameShape<decltype(table::vexlin_abi_##field), decltype(&vexlin_##exported)>::value, #field); \
+    visit(Function{"vexlin_" #exported, id, slot, base, kNeutral_##neutral}, &vexlin_##exported), ++n;
+#define EX0(slot, field, exported, result, neutral) EX(slot, field, exported, result, (), (), neutral)
+#define GROUP(list, table_type, interface_id, base_value) \
+    {                                                     \
+        using table = table_type;                         \
+        const uint32_t id = interface_id;                 \
+        const int64_t base = base_value;                  \
+        list(EX, EX0)                                     \
+    }
+    GROUP(VEXLIN_EX_METRICS_FUNCS, vexlin_abi_library_functions_ex_metrics_t, VEXLIN_ABI_INTERFACE_EX_METRICS,
+          TEST_AGENT_METRICS_RESULT_BASE)
+    GROUP(VEXLIN_EX_SPAN_FUNCS, vexlin_abi_library_functions_ex_span_t, VEXLIN_ABI_INTERFACE_EX_SPAN,
+          TEST_AGENT_SPAN_RESULT_BASE)
+    GROUP(VEXLIN_EX_TECHTYPE_FUNCS, vexlin_abi_library_functions_ex_techtype_t, VEXLIN_ABI_INTERFACE_EX_TECHTYPE,
+          TEST_AGENT_TECHTYPE_RESULT_BASE)
+    GROUP(VEXLIN_EX_TRACER_EXT_FUNCS, vexlin_abi_library_functions_ex_tracer_ext_t, VEXLIN_ABI_INTERFACE_EX_TRACER_EXT,
+          TEST_AGENT_TRACER_EXT_RESULT_BASE)
+    GROUP(VEXLIN_EX_SERVERLESS_FUNCS, vexlin_abi_library_functions_ex_serverless_t, VEXLIN_ABI_INTERFACE_EX_SERVERLESS,
+          TEST_AGENT_SERVERLESS_RESULT_BASE)
+#undef EX
+#undef EX0
+#undef GROUP
+    return n;
+}
+
+// Arguments: distinct per position with high bits and signs that a narrowing
+// or swap would change, all zero, or extreme. Pointers point into a page
+// that cannot be read or written: any access crashes the test.
+enum Variant { kDistinct, kZero, kExtreme };
+uintptr_t g_page = 0;
+
+template <typename T>
+T Argument(size_t i, Variant v) {
+    if constexpr (std::is_pointer<T>::value) {
+        return reinterpret_cast<T>(v == kZero ? 0 : v == kExtreme ? UINTPTR_MAX - 0xFFF + i : g_page + 16 * (i + 1));
+    } else if constexpr (std::is_floating_point<T>::value) {
+        return v == kZero ? T(0) : v == kExtreme ? std::numeric_limits<T>::lowest() : T(-1024.25 - double(i));
+    } else if (v != kDistinct) {
+        return v == kZero                 ? T(0)
+               : std::is_signed<T>::value ? std::numeric_limits<T>::min()
+                                          : std::numeric_limits<T>::max();
+    } else {
+        return static_cast<T>(std::is_signed<T>::value ? -0x7654321LL - static_cast<long long>(i)
+                                                       : 0xA5A5A5A5F00D0000ULL + i);
+    }
+}
+
+// How the module records an argument.
+template <typename T>
+void ExpectRecorded(const test_agent_event_t& call, size_t i, T value) {
+    if constexpr (std::is_floating_point<T>::value) {
+        EXPECT_EQ(static_cast<double>(value), call.reals[i]) << "argument " << i;
+    } else if constexpr (std::is_pointer<T>::value) {
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(value), call.values[i]) << "argument " << i;
+    } else {
+        const uint64_t widened = std::is_signed<T>::value ? uint64_t(int64_t(value)) : uint64_t(value);
+        EXPECT_EQ(widened, call.values[i]) << "argument " << i;
+    }
+}
+
+template <typename R, typename... A, size_t... I>
+std::pair<bool, int64_t> Call(R (*f)(A...), Variant v, std::index_sequence<I...>) {
+    (void)v;
+    if constexpr (std::is_void<R>::value) {
+        f(Argument<A>(I, v)...);
+        return {false, 0};
+    } else {
+        return {true, static_cast<int64_t>(f(Argument<A>(I, v)...))};
+    }
+}
+template <typename R, typename... A>
+std::pair<bool, int64_t> Call(R (*f)(A...), Variant v) {
+    return Call(f, v, std::index_sequence_for<A...>());
+}
+
+template <typename R, typename... A, size_t... I>
+void ExpectArguments(const test_agent_event_t& call, R (*)(A...), Variant v, std::index_sequence<I...>) {
+    (void)v;
+    ASSERT_EQ(sizeof...(A), call.value_count);
+    (ExpectRecorded(call, I, Argument<A>(I, v)), ...);
+}
+template <typename R, typename... A>
+void ExpectArguments(const test_agent_event_t& call, R (*f)(A...), Variant v) {
+    ExpectArguments(call, f, v, std::index_sequence_for<A...>());
+}
+
+class Forwarding : public LifecycleTest {
+protected:
+    void SetUp() override {
+        LifecycleTest::SetUp();
+        page_ = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(MAP_FAILED, page_);
+        g_page = reinterpret_cast<uintptr_t>(page_);
+        UseTestAgent();
+    }
+    void TearDown() override { munmap(page_, 4096); }
+    static void EnableEveryGroup() {
+        for (auto enable : {vexlin_ex_api_enable_span, vexlin_ex_api_enable_techtype, vexlin_ex_api_enable_tracer_ext,
+                            vexlin_ex_api_enable_serverless})
+            ASSERT_EQ(VEXLIN_SUCCESS, enable());
+    }
+    // Every function but the tag and in-process link ones, which write their
+    // outputs by design, answers neutrally; nothing reaches the module.
+    static void ExpectNeutral(bool (*included)(const Function&)) {
+        const size_t before = test_agent::Control().event_count;
+        ForEachFunction([&](const Function& f, auto function) {
+            if (!included(f) || (f.interface_id == 0 && (f.slot == 8 || f.slot == 9 || f.slot == 32))) return;
+            const auto answer = Call(function, kDistinct);
+            if (answer.first) {
+                EXPECT_EQ(f.neutral, answer.second) << f.name;
+            }
+        });
+        EXPECT_EQ(before, test_agent::Control().event_count) << "nothing may reach the module";
+    }
+
+    void* page_ = MAP_FAILED;
+};
+
+TEST_F(Forwarding, EveryFunctionReachesItsSlotWithTheAgentAndExactArguments) {
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
+    EnableEveryGroup();
+    const void* agent = test_agent::Control().agent;
+    ASSERT_NE(nullptr, agent);
+    const int functions = ForEachFunction([&](const Function& f, auto function) {
+        SCOPED_TRACE(f.name);
+        for (Variant v : {kDistinct, kZero, kExtreme}) {
+            test_agent::Control().reset();
+            const auto answer = Call(function, v);
+            const std::vector<test_agent_event_t> calls = test_agent::Events();
+            ASSERT_EQ(1u, calls.size());
+            EXPECT_EQ(f.interface_id == 0 ? TEST_AGENT_EVENT_AGENT_SLOT : TEST_AGENT_EVENT_EX_SLOT, calls[0].kind);
+            EXPECT_EQ(f.interface_id, calls[0].interface_id);
+            EXPECT_EQ(f.slot, calls[0].slot);
+            EXPECT_EQ(agent, calls[0].agent) << "the agent object comes first";
+            ExpectArguments(calls[0], function, v);
+            if (answer.first) {
+                EXPECT_EQ(f.base + f.slot, answer.second) << "the module's answer, unchanged";
+            }
+        }
+    });
+    EXPECT_EQ(48 + 25, functions);
+}
+
+bool Every(const Function&) { return true; }
+bool ApplicationEnabled(const Function& f) {
+    return f.interface_id != 0 && f.interface_id != VEXLIN_ABI_INTERFACE_EX_METRICS;
+}
+
+TEST_F(Forwarding, EveryFunctionIsNeutralWithoutAnAgent) { ExpectNeutral(Every); }
+
+// Extension tables go with the module that gave them: the module may be
+// opened again at the same address, where a kept pointer would forward.
+TEST_F(Forwarding, EveryFunctionIsNeutralAfterTheLastShutdownAndGroupsNeedEnablingAgain) {
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
+    EnableEveryGroup();
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
+    ExpectNeutral(Every);
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
+    test_agent::Control().reset();
+    ExpectNeutral(ApplicationEnabled);
+    EXPECT_EQ(TEST_AGENT_METRICS_RESULT_BASE + 3, vexlin_integergaugemetric_create_p(nullptr, nullptr, nullptr))
+        << "metrics need no enabling";
+}
+
+TEST_F(Forwarding, StringTagIsEmptyAndByteTagAndLinkNeedNothingWithoutAnAgent) {
+    char text[10];
+    vexlin_size_t required = 99;
+    memset(text, 'x', sizeof text);
+    EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_string_tag(5, text, sizeof text, &required));
+    EXPECT_EQ(std::string(1, '\0') + std::string(9, 'x'), std::string(text, sizeof text)) << "only the terminator";
+    EXPECT_EQ(1u, required);
+    required = 99;
+    memset(text, 'x', sizeof text);
+    EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_string_tag(5, nullptr, 10, &required));
+    EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_string_tag(5, text, 0, &required));
+    EXPECT_EQ('x', text[0]) << "a zero-sized buffer is not written";
+    EXPECT_EQ(1u, required);
+    EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_string_tag(0, nullptr, 0, nullptr));
+
+    unsigned char bytes[8];
+    memset(bytes, 0xAB, sizeof bytes);
+    required = 99;
+    EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_byte_tag(5, bytes, sizeof bytes, &required));
+    EXPECT_EQ(0u, required);
+    required = 99;
+    EXPECT_EQ(0u, vexlin_inprocesslink_create(bytes, sizeof bytes, &required));
+    EXPECT_EQ(0u, required);
+    for (unsigned char b : bytes) EXPECT_EQ(0xAB, b);
+    EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_byte_tag(5, nullptr, 0, nullptr));
+    EXPECT_EQ(0u, vexlin_inprocesslink_create(nullptr, 0, nullptr));
+}
+
+}  // namespace

@@ -1,0 +1,584 @@
+// Loading, initialize and shutdown through the real library and the test
+// agent module: a clean load, every way a load fails (one table), which
+// module file is opened, the user-variable store as the module receives it,
+// reference counting, and initialize racing other threads.
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+#include <string.h>
+
+#include <atomic>
+#include <thread>
+
+#include <gmock/gmock.h>
+
+#include "vexlin/internal/vexlin_loader_abi.h"
+#include "vexlin/internal/vexlin_stub_abi.h"
+#include "vexlin_test.h"
+
+namespace {
+
+using namespace lifecycle;
+using Strings = std::vector<std::string>;
+
+std::string VersionText() { return vexlin_agent_get_version_string(); }
+
+class Lifecycle : public LifecycleTest {};
+
+// ---- A clean load -----------------------------------------------------------------
+
+TEST_F(Lifecycle, LoadLogsEveryStepAndAsksForTheLibraryMetricsAndAgentInTurn) {
+    UseTestAgent();
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
+
+    EXPECT_EQ(LoadPrologue(TEST_AGENT_PATH, {InitFlags(0)}) + ModuleStartedLog() + AgentStartedLog(),
+              LogCapture::Entries());
+    EXPECT_EQ(std::make_pair(1, 1), LoadInfo());
+    EXPECT_EQ(TEST_AGENT_DEFAULT_VERSION, VersionText());
+    std::vector<test_agent_event_kind_t> kinds;
+    for (const test_agent_event_t& e : test_agent::Events()) kinds.push_back(e.kind);
+    EXPECT_EQ((std::vector<test_agent_event_kind_t>{TEST_AGENT_EVENT_INITIALIZE, TEST_AGENT_EVENT_GET_LIBRARY,
+                                                    TEST_AGENT_EVENT_GET_VERSION_STRING, TEST_AGENT_EVENT_GET_LIBRARY,
+                                                    TEST_AGENT_EVENT_GET_AGENT}),
+              kinds);
+    EXPECT_EQ((Strings{"1730002/6", "91680001/6"}), test_agent::LibraryRequests());
+    const test_agent_event_t init = test_agent::Events(TEST_AGENT_EVENT_INITIALIZE)[0];
+    EXPECT_EQ(1800u, init.values[2]) << "message buffer length";
+    EXPECT_EQ(1u, init.values[3]) << "the message buffer is emptied before the call";
+    for (const test_agent_event_t& e : test_agent::Events(TEST_AGENT_EVENT_GET_LIBRARY)) EXPECT_EQ(1800u, e.values[1]);
+    EXPECT_EQ(1800u, test_agent::Events(TEST_AGENT_EVENT_GET_AGENT)[0].values[3]);
+
+    // The stub version record, in native byte order: 1.6.1.0, four reserved
+    // words, the build time stamp and zero bytes to the end.
+    uint32_t numbers[8];
+    memcpy(numbers, test_agent::Control().stub_version, sizeof numbers);
+    EXPECT_EQ((std::vector<uint32_t>{1, 6, 1, 0, 0, 0, 0, 0}), std::vector<uint32_t>(numbers, numbers + 8));
+    unsigned char tail[64] = {0};
+    memcpy(tail, "20210121-101835", 15);
+    EXPECT_EQ(0, memcmp(tail, test_agent::Control().stub_version + 32, 64));
+}
+
+TEST_F(Lifecycle, KeepsAtMost63CharactersOfTheVersionText) {
+    UseTestAgent();
+    SetVariable("testagent_version=" + std::string(100, 'v'));
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
+    EXPECT_EQ(std::string(63, 'v'), VersionText());
+    EXPECT_THAT(LogCapture::Entries(), testing::Contains(ModuleStartedLog(std::string(63, 'v'))[1]));
+}
+
+TEST_F(Lifecycle, NoAgentIsAttachedWhileTheModuleStarts) {
+    UseTestAgent();
+    SetVariable("testagent_block_init=1");
+    vexlin_result_t rc = -1;
+    std::thread initializer([&rc] { rc = vexlin_initialize(); });
+    test_agent::Control().wait_until_init_blocked();
+    EXPECT_EQ(std::make_pair(1, 0), LoadInfo()) << "found, not yet compatible";
+    EXPECT_EQ(3, vexlin_agent_get_current_state());
+    test_agent::Control().release_init();
+    initializer.join();
+    EXPECT_EQ(VEXLIN_SUCCESS, rc);
+    EXPECT_EQ(std::make_pair(1, 1), LoadInfo());
+    EXPECT_EQ(1003, vexlin_agent_get_current_state());
+}
+
+// ---- Every failed load --------------------------------------------------------------
+
+enum Reached { kNotCalled, kFailedToStart, kStarted };
+
+struct LoadFailure {
+    const char* name;
+    Strings variables;  // testagent_* user variables, in store order
+    vexlin_result_t result;
+    Log tail;  // the log after the prologue
+    std::pair<int, int> load_info;
+    std::string version;
+    Reached module;
+    Strings requests = {};  // library requests, checked when the module started
+    std::string path = TEST_AGENT_PATH;
+    bool active = true;
+    void (*also)() = nullptr;
+};
+void PrintTo(const LoadFailure& c, std::ostream* os) { *os << c.name; }
+
+const Log kModuleStarted = ModuleStartedLog() + Log{{kFine, "Initializing agent..."}};
+const std::string kNoSuchFile = TEST_AGENT_HOME_DIR "/no/such/module.so";
+
+Log Failed(const std::string& prefix, const std::string& text) { return {{kSevere, prefix + text}}; }
+Log Incompatible(const std::string& version, const std::string& text) {
+    return Log{{kFine, "Initializing agent module..."},
+               {kInfo, "Agent module version is " + version + "; probably incompatible"}} +
+           Failed(kLoadFailure, text);
+}
+Log LegacyTried(const std::string& text) {
+    return {{kFinest, "Could not get agent module version: '" + text + "'. Trying legacy method."}};
+}
+Log MissingSymbol(const char* module, const char* symbol) {
+    return Failed(kLoadFailure, std::string(module) + ": undefined symbol: " + symbol);
+}
+std::string LoaderMessage(int* error) {
+    errno = 0;
+    dlopen(kNoSuchFile.c_str(), RTLD_NOW);
+    *error = errno != 0 ? errno : VEXLIN_ERROR_LOAD_AGENT;
+    return dlerror();
+}
+
+LoadFailure F(const char* name, Strings variables, vexlin_result_t result, Log tail, std::pair<int, int> load_info,
+              std::string version, Reached module, Strings requests = {}, std::string path = TEST_AGENT_PATH,
+              void (*also)() = nullptr) {
+    return {name, variables, result, tail, load_info, version, module, requests, path, true, also};
+}
+
+std::vector<LoadFailure> LoadFailureRows() {
+    int loader_errno = 0;
+    const std::string loader_message = LoaderMessage(&loader_errno);
+    const std::string unsupported = "Interface not supported.", invalid = "Invalid agent binary.";
+    const std::string version = TEST_AGENT_DEFAULT_VERSION,
+                      undetermined = "Agent module version could not be determined: ";
+    const Strings versions = {"1730002/6", "1560001/5", "1330002/5"}, agent_level = {"1730002/6", "91680001/6"};
+    const Log init_module = {{kFine, "Initializing agent module..."}};
+    const Log metrics_loaded = {{kInfo, "Loaded extension API metrics."}};
+    const std::string metrics_failed = "Failed to load extension API metrics: ";
+    LoadFailure inactive =
+        F("AgentNotActive", {}, VEXLIN_ERROR_AGENT_NOT_ACTIVE,
+          Log{{kConfig, "Agent not active."}} + Failed(kLoadFailure, "Agent not active."), {0, 0}, "", kNotCalled);
+    inactive.active = false;
+    return {
+        inactive,
+        F("NoProcessModuleAndNoPath", {}, VEXLIN_ERROR_LOAD_AGENT,
+          {{kInfo, kLoadFailure + "Loading via the process module failed and no fallback path was provided."}}, {0, 0},
+          "", kNotCalled, {}, ""),
+        F("MissingFile", {}, loader_errno, {{kInfo, kLoadFailure + loader_message}}, {0, 0}, "", kNotCalled, {},
+          kNoSuchFile),
+        F("WithoutInitializeEntryPoint", {}, ENOENT,
+          MissingSymbol(TEST_AGENT_NO_INITIALIZE_PATH, VEXLIN_ABI_INITIALIZE_SYMBOL), {1, 0}, "", kNotCalled, {},
+          TEST_AGENT_NO_INITIALIZE_PATH),
+        F("WithoutGetLibraryEntryPoint", {}, ENOENT,
+          MissingSymbol(TEST_AGENT_NO_GET_LIBRARY_PATH, VEXLIN_ABI_GET_LIBRARY_SYMBOL), {1, 0}, "", kNotCalled, {},
+          TEST_AGENT_NO_GET_LIBRARY_PATH),
+        F("WithoutShutdownEntryPoint", {}, ENOENT,
+          MissingSymbol(TEST_AGENT_NO_SHUTDOWN_PATH, VEXLIN_ABI_SHUTDOWN_SYMBOL), {1, 0}, "", kNotCalled, {},
+          TEST_AGENT_NO_SHUTDOWN_PATH),
+        F("ModuleInitializeFailsWithAMessage", {"testagent_init_fail=0xAFFE0009:cannot start here"},
+          VEXLIN_ERROR_UNEXPECTED, init_module + Failed(kInitFailure, "cannot start here"), {1, 0}, "", kFailedToStart),
+        F("ModuleInitializeFailsWithoutAMessage", {"testagent_init_fail=0xAFFE0003"}, VEXLIN_ERROR_NOT_IMPLEMENTED,
+          init_module + Failed(kLoadFailure, "Function not implemented."), {1, 0}, "", kFailedToStart),
+        F("LibraryTableRefusedVersionFromTheVersionOnlyTable",
+          {"testagent_refuse=1730002", "testagent_version_1560001=5.4.3"}, VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
+          Incompatible("5.4.3", unsupported), {1, 0}, "5.4.3", kStarted, {"1730002/6", "1560001/5"}),
+        F("LibraryTableRefusedVersionFromTheLegacyTable",
+          {"testagent_refuse=1730002,1560001", "testagent_version_1330002=1.2.3-legacy"},
+          VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
+          init_module + LegacyTried(unsupported) +
+              Log{{kInfo, "Agent module version is 1.2.3-legacy; probably incompatible"}} +
+              Failed(kLoadFailure, unsupported),
+          {1, 0}, "1.2.3-legacy", kStarted, versions),
+        // Junk in the out parameter of a refused request must not be used.
+        F("EveryVersionRefusedWithAMessageAndJunk",
+          {"testagent_refuse=1730002,1560001,1330002", "testagent_refuse_result=0xAFFE000B:level 6 is too new",
+           "testagent_junk_on_refuse=1"},
+          VEXLIN_ERROR_FEATURE_LEVEL_NOT_SUPPORTED,
+          init_module + Failed(kInitFailure, "level 6 is too new") + LegacyTried("level 6 is too new") +
+              Log{{kInfo, undetermined + "level 6 is too new"}},
+          {1, 0}, "", kStarted, versions, TEST_AGENT_PATH,
+          [] { EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_GET_VERSION_STRING)); }),
+        // The legacy request gets the buffer as the module left it, not the
+        // text the library logged for the first refusal.
+        F("EveryVersionRefusedWithoutAMessage", {"testagent_refuse=1730002,1560001,1330002"},
+          VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
+          init_module + LegacyTried(unsupported) + Log{{kInfo, undetermined + unsupported}} +
+              Failed(kLoadFailure, unsupported),
+          {1, 0}, "", kStarted, versions, TEST_AGENT_PATH,
+          [] { EXPECT_EQ(1u, test_agent::Events(TEST_AGENT_EVENT_GET_LIBRARY)[2].values[2]) << "empty on entry"; }),
+        F("VersionTablesAnsweredWithoutATable", {"testagent_refuse=1730002", "testagent_null_table=1560001,1330002"},
+          VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
+          init_module + LegacyTried("The operation completed successfully.") +
+              Log{{kInfo, undetermined + "The operation completed successfully."}} + Failed(kLoadFailure, unsupported),
+          {1, 0}, "", kStarted, versions),
+        // Success with nothing usable is an invalid binary, undone like a refusal.
+        F("InvalidBinaryNoLibraryTable", {"testagent_null_table=1730002"}, VEXLIN_ERROR_INVALID_AGENT_BINARY,
+          Incompatible(version, invalid), {1, 0}, version, kStarted),
+        F("InvalidBinaryLibraryTableWithoutAgentRequest", {"testagent_null_get_agent=1"},
+          VEXLIN_ERROR_INVALID_AGENT_BINARY, Incompatible(version, invalid), {1, 0}, version, kStarted),
+        F("InvalidBinaryAgentWithoutFunctionTable", {"testagent_null_agent_functions=1"},
+          VEXLIN_ERROR_INVALID_AGENT_BINARY, kModuleStarted + metrics_loaded + Failed(kAgentFailure, invalid), {1, 1},
+          version, kStarted),
+        F("InvalidBinaryNoMetricsTable", {"testagent_null_table=91680001"}, VEXLIN_ERROR_INVALID_AGENT_BINARY,
+          kModuleStarted + Failed(metrics_failed, invalid) + Failed(kAgentFailure, invalid), {1, 1}, version, kStarted),
+        // Junk in the out parameters of the failed request must not be used.
+        F("AgentRequestFailsWithAMessageAndJunk",
+          {"testagent_get_agent_fail=0xAFFE0009:no agent today", "testagent_junk_on_refuse=1"}, VEXLIN_ERROR_UNEXPECTED,
+          kModuleStarted + metrics_loaded + Failed(kAgentFailure, "no agent today"), {1, 1}, version, kStarted,
+          agent_level),
+        F("AgentRequestFailsWithoutAMessage", {"testagent_get_agent_fail=0xAFFE0005"}, VEXLIN_ERROR_OUT_OF_MEMORY,
+          kModuleStarted + metrics_loaded + Failed(kAgentFailure, "Out of memory."), {1, 1}, version, kStarted,
+          agent_level),
+        F("MetricsRefusedWithAMessage",
+          {"testagent_refuse=91680001", "testagent_refuse_result=0xAFFE0009:metrics are switched off"},
+          VEXLIN_ERROR_UNEXPECTED,
+          kModuleStarted + Failed(metrics_failed, "metrics are switched off") +
+              Failed(kAgentFailure, "Unexpected error."),
+          {1, 1}, version, kStarted, agent_level, TEST_AGENT_PATH,
+          [] { EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_GET_AGENT)) << "no agent without metrics"; }),
+        F("MetricsRefusedWithoutAMessage", {"testagent_refuse=91680001"}, VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
+          kModuleStarted + Failed(metrics_failed, unsupported) + Failed(kAgentFailure, unsupported), {1, 1}, version,
+          kStarted, agent_level),
+    };
+}
+
+class LoadFailures : public LifecycleTest, public testing::WithParamInterface<LoadFailure> {};
+
+TEST_P(LoadFailures, GiveTheResultLogAndLoadInfoAndUndoTheLoad) {
+    const LoadFailure& c = GetParam();
+    if (!c.active) setenv("KX_AGENTACTIVE", "false", 1);
+    SetVariable("agentlibrary=" + c.path);
+    for (const std::string& v : c.variables) SetVariable(v);
+    Strings forwarded = c.variables;
+    forwarded.push_back(InitFlags(0));
+
+    EXPECT_EQ(c.result, vexlin_initialize());
+
+    EXPECT_EQ(LoadPrologue(c.path, forwarded, c.active) + c.tail, LogCapture::Entries());
+    EXPECT_EQ(c.load_info, LoadInfo());
+    EXPECT_EQ(c.version, VersionText()) << "the version stays readable after the failure";
+    EXPECT_EQ(c.module == kNotCalled ? 0u : 1u, test_agent::Count(TEST_AGENT_EVENT_INITIALIZE));
+    if (c.module == kStarted) {
+        EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN)) << "a started module is shut down once";
+        EXPECT_EQ(TEST_AGENT_EVENT_SHUTDOWN, test_agent::Events().back().kind) << "and last";
+        if (!c.requests.empty()) EXPECT_EQ(c.requests, test_agent::LibraryRequests());
+    } else {
+        EXPECT_EQ(0u, test_agent::Events().size() - test_agent::Count(TEST_AGENT_EVENT_INITIALIZE))
+            << "a module that did not start is asked nothing and not shut down";
+    }
+    if (c.also != nullptr) c.also();
+    ExpectNothingAttached(c.path.c_str());
+    EXPECT_EQ(VEXLIN_ERROR_NOT_INITIALIZED, vexlin_shutdown()) << "nothing is left to shut down";
+
+    // Nothing of the failed attempt lingers: a new load forgets it.
+    unsetenv("KX_AGENTACTIVE");
+    vexlin_stub_free_variables();
+    SetVariable("agentlibrary=" + kNoSuchFile);
+    EXPECT_NE(VEXLIN_SUCCESS, vexlin_initialize());
+    EXPECT_EQ(std::make_pair(0, 0), LoadInfo());
+    EXPECT_EQ("", VersionText());
+    UseTestAgent();
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
+    EXPECT_EQ(TEST_AGENT_METRICS_RESULT_BASE + 1, vexlin_integercountermetric_create_p(nullptr, nullptr, nullptr));
+    EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
+}
+
+INSTANTIATE_TEST_SUITE_P(Lifecycle, LoadFailures, testing::ValuesIn(LoadFailureRows()),
+                         [](const testing::TestParamInfo<LoadFailure>& info) { return info.param.name; });
+
+// A module may fill a message buffer to its last character without a
+// terminator; the library logs what fits and reads nothing beyond.
+struct Unterminated {
+    const char* name;
+    const char* variable;  // empty: the refusal comes from enabling the span group
+    std::string prefix;
+};
+void PrintTo(const Unterminated& c, std::ostream* os) { *os << c.name; }
+
+const Unterminated kUnterminated[] = {
+    {"ModuleInitialize", "testagent_init_fail=0xAFFE0009", kInitFailure},
+    {"LibraryRequest", "testagent_refuse=1730002", kInitFailure},
+    {"AgentRequest", "testagent_get_agent_fail=0xAFFE0009", kAgentFailure},
+    {"ExtensionRequest", "", "Failed to load extension API span: "},
+};
+
+class UnterminatedTexts : public LifecycleTest, public testing::WithParamInterface<Unterminated> {};
+
+TEST_P(UnterminatedTexts, AreLoggedUpToTheBufferEnd) {
+    const Unterminated& c = GetParam();
+    const bool at_enable = c.variable[0] == '\0';
+    UseTestAgent();
+    SetVariable("testagent_unterminated=1");
+    if (!at_enable) SetVariable(c.variable);
+    ASSERT_EQ(at_enable, vexlin_initialize() == VEXLIN_SUCCESS);
+    if (at_enable) {
+        test_agent::Control().refuse_interface(VEXLIN_ABI_INTERFACE_EX_SPAN);
+        EXPECT_EQ(VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED, vexlin_ex_api_enable_span());
+        EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
+    }
+    const size_t length = VEXLIN_ABI_MESSAGE_BUFFER_LENGTH - 1;
+    ASSERT_FALSE(LogCapture::AtLeast(kSevere).empty());
+    EXPECT_EQ((c.prefix + std::string(length, 'x')).substr(0, length), LogCapture::AtLeast(kSevere)[0].message);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lifecycle, UnterminatedTexts, testing::ValuesIn(kUnterminated),
+                         [](const testing::TestParamInfo<Unterminated>& info) { return info.param.name; });
+
+// ---- Which module file ----------------------------------------------------------------
+
+struct Location {
+    const char* name;
+    const char* home;      // KX_HOME, or nullptr
+    const char* library;   // KX_AGENTLIBRARY, or nullptr
+    const char* variable;  // the agentlibrary user variable, or nullptr
+    std::string module;    // the path the library opens
+    const char* variant;   // the build of the test agent that it is
+};
+void PrintTo(const Location& c, std::ostream* os) { *os << c.name; }
+
+const std::string kHomeModule = TEST_AGENT_HOME_DIR "/agent/lib/libpelmoranloader.so";
+const Location kLocations[] = {
+    // A trailing separator does not double.
+    {"HomeLeadsToItsLoaderFile", TEST_AGENT_HOME_DIR "/", nullptr, nullptr, kHomeModule, "home"},
+    {"EnvironmentPathWinsOverHome", TEST_AGENT_HOME_DIR, TEST_AGENT_PATH, nullptr, TEST_AGENT_PATH, "path"},
+    {"VariableWinsOverEnvironment", nullptr, "/no/such/module.so", TEST_AGENT_PATH, TEST_AGENT_PATH, "path"},
+    // An empty variable hides the environment's path; the home decides.
+    {"EmptyVariableLeavesItToHome", TEST_AGENT_HOME_DIR, TEST_AGENT_PATH, "", kHomeModule, "home"},
+};
+
+class ModuleLocation : public LifecycleTest, public testing::WithParamInterface<Location> {};
+
+TEST_P(ModuleLocation, DecidesWhichFileIsOpened) {
+    const Location& c = GetParam();
+    if (c.home != nullptr) setenv("KX_HOME", c.home, 1);
+    if (c.library != nullptr) setenv("KX_AGENTLIBRARY", c.library, 1);
+    if (c.variable != nullptr) SetVariable(std::string("AgentLibrary=") + c.variable);
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
+    EXPECT_EQ(LogEntry({kConfig, "    Agent module:  '" + c.module + "'"}), LogCapture::Entries().at(5));
+    EXPECT_STREQ(c.variant, test_agent::Events(TEST_AGENT_EVENT_INITIALIZE).at(0).variant);
+    EXPECT_TRUE(test_agent::IsLoaded(c.module.c_str()));
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
+    EXPECT_FALSE(test_agent::IsLoaded(c.module.c_str()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lifecycle, ModuleLocation, testing::ValuesIn(kLocations),
+                         [](const testing::TestParamInfo<Location>& info) { return info.param.name; });
+
+TEST_F(Lifecycle, ProcessProvidedModuleIsPreferredOverTheConfiguredPath) {
+    void* provided = dlopen(TEST_AGENT_PROCESS_PATH, RTLD_NOW | RTLD_GLOBAL);
+    ASSERT_NE(nullptr, provided) << dlerror();
+    UseTestAgent();
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
+    EXPECT_EQ((LoadPrologue(TEST_AGENT_PATH, {InitFlags(0)}) +
+               Log{{kFine, "Loaded agent module provided by process agent."}} + ModuleStartedLog() + AgentStartedLog()),
+              LogCapture::Entries());
+    EXPECT_FALSE(test_agent::IsLoaded(TEST_AGENT_PATH)) << "the configured file is not opened";
+    EXPECT_STREQ("process", test_agent::Events(TEST_AGENT_EVENT_INITIALIZE).at(0).variant);
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
+    EXPECT_STREQ("process", test_agent::Events(TEST_AGENT_EVENT_SHUTDOWN).at(0).variant);
+    dlclose(provided);
+    EXPECT_FALSE(test_agent::IsLoaded(TEST_AGENT_PATH)) << "the library closed its own reference";
+}
+
+// ---- The user-variable store, as the module receives it ----------------------------------
+// Each step sets a variable (replacing with '+', else not) or processes a
+// command line ('>' and the arguments separated by blanks), with its result;
+// then the module must receive `forwarded` (private names left out).
+
+struct StoreCase {
+    const char* name;
+    std::vector<std::pair<std::string, vexlin_result_t>> steps;
+    Strings forwarded;
+};
+void PrintTo(const StoreCase& c, std::ostream* os) { *os << c.name; }
+
+constexpr vexlin_result_t kOk = VEXLIN_SUCCESS, kExists = VEXLIN_ERROR_ENTRY_EXISTS,
+                          kInvalid = VEXLIN_ERROR_INVALID_ARGUMENT;
+
+const StoreCase kStoreCases[] = {
+    {"KeepsInsertionOrderWithoutThePrivateNames",
+     {{"c=3", kOk}, {"AgentActive=yes", kOk}, {"a=1", kOk}, {"LogLevelSdk=finest", kOk}, {"home=/x", kOk}},
+     {"c=3", "a=1", "home=/x"}},
+    {"NamesMatchWholeIgnoringCase",
+     {{"agentx=1", kOk}, {"AGENTX=2", kExists}, {"agent=3", kOk}, {"+AgentX=4", kOk}, {"+x=5", kOk}, {"x=6", kExists}},
+     {"AgentX=4", "agent=3", "x=5"}},
+    {"ReplacingKeepsThePlace",
+     {{"alpha=1", kOk}, {"Beta=2", kOk}, {"gamma=3", kOk}, {"+BETA=20", kOk}},
+     {"alpha=1", "BETA=20", "gamma=3"}},
+    {"OddButValidVariables",
+     {{"a=b=c", kOk},
+      {"A=other", kExists},
+      {"=", kOk},
+      {"=", kExists},
+      {"=y", kExists},
+      {"+=y", kOk},
+      {"name=", kOk},
+      {" spaced = v ", kOk}},
+     {"a=b=c", "=y", "name=", " spaced = v "}},
+    {"InvalidAndEmptyInputStoreNothing", {{"name", kInvalid}, {"+name", kInvalid}, {"", kOk}, {"+", kOk}}, {}},
+    {"CommandLineFirstErrorWinsAndTheRestIsStored",
+     {{"> prog --kx_b --kx_a=1 --kx_a=2 --kx_ --KX_c=1 plain x=y --kx_d==", kInvalid}},
+     {"a=1", "d=="}},
+    {"CommandLineRealErrorWinsOverAnExistingEntry",
+     {{"> prog --kx_a=1 --kx_a=1 --kx_b --kx_c=3", kInvalid}},
+     {"a=1", "c=3"}},
+    {"CommandLineExistingEntry",
+     {{"home=/set", kOk}, {"> prog --kx_home=/cmd --kx_loglevelsdk=info", kExists}},
+     {"home=/set"}},
+    {"CommandLineReplacingLastWins", {{"+> prog --kx_a=1 other --kx_b=x --kx_A=2", kOk}}, {"A=2", "b=x"}},
+    {"ProgramNameIsNeverInterpreted", {{"> --kx_zero=0 --kx_one=1", kOk}}, {"one=1"}},
+    {"SingleArguments",
+     {{"1 --kx_k=v", kOk},
+      {"1 --kx_k=w", kExists},
+      {"1 k=w", kOk},
+      {"1 --kx_q", kInvalid},
+      {"1 --KX_c=1", kOk},
+      {"+1 --kx_K=w", kOk}},
+     {"K=w"}},
+    {"FreeingEmptiesTheStore",
+     {{"one=1", kOk}, {"!", kOk}, {"two=2", kOk}, {"!", kOk}, {"!", kOk}, {"one=3", kOk}},
+     {"one=3"}},
+};
+
+vexlin_result_t Apply(std::string step) {
+    const bool replace = !step.empty() && step[0] == '+';
+    if (replace) step.erase(0, 1);
+    if (step == "!") return vexlin_stub_free_variables(), kOk;
+    if (step.empty() || (step[0] != '>' && step[0] != '1')) return vexlin_stub_set_variable(step.c_str(), replace);
+    if (step[0] == '1') return vexlin_stub_process_cmdline_arg(step.c_str() + 2, replace);
+    Strings words;
+    for (size_t start = 2, end; start <= step.size(); start = end + 1) {
+        end = step.find(' ', start);
+        if (end == std::string::npos) end = step.size();
+        words.push_back(step.substr(start, end - start));
+    }
+    std::vector<const char*> argv;
+    for (const std::string& w : words) argv.push_back(w.c_str());
+    return vexlin_stub_process_cmdline_args(static_cast<int>(argv.size()), argv.data(), replace);
+}
+
+class VariableStore : public LifecycleTest, public testing::WithParamInterface<StoreCase> {};
+
+TEST_P(VariableStore, HandsTheModuleWhatTheStepsStored) {
+    for (const auto& step : GetParam().steps) EXPECT_EQ(step.second, Apply(step.first)) << step.first;
+    UseTestAgent();
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize_2(7));
+    Strings expected = GetParam().forwarded;
+    expected.push_back(InitFlags(7));
+    EXPECT_EQ(expected, test_agent::Arguments());
+    EXPECT_EQ(expected.size(), test_agent::Events(TEST_AGENT_EVENT_INITIALIZE)[0].values[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lifecycle, VariableStore, testing::ValuesIn(kStoreCases),
+                         [](const testing::TestParamInfo<StoreCase>& info) { return info.param.name; });
+
+TEST_F(Lifecycle, CommandLineArgumentsAreRecognisedAndStripped) {
+    for (const char* yes : {"--kx_a=1", "--kx_", "--kx_name"}) EXPECT_EQ(1, vexlin_stub_is_sdk_cmdline_arg(yes));
+    for (const char* no : {"--KX_a=1", "--kx", "-kx_a=1", " --kx_a", "", static_cast<const char*>(nullptr)})
+        EXPECT_EQ(0, vexlin_stub_is_sdk_cmdline_arg(no));
+    EXPECT_EQ(kInvalid, vexlin_stub_process_cmdline_args(3, nullptr, 0));
+    EXPECT_EQ(kOk, vexlin_stub_process_cmdline_args(0, nullptr, 0));
+
+    char prog[] = "--kx_prog=1", a[] = "--kx_a=1", x[] = "x", b[] = "--kx_b", end[] = "after-end";
+    char* argv[] = {prog, a, x, nullptr, b, end};
+    int argc = 5;
+    EXPECT_EQ(kOk, vexlin_stub_strip_sdk_cmdline_args(&argc, argv));
+    EXPECT_EQ(3, argc);
+    EXPECT_EQ((std::vector<char*>{prog, x, nullptr}), (std::vector<char*>(argv, argv + 3))) << "order kept";
+    EXPECT_STREQ("", argv[3]);
+    EXPECT_EQ(argv[3], argv[4]) << "vacated slots share one empty string";
+    EXPECT_EQ(end, argv[5]) << "the slot at the old count is not touched";
+    EXPECT_STREQ("--kx_a=1", a) << "only pointers move";
+    argc = 2;
+    EXPECT_EQ(kInvalid, vexlin_stub_strip_sdk_cmdline_args(&argc, nullptr));
+    EXPECT_EQ(kInvalid, vexlin_stub_strip_sdk_cmdline_args(nullptr, argv));
+    argc = 0;
+    EXPECT_EQ(kOk, vexlin_stub_strip_sdk_cmdline_args(&argc, nullptr));
+}
+
+// ---- Reference counts ------------------------------------------------------------------
+
+const Log kNotLoaded = {{kInfo,
+                         "Cannot uninitialize Korvantix Pelmoran SDK for C/C++ because it has not been initialized. "
+                         "(the agent module is not loaded)"}};
+
+TEST_F(Lifecycle, InitializationsShareOneModuleUntilTheLastShutdown) {
+    UseTestAgent();
+    EXPECT_EQ(VEXLIN_ERROR_NOT_INITIALIZED, vexlin_shutdown());
+    EXPECT_EQ(kNotLoaded, LogCapture::Entries());
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
+    LogCapture::Clear();
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize_2(3));
+    EXPECT_TRUE(LogCapture::Entries().empty()) << "a further initialization only counts";
+    EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_GET_AGENT));
+    EXPECT_EQ(InitFlags(0), test_agent::Arguments().back()) << "the running module keeps its arguments";
+
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
+    EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN) + test_agent::Count(TEST_AGENT_EVENT_AGENT_SLOT));
+    EXPECT_EQ(1003, vexlin_agent_get_current_state()) << "still attached";
+    EXPECT_EQ(std::make_pair(1, 1), LoadInfo());
+
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
+    EXPECT_FALSE(test_agent::IsLoaded(TEST_AGENT_PATH));
+    EXPECT_TRUE(LogCapture::Entries().empty()) << "a clean shutdown logs nothing";
+    const std::vector<test_agent_event_t> events = test_agent::Events();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(1, events[events.size() - 2].slot) << "the agent is released, then the module shut down";
+    EXPECT_EQ(test_agent::Control().agent, events[events.size() - 2].agent);
+    EXPECT_EQ(TEST_AGENT_EVENT_SHUTDOWN, events.back().kind);
+    EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN));
+    EXPECT_EQ(std::make_pair(0, 0), LoadInfo());
+    EXPECT_EQ("", VersionText());
+
+    EXPECT_EQ(VEXLIN_ERROR_NOT_INITIALIZED, vexlin_shutdown());
+    EXPECT_EQ(kNotLoaded, LogCapture::Entries());
+    EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN));
+
+    // Loaded afresh, with the new flags.
+    LogCapture::Clear();
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize_2(5));
+    EXPECT_EQ(LoadPrologue(TEST_AGENT_PATH, {InitFlags(5)}) + ModuleStartedLog() + AgentStartedLog(),
+              LogCapture::Entries());
+    EXPECT_EQ(2u, test_agent::Count(TEST_AGENT_EVENT_INITIALIZE));
+    EXPECT_EQ(1038u, vexlin_customservicetracer_create_p(nullptr, nullptr));
+}
+
+// ---- Other threads -----------------------------------------------------------------------
+
+// The module writes the table first and waits for a call before it writes the
+// agent; forwarders must not see either before both are there.
+TEST_F(Lifecycle, ForwardersNeverSeeATableWithoutItsAgent) {
+    UseTestAgent();
+    SetVariable("testagent_table_before_agent=1");
+    test_agent::Control().set_slot_recording(0);
+    std::atomic<bool> stop{false};
+    std::thread caller([&] {
+        while (!stop.load()) vexlin_tracer_start(1);
+    });
+    const vexlin_result_t rc = vexlin_initialize();
+    while (__atomic_load_n(&test_agent::Control().slot_calls, __ATOMIC_ACQUIRE) == 0) std::this_thread::yield();
+    stop = true;
+    caller.join();
+    EXPECT_EQ(VEXLIN_SUCCESS, rc);
+    EXPECT_EQ(0u, __atomic_load_n(&test_agent::Control().slot_calls_without_agent, __ATOMIC_ACQUIRE));
+    EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
+}
+
+// A log sink blocking in read(2), a cancellation point, until the pipe closes.
+int s_sink_fd = -1;
+std::atomic<bool> s_in_sink{false};
+void BlockingSink(vexlin_logging_level_t, const vexlin_xchar_t*) {
+    s_in_sink = true;
+    char c;
+    (void)!read(s_sink_fd, &c, 1);
+}
+void* InitializeThenTestCancel(void* result) {
+    *static_cast<vexlin_result_t*>(result) = vexlin_initialize();
+    pthread_testcancel();
+    return nullptr;
+}
+
+TEST_F(Lifecycle, ThreadCancelledInsideInitializeFinishesItFirst) {
+    UseTestAgent();
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    s_sink_fd = fds[0];
+    vexlin_stub_set_logging_callback(BlockingSink);
+    vexlin_result_t rc = -1;
+    pthread_t thread;
+    ASSERT_EQ(0, pthread_create(&thread, nullptr, InitializeThenTestCancel, &rc));
+    while (!s_in_sink) std::this_thread::yield();
+    ASSERT_EQ(0, pthread_cancel(thread));
+    close(fds[1]);
+    void* exit_value = nullptr;
+    ASSERT_EQ(0, pthread_join(thread, &exit_value));
+    close(fds[0]);
+    EXPECT_EQ(PTHREAD_CANCELED, exit_value) << "cancelled once initialize had returned";
+    EXPECT_EQ(VEXLIN_SUCCESS, rc);
+    EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown()) << "the init lock is free again";
+}
+
+}  // namespace

@@ -1,0 +1,253 @@
+// The one test harness: the library's log captured (LogCapture) or its
+// default sink's lines (StderrCapture), checks run in a forked child, the
+// end-to-end fixture with the log every load writes, and the prepared
+// configuration for tests that link the library's objects.
+#ifndef VEXLIN_TESTS_VEXLIN_TEST_H
+#define VEXLIN_TESTS_VEXLIN_TEST_H
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "vexlin/vexlin.h"
+
+struct LogEntry {
+    vexlin_logging_level_t level;
+    std::string message;
+    bool operator==(const LogEntry& o) const { return level == o.level && message == o.message; }
+};
+inline void PrintTo(const LogEntry& e, std::ostream* os) { *os << "{" << e.level << ", \"" << e.message << "\"}"; }
+using Log = std::vector<LogEntry>;
+inline Log operator+(Log a, const Log& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Records every message with its level; restores the default sink and level NONE.
+class LogCapture {
+public:
+    explicit LogCapture(vexlin_logging_level_t level = VEXLIN_LOGGING_LEVEL_FINEST) {
+        Clear();
+        vexlin_stub_set_logging_callback(&Sink);
+        vexlin_stub_set_logging_level(level);
+    }
+    ~LogCapture() {
+        vexlin_stub_set_logging_callback(vexlin_stub_default_logging_function);
+        vexlin_stub_set_logging_level(VEXLIN_LOGGING_LEVEL_NONE);
+    }
+    static Log Entries() {
+        std::lock_guard<std::mutex> guard(Mutex());
+        return Store();
+    }
+    static Log AtLeast(vexlin_logging_level_t level) {
+        Log out;
+        for (const LogEntry& e : Entries())
+            if (e.level >= level) out.push_back(e);
+        return out;
+    }
+    static bool Contains(vexlin_logging_level_t level, const std::string& message) {
+        const Log all = Entries();
+        return std::find(all.begin(), all.end(), LogEntry{level, message}) != all.end();
+    }
+    static void Clear() {
+        std::lock_guard<std::mutex> guard(Mutex());
+        Store().clear();
+    }
+
+private:
+    static void Sink(vexlin_logging_level_t level, const vexlin_xchar_t* message) {
+        std::lock_guard<std::mutex> guard(Mutex());
+        Store().push_back({level, message != nullptr ? message : "<NULL>"});
+    }
+    static std::mutex& Mutex() {
+        static std::mutex m;
+        return m;
+    }
+    static Log& Store() {
+        static Log s;
+        return s;
+    }
+};
+
+// What the default sink writes to file descriptor 2 while `write` runs.
+template <typename Write>
+std::string Stderr(Write&& write) {
+    fflush(stderr);
+    FILE* file = tmpfile();
+    const int saved = dup(2);
+    dup2(fileno(file), 2);
+    write();
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    std::string text;
+    rewind(file);
+    for (int c; (c = fgetc(file)) != EOF;) text.push_back(static_cast<char>(c));
+    fclose(file);
+    return text;
+}
+
+// ---- Checks in a forked child -------------------------------------------------
+// A child of a multi-threaded process may neither allocate nor use stdio: a
+// failed check writes its line to standard error and leaves with _exit.
+namespace forking {
+extern "C" void __gcov_dump(void) __attribute__((weak));
+// Under valgrind (VEXLIN_TEST_SLOW) everything runs tens of times slower.
+inline bool Slow() { return getenv("VEXLIN_TEST_SLOW") != nullptr; }
+[[noreturn]] inline void ChildExit(int code) {
+    if (__gcov_dump != nullptr) __gcov_dump();  // a coverage build keeps what the child ran
+    _exit(code);
+}
+[[noreturn]] inline void ChildFail(int line, const char* text) {
+    char report[256];
+    const int n = snprintf(report, sizeof report, "child check failed, line %d: %s\n", line, text);
+    (void)!write(2, report, n > 0 && n < static_cast<int>(sizeof report) ? static_cast<size_t>(n) : 0);
+    ChildExit(1);
+}
+// Gives "" when the child ran `body` without a failed check.
+template <typename Body>
+std::string InChild(Body&& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(Slow() ? 300 : 30);
+        body();
+        ChildExit(0);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return "fork or waitpid failed";
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
+    return WIFSIGNALED(status) ? "child killed by signal " + std::to_string(WTERMSIG(status)) : "child failed";
+}
+}  // namespace forking
+#define CHILD_CHECK(condition) ((condition) ? (void)0 : forking::ChildFail(__LINE__, #condition))
+
+// Calls `f` with value-initialized arguments; gives (has a result, result).
+template <typename R, typename... A>
+std::pair<bool, int64_t> CallWithZeros(R (*f)(A...)) {
+    if constexpr (std::is_void<R>::value) {
+        f(A()...);
+        return {false, 0};
+    } else {
+        return {true, static_cast<int64_t>(f(A()...))};
+    }
+}
+
+inline void ClearLibraryEnvironment() {
+    for (const char* name : {"KX_AGENTACTIVE", "KX_AGENTLIBRARY", "KX_LOGLEVELSDK", "KX_HOME"}) unsetenv(name);
+}
+
+// ---- End to end, with the test agent module -------------------------------------
+#ifdef TEST_AGENT_PATH
+#include "test_agent_control.h"
+
+namespace lifecycle {
+
+constexpr vexlin_logging_level_t kFinest = VEXLIN_LOGGING_LEVEL_FINEST, kFine = VEXLIN_LOGGING_LEVEL_FINE,
+                                 kConfig = VEXLIN_LOGGING_LEVEL_CONFIG, kInfo = VEXLIN_LOGGING_LEVEL_INFO,
+                                 kWarning = VEXLIN_LOGGING_LEVEL_WARNING, kSevere = VEXLIN_LOGGING_LEVEL_SEVERE;
+const std::string kLoadFailure = "Could not load agent module for Korvantix Pelmoran SDK for C/C++: ";
+const std::string kInitFailure = "Could not initialize Korvantix Pelmoran SDK for C/C++: ";
+const std::string kAgentFailure = "Could not initialize agent for Korvantix Pelmoran SDK for C/C++: ";
+
+inline std::string InitFlags(unsigned flags) {
+    return "VEXLIN_INTERNAL_CA627667445C40F0_INIT_FLAGS=" + std::to_string(flags);
+}
+
+// A first-level load at finest up to "Loading agent module...": `module` the
+// configured path, `forwarded` the module's arguments in store order.
+inline Log LoadPrologue(const std::string& module, const std::vector<std::string>& forwarded, bool active = true) {
+    Log log = {{kInfo, "Initializing Korvantix Pelmoran SDK for C/C++ ..."},
+               {kInfo, "SDK stub version 1.6.1.0, build date 2021.01.21 10:18:35."},
+               {kFine, "Preparing arguments..."},
+               {kConfig, "  Options:"},
+               {kConfig, std::string("    Agent active:  ") + (active ? "true" : "false")},
+               {kConfig, "    Agent module:  '" + module + "'"},
+               {kConfig, "    SDK log level: finest "},
+               {kConfig, "  Additional options:"}};
+    for (const std::string& a : forwarded) log.push_back({kConfig, "    " + a});
+    if (active) log.push_back({kFine, "Loading agent module..."});
+    return log;
+}
+
+inline Log ModuleStartedLog(const std::string& version = TEST_AGENT_DEFAULT_VERSION) {
+    return {{kFine, "Initializing agent module..."},
+            {kInfo, "Loaded agent module version: " + version},
+            {kInfo, "Korvantix Pelmoran SDK for C/C++ agent module loaded successfully."}};
+}
+
+inline Log AgentStartedLog() {
+    return {{kFine, "Initializing agent..."},
+            {kInfo, "Loaded extension API metrics."},
+            {kInfo, "Korvantix Pelmoran SDK for C/C++ initialized successfully."}};
+}
+
+// (agent found, agent compatible)
+inline std::pair<int, int> LoadInfo() {
+    vexlin_bool_t found = -1, compatible = -1;
+    vexlin_stub_get_agent_load_info(&found, &compatible);
+    return {found, compatible};
+}
+
+inline void SetVariable(const std::string& assignment) {
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_stub_set_variable(assignment.c_str(), 1)) << assignment;
+}
+
+// What must hold after any failed initialization.
+inline void ExpectNothingAttached(const char* module_path) {
+    if (module_path[0] != '\0') {
+        EXPECT_FALSE(test_agent::IsLoaded(module_path)) << "the module must be closed";
+    }
+    EXPECT_EQ(3, vexlin_agent_get_current_state());
+    EXPECT_EQ(0u, vexlin_integercountermetric_create_p(nullptr, nullptr, nullptr));
+    EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_AGENT_SLOT) + test_agent::Count(TEST_AGENT_EVENT_EX_SLOT));
+}
+
+// Each test starts without the library's environment variables, with an
+// empty record and the log captured at finest.
+class LifecycleTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ClearLibraryEnvironment();
+        test_agent::Control().reset();
+    }
+    static void UseTestAgent() { SetVariable(std::string("agentlibrary=") + TEST_AGENT_PATH); }
+
+    LogCapture log_;
+};
+
+}  // namespace lifecycle
+#endif  // TEST_AGENT_PATH
+
+// ---- The prepared configuration (tests linking the library's objects) --------------
+#if __has_include("vexlin_args.h")
+#include "vexlin_args.h"
+
+inline std::vector<std::string> Entries(const vexlin_xstr_list_t& list) {
+    std::vector<std::string> out;
+    for (vexlin_size_t i = 0; i < list.count; ++i)
+        out.push_back(list.strings[i] != nullptr ? list.strings[i] : "<NULL>");
+    return out;
+}
+
+struct Prepared {
+    Prepared() { rc = vexlin_args_prepare(&args); }
+    ~Prepared() { vexlin_args_free(&args); }
+    Prepared(const Prepared&) = delete;
+    Prepared& operator=(const Prepared&) = delete;
+    vexlin_args_t args = {0, 0, nullptr, {nullptr, 0, 0}};
+    vexlin_result_t rc;
+};
+
+inline std::vector<std::string> StoredVariables() { return Entries(Prepared().args.agent_args); }
+#endif
+
+#endif  // VEXLIN_TESTS_VEXLIN_TEST_H
