@@ -173,4 +173,18 @@ TEST(Foundation, TheSinkCanBeDroppedAndTheDefaultOneRestored) {
     EXPECT_EQ("", Stderr(initialize));
 }
 
+// Each out-pointer is optional: the information functions fill only those given.
+TEST(Foundation, InformationFunctionsFillOnlyThePointersGiven) {
+    vexlin_stub_version_t version = {0, 0, 0};
+    vexlin_stub_get_version(&version);
+    EXPECT_EQ((std::vector<vexlin_uint32_t>{1, 6, 1}),
+              (std::vector<vexlin_uint32_t>{version.version_major, version.version_minor, version.version_patch}));
+    vexlin_stub_get_version(nullptr);
+    vexlin_bool_t found = -1;
+    vexlin_bool_t compatible = -1;
+    vexlin_stub_get_agent_load_info(&found, nullptr);
+    vexlin_stub_get_agent_load_info(nullptr, &compatible);
+    EXPECT_EQ(std::make_pair(0, 0), std::make_pair(found, compatible));
+}
+
 }  // namespace
