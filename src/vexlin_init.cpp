@@ -81,6 +81,14 @@ void set_version_text(const vexlin_xchar_t* text) {
 // A module may fill a message buffer to the last character without a terminator.
 void terminate_message(vexlin_xchar_t* message) { message[kMessageLength - 1] = '\0'; }
 
+// Every table request goes through here, so no module text is left unterminated.
+vexlin_result_t request_table(sdkagent_abi_get_library_function_t* get_library, vexlin_uint32_t interface_id,
+                              vexlin_uint32_t level, const void** table, vexlin_xchar_t* message) {
+    const vexlin_result_t rc = get_library(interface_id, level, table, message, kMessageLength);
+    terminate_message(message);
+    return rc;
+}
+
 // Does not touch the stage, the version text, the fork flag or the lock.
 void reset_variables() {
     s_shutdown_function = nullptr;
@@ -181,16 +189,14 @@ void vexlin_internal_fallback_determine_agent_version(vexlin_xchar_t* message) {
     message[0] = '\0';
     const void* table = nullptr;
     result_text_t text;
-    vexlin_result_t rc = s_get_library_function(VEXLIN_ABI_INTERFACE_VERSIONONLY, VEXLIN_ABI_LEVEL_VERSIONONLY, &table,
-                                                message, kMessageLength);
-    terminate_message(message);
+    vexlin_result_t rc = request_table(s_get_library_function, VEXLIN_ABI_INTERFACE_VERSIONONLY,
+                                       VEXLIN_ABI_LEVEL_VERSIONONLY, &table, message);
     if (rc != VEXLIN_SUCCESS || table == nullptr) {
         vexlin_stub_logf(VEXLIN_LOGGING_LEVEL_FINEST, "Could not get agent module version: '%s'. Trying legacy method.",
                          message_or_result_text(message, rc, &text));
         table = nullptr;
-        rc = s_get_library_function(VEXLIN_ABI_INTERFACE_VERSIONONLY_LEGACY, VEXLIN_ABI_LEVEL_VERSIONONLY, &table,
-                                    message, kMessageLength);
-        terminate_message(message);
+        rc = request_table(s_get_library_function, VEXLIN_ABI_INTERFACE_VERSIONONLY_LEGACY,
+                           VEXLIN_ABI_LEVEL_VERSIONONLY, &table, message);
     }
     if (rc == VEXLIN_SUCCESS && table != nullptr) {
         copy_version_text(
@@ -310,9 +316,8 @@ vexlin_result_t load_nolock_steps(vexlin_xchar_t* message_a, bool* error_message
 
     // The message buffer keeps what initialize left in it.
     const void* library = nullptr;
-    rc = s_get_library_function(VEXLIN_ABI_INTERFACE_LIBRARY_5, VEXLIN_ABI_LEVEL_LIBRARY_5, &library, message_b,
-                                kMessageLength);
-    terminate_message(message_b);
+    rc = request_table(s_get_library_function, VEXLIN_ABI_INTERFACE_LIBRARY_5, VEXLIN_ABI_LEVEL_LIBRARY_5, &library,
+                       message_b);
     // A success without a table, or without the one entry the library must
     // call, is no table: calling through it would crash.
     if (rc == VEXLIN_SUCCESS &&
@@ -523,8 +528,7 @@ vexlin_result_t vexlin_internal_get_ex_api(const vexlin_xchar_t* name, vexlin_ui
     // A refusing module may still have written a pointer; only a success
     // with a table counts.
     const void* table = nullptr;
-    vexlin_result_t rc = get_library(interface_id, VEXLIN_ABI_LEVEL_EX, &table, message, kMessageLength);
-    terminate_message(message);
+    vexlin_result_t rc = request_table(get_library, interface_id, VEXLIN_ABI_LEVEL_EX, &table, message);
     if (rc == VEXLIN_SUCCESS && table == nullptr) {
         rc = VEXLIN_ERROR_INVALID_AGENT_BINARY;
     }
