@@ -24,29 +24,34 @@ struct vexlin_abi_agent_t {
 
 namespace {
 
-constexpr size_t kTextLength = 512, kMaxListed = 16;
-
-struct failure {
-    bool active;
-    vexlin_result_t code;
-    char message[kTextLength];
-};
-struct interfaces {
-    uint32_t ids[kMaxListed];
-    size_t count;
-};
-
-// What the testagent_* variables asked for; set anew by every initialize.
-struct settings {
-    failure init_fail, get_agent_fail, refuse_result;
-    interfaces refused, null_tables;
-    bool null_agent_functions, null_get_agent, table_before_agent, unterminated, junk_on_refuse, block_init;
-    char version[kTextLength], version_1560001[kTextLength], version_1330002[kTextLength];
-};
-
-settings s_settings;
+// The testagent_* arguments of the latest initialize.
+constexpr size_t kMaxSettings = 32, kSettingLength = 256;
+char s_settings[kMaxSettings][kSettingLength];
+size_t s_setting_count = 0;
 bool s_started = false;
 vexlin_abi_agent_t s_agent = {0x7e57a9e7u};
+
+// The value of a setting (names ignore case), or nullptr.
+const char* setting(const char* name) {
+    const size_t length = strlen(name);
+    for (size_t i = 0; i < s_setting_count; ++i)
+        if (strncasecmp(s_settings[i], name, length) == 0 && s_settings[i][length] == '=')
+            return s_settings[i] + length + 1;
+    return nullptr;
+}
+bool flag(const char* name) {
+    const char* value = setting(name);
+    return value != nullptr && (strcmp(value, "1") == 0 || strcasecmp(value, "true") == 0);
+}
+// Whether the setting's IFACE[,IFACE...] names the interface.
+bool lists(const char* name, uint32_t interface_id) {
+    for (const char* p = setting(name); p != nullptr && *p != '\0';) {
+        char* end = nullptr;
+        if (strtoul(p, &end, 10) == interface_id) return true;
+        p = end != p && *end == ',' ? end + 1 : "";
+    }
+    return false;
+}
 
 test_agent_event_t new_event(test_agent_event_kind_t kind, uint32_t interface_id = 0) {
     test_agent_event_t event;
@@ -151,25 +156,33 @@ TEST_AGENT_EX_TABLE(serverless, VEXLIN_EX_SERVERLESS_FUNCS, vexlin_abi_library_f
 
 // ---- Library tables ---------------------------------------------------------
 
-template <uint32_t Interface, char (settings::*Text)[kTextLength]>
+// The version-only tables report the module's version unless told otherwise.
+template <uint32_t Interface>
 const vexlin_xchar_t* version_string() {
     test_agent_event_t event = new_event(TEST_AGENT_EVENT_GET_VERSION_STRING, Interface);
     test_agent_record_event(&event);
-    return s_settings.*Text;
+    const char* own = Interface == VEXLIN_ABI_INTERFACE_VERSIONONLY          ? setting("testagent_version_1560001")
+                      : Interface == VEXLIN_ABI_INTERFACE_VERSIONONLY_LEGACY ? setting("testagent_version_1330002")
+                                                                             : nullptr;
+    const char* common = setting("testagent_version");
+    return own != nullptr ? own : common != nullptr ? common : TEST_AGENT_DEFAULT_VERSION;
 }
 
-vexlin_result_t fail(const failure& f, vexlin_xchar_t* buffer, vexlin_size_t length) {
-    if (buffer != nullptr && length != 0 && s_settings.unterminated) {
+// Answers CODE[:message] (CODE in any base strtoul reads).
+vexlin_result_t fail(const char* answer, vexlin_xchar_t* buffer, vexlin_size_t length) {
+    char* end = nullptr;
+    const auto code = static_cast<vexlin_result_t>(strtoul(answer, &end, 0));
+    if (buffer != nullptr && length != 0 && flag("testagent_unterminated")) {
         memset(buffer, 'x', length);
-    } else if (buffer != nullptr && length != 0 && f.message[0] != '\0') {
-        snprintf(buffer, length, "%s", f.message);
+    } else if (buffer != nullptr && length != 0 && *end == ':') {
+        snprintf(buffer, length, "%s", end + 1);
     }
-    return f.code;
+    return code;
 }
 
 template <typename T>
 void junk(T** out) {
-    if (s_settings.junk_on_refuse) *out = static_cast<T*>(const_cast<void*>(TEST_AGENT_JUNK_POINTER));
+    if (flag("testagent_junk_on_refuse")) *out = static_cast<T*>(const_cast<void*>(TEST_AGENT_JUNK_POINTER));
 }
 
 vexlin_result_t get_agent_5(const vexlin_abi_stub_version_t* stub_version, vexlin_abi_agent_t** agent_out,
@@ -186,16 +199,16 @@ vexlin_result_t get_agent_5(const vexlin_abi_stub_version_t* stub_version, vexli
     event.result = VEXLIN_SUCCESS;
     if (!s_started) {
         event.result = VEXLIN_ERROR_NOT_INITIALIZED;
-    } else if (s_settings.get_agent_fail.active) {
-        event.result = fail(s_settings.get_agent_fail, message_buffer, message_buffer_length);
+    } else if (const char* failure = setting("testagent_get_agent_fail")) {
+        event.result = fail(failure, message_buffer, message_buffer_length);
         junk(agent_out);
         junk(functions_out);
     } else {
         // Table first, then the agent after a slot call or 200 ms, if asked to.
         const size_t seen = __atomic_load_n(&record->slot_calls, __ATOMIC_ACQUIRE);
-        if (!s_settings.null_agent_functions) *functions_out = &s_agent_functions;
+        if (!flag("testagent_null_agent_functions")) *functions_out = &s_agent_functions;
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-        while (s_settings.table_before_agent && __atomic_load_n(&record->slot_calls, __ATOMIC_ACQUIRE) == seen &&
+        while (flag("testagent_table_before_agent") && __atomic_load_n(&record->slot_calls, __ATOMIC_ACQUIRE) == seen &&
                std::chrono::steady_clock::now() < until)
             std::this_thread::yield();
         *agent_out = &s_agent;
@@ -206,70 +219,12 @@ vexlin_result_t get_agent_5(const vexlin_abi_stub_version_t* stub_version, vexli
     return static_cast<vexlin_result_t>(event.result);
 }
 
-const vexlin_abi_library_functions_5_t s_library = {version_string<VEXLIN_ABI_INTERFACE_LIBRARY_5, &settings::version>,
-                                                    get_agent_5};
-const vexlin_abi_library_functions_5_t s_library_without_get_agent = {
-    version_string<VEXLIN_ABI_INTERFACE_LIBRARY_5, &settings::version>, nullptr};
-const vexlin_abi_library_functions_versiononly_t s_versiononly = {
-    version_string<VEXLIN_ABI_INTERFACE_VERSIONONLY, &settings::version_1560001>};
+const vexlin_abi_library_functions_5_t s_library = {version_string<VEXLIN_ABI_INTERFACE_LIBRARY_5>, get_agent_5};
+const vexlin_abi_library_functions_5_t s_library_without_get_agent = {version_string<VEXLIN_ABI_INTERFACE_LIBRARY_5>,
+                                                                      nullptr};
+const vexlin_abi_library_functions_versiononly_t s_versiononly = {version_string<VEXLIN_ABI_INTERFACE_VERSIONONLY>};
 const vexlin_abi_library_functions_versiononly_t s_versiononly_legacy = {
-    version_string<VEXLIN_ABI_INTERFACE_VERSIONONLY_LEGACY, &settings::version_1330002>};
-
-// ---- Settings ---------------------------------------------------------------
-
-void set_text(char* target, const char* value) { snprintf(target, kTextLength, "%s", value); }
-
-void apply_setting(const char* argument) {
-    const char* equals = strchr(argument, '=');
-    if (equals == nullptr) return;
-    const char* value = equals + 1;
-    const auto named = [&](const char* name) {
-        return strlen(name) == static_cast<size_t>(equals - argument) && strncasecmp(argument, name, strlen(name)) == 0;
-    };
-    const bool set = strcmp(value, "1") == 0 || strcasecmp(value, "true") == 0;
-    // CODE[:message], CODE in any base strtoul reads.
-    for (auto f : {std::make_pair("testagent_init_fail", &settings::init_fail),
-                   std::make_pair("testagent_get_agent_fail", &settings::get_agent_fail),
-                   std::make_pair("testagent_refuse_result", &settings::refuse_result)}) {
-        if (!named(f.first)) continue;
-        failure& target = s_settings.*f.second;
-        char* end = nullptr;
-        target.active = true;
-        target.code = static_cast<vexlin_result_t>(strtoul(value, &end, 0));
-        set_text(target.message, end != nullptr && *end == ':' ? end + 1 : "");
-    }
-    // IFACE[,IFACE...]
-    for (auto l : {std::make_pair("testagent_refuse", &settings::refused),
-                   std::make_pair("testagent_null_table", &settings::null_tables)}) {
-        interfaces& list = s_settings.*l.second;
-        for (const char* p = value; named(l.first) && *p != '\0' && list.count < kMaxListed;) {
-            char* end = nullptr;
-            list.ids[list.count++] = static_cast<uint32_t>(strtoul(p, &end, 10));
-            p = end != p && *end == ',' ? end + 1 : "";
-        }
-    }
-    for (auto b : {std::make_pair("testagent_null_agent_functions", &settings::null_agent_functions),
-                   std::make_pair("testagent_null_get_agent", &settings::null_get_agent),
-                   std::make_pair("testagent_table_before_agent", &settings::table_before_agent),
-                   std::make_pair("testagent_unterminated", &settings::unterminated),
-                   std::make_pair("testagent_junk_on_refuse", &settings::junk_on_refuse),
-                   std::make_pair("testagent_block_init", &settings::block_init)})
-        if (named(b.first)) s_settings.*b.second = set;
-    // The version-only tables report the module's version unless told otherwise.
-    if (named("testagent_version")) {
-        set_text(s_settings.version, value);
-        set_text(s_settings.version_1560001, value);
-        set_text(s_settings.version_1330002, value);
-    }
-    if (named("testagent_version_1560001")) set_text(s_settings.version_1560001, value);
-    if (named("testagent_version_1330002")) set_text(s_settings.version_1330002, value);
-}
-
-bool is_listed(uint32_t interface_id, const uint32_t* list, size_t count) {
-    for (size_t i = 0; i < count; ++i)
-        if (list[i] == interface_id) return true;
-    return false;
-}
+    version_string<VEXLIN_ABI_INTERFACE_VERSIONONLY_LEGACY>};
 
 // The table of an interface at a level, or the reason there is none.
 vexlin_result_t find_table(uint32_t interface_id, uint32_t level, const void** table) {
@@ -278,7 +233,7 @@ vexlin_result_t find_table(uint32_t interface_id, uint32_t level, const void** t
         const void* table;
     } tables[] = {
         {VEXLIN_ABI_INTERFACE_LIBRARY_5, VEXLIN_ABI_LEVEL_LIBRARY_5,
-         s_settings.null_get_agent ? &s_library_without_get_agent : &s_library},
+         flag("testagent_null_get_agent") ? &s_library_without_get_agent : &s_library},
         {VEXLIN_ABI_INTERFACE_VERSIONONLY, VEXLIN_ABI_LEVEL_VERSIONONLY, &s_versiononly},
         {VEXLIN_ABI_INTERFACE_VERSIONONLY_LEGACY, VEXLIN_ABI_LEVEL_VERSIONONLY, &s_versiononly_legacy},
         {metrics::interface_id, VEXLIN_ABI_LEVEL_EX, &metrics::functions},
@@ -290,7 +245,7 @@ vexlin_result_t find_table(uint32_t interface_id, uint32_t level, const void** t
     for (const auto& t : tables) {
         if (t.id != interface_id) continue;
         if (t.level != level) return VEXLIN_ERROR_FEATURE_LEVEL_NOT_SUPPORTED;
-        *table = is_listed(interface_id, s_settings.null_tables.ids, s_settings.null_tables.count) ? nullptr : t.table;
+        *table = lists("testagent_null_table", interface_id) ? nullptr : t.table;
         return VEXLIN_SUCCESS;
     }
     return VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED;
@@ -304,15 +259,11 @@ bool is_empty(const vexlin_xchar_t* buffer, vexlin_size_t length) {
 
 // ---- Entry points -----------------------------------------------------------
 // A variant lacking an entry point still compiles it, but hidden: the
-// dynamic loader cannot find a hidden symbol.
+// dynamic loader cannot find a hidden symbol (TEST_AGENT_*_VISIBILITY).
 
 extern "C" {
 
-#ifdef TEST_AGENT_WITHOUT_INITIALIZE
-__attribute__((visibility("hidden")))
-#else
-__attribute__((visibility("default")))
-#endif
+__attribute__((visibility(TEST_AGENT_INITIALIZE_VISIBILITY)))
 sdkagent_abi_initialize_function_t sdkagent_abi_initialize;
 vexlin_result_t sdkagent_abi_initialize(vexlin_size_t argument_count, const vexlin_xchar_t* const* arguments,
                                         vexlin_xchar_t* message_buffer, vexlin_size_t message_buffer_length) {
@@ -322,30 +273,23 @@ vexlin_result_t sdkagent_abi_initialize(vexlin_size_t argument_count, const vexl
     put_value(event, arguments);
     put_value(event, message_buffer_length);
     put_value(event, is_empty(message_buffer, message_buffer_length) ? 1 : 0);
-    memset(&s_settings, 0, sizeof(s_settings));
-    s_settings.refuse_result.code = VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED;
-    set_text(s_settings.version, TEST_AGENT_DEFAULT_VERSION);
-    set_text(s_settings.version_1560001, TEST_AGENT_DEFAULT_VERSION);
-    set_text(s_settings.version_1330002, TEST_AGENT_DEFAULT_VERSION);
     record->argument_count = argument_count;
+    s_setting_count = 0;
     for (vexlin_size_t i = 0; i < argument_count; ++i) {
         const char* argument = arguments[i] != nullptr ? arguments[i] : "(null)";
         if (i < TEST_AGENT_MAX_ARGUMENTS) snprintf(record->arguments[i], TEST_AGENT_ARGUMENT_LENGTH, "%s", argument);
-        apply_setting(argument);
+        if (strncasecmp(argument, "testagent_", 10) == 0 && s_setting_count < kMaxSettings)
+            snprintf(s_settings[s_setting_count++], kSettingLength, "%s", argument);
     }
-    if (s_settings.block_init) test_agent_record_block_in_initialize();
-    event.result = s_settings.init_fail.active ? fail(s_settings.init_fail, message_buffer, message_buffer_length)
-                                               : VEXLIN_SUCCESS;
-    s_started = !s_settings.init_fail.active;
+    if (flag("testagent_block_init")) test_agent_record_block_in_initialize();
+    const char* failure = setting("testagent_init_fail");
+    event.result = failure != nullptr ? fail(failure, message_buffer, message_buffer_length) : VEXLIN_SUCCESS;
+    s_started = failure == nullptr;
     test_agent_record_event(&event);
     return static_cast<vexlin_result_t>(event.result);
 }
 
-#ifdef TEST_AGENT_WITHOUT_GET_LIBRARY
-__attribute__((visibility("hidden")))
-#else
-__attribute__((visibility("default")))
-#endif
+__attribute__((visibility(TEST_AGENT_GET_LIBRARY_VISIBILITY)))
 sdkagent_abi_get_library_function_t sdkagent_abi_get_library;
 vexlin_result_t sdkagent_abi_get_library(vexlin_uint32_t interface_id, vexlin_uint32_t level, const void** table_out,
                                          vexlin_xchar_t* message_buffer, vexlin_size_t message_buffer_length) {
@@ -355,11 +299,13 @@ vexlin_result_t sdkagent_abi_get_library(vexlin_uint32_t interface_id, vexlin_ui
     put_value(event, table_out);
     put_value(event, message_buffer_length);
     put_value(event, is_empty(message_buffer, message_buffer_length) ? 1 : 0);
+    bool refused = lists("testagent_refuse", interface_id);
+    for (size_t i = 0; i < record->refused_count; ++i) refused = refused || record->refused[i] == interface_id;
     if (!s_started) {
         event.result = VEXLIN_ERROR_NOT_INITIALIZED;
-    } else if (is_listed(interface_id, record->refused, record->refused_count) ||
-               is_listed(interface_id, s_settings.refused.ids, s_settings.refused.count)) {
-        event.result = fail(s_settings.refuse_result, message_buffer, message_buffer_length);
+    } else if (refused) {
+        const char* answer = setting("testagent_refuse_result");
+        event.result = fail(answer != nullptr ? answer : "0xAFFE000C", message_buffer, message_buffer_length);
         junk(table_out);
     } else {
         event.result = find_table(interface_id, level, table_out);
@@ -368,12 +314,7 @@ vexlin_result_t sdkagent_abi_get_library(vexlin_uint32_t interface_id, vexlin_ui
     return static_cast<vexlin_result_t>(event.result);
 }
 
-#ifdef TEST_AGENT_WITHOUT_SHUTDOWN
-__attribute__((visibility("hidden")))
-#else
-__attribute__((visibility("default")))
-#endif
-sdkagent_abi_shutdown_function_t sdkagent_abi_shutdown;
+__attribute__((visibility(TEST_AGENT_SHUTDOWN_VISIBILITY))) sdkagent_abi_shutdown_function_t sdkagent_abi_shutdown;
 vexlin_result_t sdkagent_abi_shutdown(void) {
     test_agent_event_t event = new_event(TEST_AGENT_EVENT_SHUTDOWN);
     event.result = s_started ? VEXLIN_SUCCESS : VEXLIN_ERROR_NOT_INITIALIZED;

@@ -101,31 +101,7 @@ typedef struct test_agent_event_t {
 } test_agent_event_t;
 
 typedef struct test_agent_control_t {
-    /* Every call ever received, in order; only the first TEST_AGENT_MAX_EVENTS are kept. */
-    size_t event_count;
-    test_agent_event_t events[TEST_AGENT_MAX_EVENTS];
-
-    /* Copies of the arguments of the latest initialize call. */
-    size_t argument_count;
-    char arguments[TEST_AGENT_MAX_ARGUMENTS][TEST_AGENT_ARGUMENT_LENGTH];
-
-    /* The bytes of the stub version record of the latest get-agent call. */
-    unsigned char stub_version[TEST_AGENT_STUB_VERSION_SIZE];
-
-    /* The agent object and function table the module handed out last. */
-    const void* agent;
-    const void* agent_functions;
-
-    /* Slot calls counted whether recorded or not (atomic counters), and
-     * those among them that did not receive the module's agent object. */
-    size_t slot_calls; /* word-sized: atomic without libatomic on 32-bit targets */
-    size_t slot_calls_without_agent;
-
-    /* Interfaces refused through refuse_interface. */
-    size_t refused_count;
-    uint32_t refused[16];
-
-    /* Forgets every call, the arguments and the blocking state. */
+    /* Forgets everything below and the blocking state. */
     void (*reset)(void);
     /* With testagent_block_init=1: wait until a thread is held inside
      * initialize, then let it go on. */
@@ -137,6 +113,25 @@ typedef struct test_agent_control_t {
     /* From now on, until reset, get-library refuses this interface as if it
      * were listed in testagent_refuse: for a refusal after a success. */
     void (*refuse_interface)(uint32_t interface_id);
+
+    /* Every call ever received, in order; only the first TEST_AGENT_MAX_EVENTS are kept. */
+    size_t event_count;
+    test_agent_event_t events[TEST_AGENT_MAX_EVENTS];
+    /* Copies of the arguments of the latest initialize call. */
+    size_t argument_count;
+    char arguments[TEST_AGENT_MAX_ARGUMENTS][TEST_AGENT_ARGUMENT_LENGTH];
+    /* The bytes of the stub version record of the latest get-agent call. */
+    unsigned char stub_version[TEST_AGENT_STUB_VERSION_SIZE];
+    /* The agent object and function table the module handed out last. */
+    const void* agent;
+    const void* agent_functions;
+    /* Slot calls counted whether recorded or not, and those among them that
+     * lacked the module's agent object (word-sized: atomic without
+     * libatomic on 32-bit targets). */
+    size_t slot_calls;
+    size_t slot_calls_without_agent;
+    size_t refused_count;
+    uint32_t refused[16];
 } test_agent_control_t;
 
 /* The one function a test needs. Also reachable with dlsym on a handle of

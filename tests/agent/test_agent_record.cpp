@@ -1,6 +1,7 @@
 // The record of the test agent module, in a library of its own so that it
 // survives the module being closed. Writers of events lock; a test reads the
 // record while nothing calls into the module, or after one of the waits.
+#include <stddef.h>
 #include <string.h>
 
 #include <atomic>
@@ -13,42 +14,42 @@
 
 namespace {
 
-test_agent_control_t s_control;
 std::mutex s_mutex;
 std::condition_variable s_changed;
 bool s_init_blocked = false, s_init_released = false;
 std::atomic<int> s_slot_recording{1};
+test_agent_control_t s_control;
 
-void reset_record() {
+void reset() {
     std::lock_guard<std::mutex> guard(s_mutex);
-    const test_agent_control_t kept = s_control;
-    memset(&s_control, 0, sizeof s_control);
-    s_control.reset = kept.reset;
-    s_control.wait_until_init_blocked = kept.wait_until_init_blocked;
-    s_control.release_init = kept.release_init;
-    s_control.set_slot_recording = kept.set_slot_recording;
-    s_control.refuse_interface = kept.refuse_interface;
+    const size_t kept = offsetof(test_agent_control_t, event_count);
+    memset(reinterpret_cast<char*>(&s_control) + kept, 0, sizeof s_control - kept);
     s_init_blocked = s_init_released = false;
     s_slot_recording = 1;
 }
+void wait_until_init_blocked() {
+    std::unique_lock<std::mutex> lock(s_mutex);
+    s_changed.wait(lock, [] { return s_init_blocked; });
+}
+void release_init() {
+    std::lock_guard<std::mutex> guard(s_mutex);
+    s_init_released = true;
+    s_changed.notify_all();
+}
+void set_slot_recording(int enabled) { s_slot_recording = enabled != 0 ? 1 : 0; }
+void refuse_interface(uint32_t interface_id) {
+    std::lock_guard<std::mutex> guard(s_mutex);
+    if (s_control.refused_count < 16) s_control.refused[s_control.refused_count++] = interface_id;
+}
 
+// Static: a test may reach the record before any module is loaded.
 struct control_setup {
     control_setup() {
-        s_control.reset = reset_record;
-        s_control.wait_until_init_blocked = [] {
-            std::unique_lock<std::mutex> lock(s_mutex);
-            s_changed.wait(lock, [] { return s_init_blocked; });
-        };
-        s_control.release_init = [] {
-            std::lock_guard<std::mutex> guard(s_mutex);
-            s_init_released = true;
-            s_changed.notify_all();
-        };
-        s_control.set_slot_recording = [](int enabled) { s_slot_recording = enabled != 0 ? 1 : 0; };
-        s_control.refuse_interface = [](uint32_t interface_id) {
-            std::lock_guard<std::mutex> guard(s_mutex);
-            if (s_control.refused_count < 16) s_control.refused[s_control.refused_count++] = interface_id;
-        };
+        s_control.reset = reset;
+        s_control.wait_until_init_blocked = wait_until_init_blocked;
+        s_control.release_init = release_init;
+        s_control.set_slot_recording = set_slot_recording;
+        s_control.refuse_interface = refuse_interface;
     }
 } s_control_setup;
 
