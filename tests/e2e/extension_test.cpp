@@ -19,23 +19,21 @@ struct Group {
 };
 
 const Group kGroups[] = {
-    {"span", VEXLIN_ABI_INTERFACE_EX_SPAN, vexlin_ex_api_enable_span,
-     [] { CallWithZeros(&vexlin_ex_spantracer_create); }},
+    {"span", VEXLIN_ABI_INTERFACE_EX_SPAN, vexlin_ex_api_enable_span, [] { vexlin_ex_spantracer_create(0); }},
     {"techtype", VEXLIN_ABI_INTERFACE_EX_TECHTYPE, vexlin_ex_api_enable_techtype,
-     [] { CallWithZeros(&vexlin_ex_agent_add_process_technology_p); }},
+     [] { vexlin_ex_agent_add_process_technology_p(0, nullptr, nullptr); }},
     {"tracer_ext", VEXLIN_ABI_INTERFACE_EX_TRACER_EXT, vexlin_ex_api_enable_tracer_ext,
-     [] { CallWithZeros(&vexlin_ex_tracer_start_2); }},
+     [] { vexlin_ex_tracer_start_2(0, 0, 0); }},
     {"serverless", VEXLIN_ABI_INTERFACE_EX_SERVERLESS, vexlin_ex_api_enable_serverless,
-     [] { CallWithZeros(&vexlin_ex_agent_force_send_data_now); }},
+     vexlin_ex_agent_force_send_data_now},
 };
-const std::string kEveryGroup = "91620005,91730001,91620003,91790001";
 
 enum Before { kNotInitialized, kShutDown, kInitialized, kEnabledThenRefused };
 
 struct Enabling {
     const char* name;
     Before before;
-    std::vector<std::string> variables;
+    const char* settings;  // for the test agent; "*" names every group
     vexlin_result_t result;
     const char* reason;  // logged with a refusal; nullptr: nothing logged
     bool reaches_module;
@@ -43,46 +41,21 @@ struct Enabling {
 void PrintTo(const Enabling& c, std::ostream* os) { *os << c.name; }
 
 const Enabling kEnablings[] = {
-    {"BeforeInitialization", kNotInitialized, {}, VEXLIN_ERROR_NOT_INITIALIZED, nullptr, false},
-    {"AfterTheLastShutdown", kShutDown, {}, VEXLIN_ERROR_NOT_INITIALIZED, nullptr, false},
-    {"Accepted", kInitialized, {}, VEXLIN_SUCCESS, nullptr, true},
-    {"RefusedWithAMessage",
-     kInitialized,
-     {"testagent_refuse=" + kEveryGroup, "testagent_refuse_result=0xAFFE0009:not offered by this agent"},
-     VEXLIN_ERROR_UNEXPECTED,
-     "not offered by this agent",
-     false},
-    {"RefusedWithoutAMessage",
-     kInitialized,
-     {"testagent_refuse=" + kEveryGroup},
-     VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
-     "Interface not supported.",
-     false},
-    {"RefusedWithAPlatformError",
-     kInitialized,
-     {"testagent_refuse=" + kEveryGroup, "testagent_refuse_result=22"},
-     22,
-     "Invalid argument",
-     false},
+    {"BeforeInitialization", kNotInitialized, "", VEXLIN_ERROR_NOT_INITIALIZED, nullptr, false},
+    {"AfterTheLastShutdown", kShutDown, "", VEXLIN_ERROR_NOT_INITIALIZED, nullptr, false},
+    {"Accepted", kInitialized, "", VEXLIN_SUCCESS, nullptr, true},
+    {"RefusedWithAMessage", kInitialized, "refuse=*;refuse_result=0xAFFE0009:not offered here", VEXLIN_ERROR_UNEXPECTED,
+     "not offered here", false},
+    {"RefusedWithoutAMessage", kInitialized, "refuse=*", VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
+     "Interface not supported.", false},
+    {"RefusedWithAPlatformError", kInitialized, "refuse=*;refuse_result=22", 22, "Invalid argument", false},
     // Calling through the junk would crash.
-    {"RefusedWithJunk",
-     kInitialized,
-     {"testagent_refuse=" + kEveryGroup, "testagent_junk_on_refuse=1"},
-     VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
-     "Interface not supported.",
-     false},
-    {"SuccessWithoutATableIsAnInvalidBinary",
-     kInitialized,
-     {"testagent_null_table=" + kEveryGroup},
-     VEXLIN_ERROR_INVALID_AGENT_BINARY,
-     "Invalid agent binary.",
-     false},
-    {"RefusedReEnablingKeepsTheTableEnabledBefore",
-     kEnabledThenRefused,
-     {"testagent_junk_on_refuse=1"},
-     VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
-     "Interface not supported.",
-     true},
+    {"RefusedWithJunk", kInitialized, "refuse=*;junk_on_refuse=1", VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
+     "Interface not supported.", false},
+    {"SuccessWithoutATableIsAnInvalidBinary", kInitialized, "null_table=*", VEXLIN_ERROR_INVALID_AGENT_BINARY,
+     "Invalid agent binary.", false},
+    {"RefusedReEnablingKeepsTheTableEnabledBefore", kEnabledThenRefused, "junk_on_refuse=1",
+     VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED, "Interface not supported.", true},
 };
 
 class Extensions : public LifecycleTest, public testing::WithParamInterface<Enabling> {};
@@ -90,11 +63,13 @@ class Extensions : public LifecycleTest, public testing::WithParamInterface<Enab
 TEST_P(Extensions, EnablingEachGroup) {
     const Enabling& c = GetParam();
     UseTestAgent();
-    for (const std::string& v : c.variables) SetVariable(v);
-    if (c.before != kNotInitialized) ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
-    for (const Group& g : kGroups) {
-        if (c.before == kShutDown || c.before == kEnabledThenRefused) ASSERT_EQ(VEXLIN_SUCCESS, g.enable());
+    for (std::string setting : TestAgentSettings(c.settings)) {
+        if (setting.back() == '*') setting.replace(setting.size() - 1, 1, "91620005,91730001,91620003,91790001");
+        SetVariable(setting);
     }
+    if (c.before != kNotInitialized) ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
+    for (const Group& g : kGroups)
+        if (c.before == kShutDown || c.before == kEnabledThenRefused) ASSERT_EQ(VEXLIN_SUCCESS, g.enable());
     if (c.before == kShutDown) ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
 
     const void* agent = test_agent::Control().agent;

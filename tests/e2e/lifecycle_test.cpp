@@ -58,17 +58,10 @@ TEST_F(Lifecycle, LoadLogsEveryStepAndAsksForTheLibraryMetricsAndAgentInTurn) {
     EXPECT_EQ(0, memcmp(tail, test_agent::Control().stub_version + 32, 64));
 }
 
-TEST_F(Lifecycle, KeepsAtMost63CharactersOfTheVersionText) {
-    UseTestAgent();
-    SetVariable("testagent_version=" + std::string(100, 'v'));
-    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
-    EXPECT_EQ(std::string(63, 'v'), VersionText());
-    EXPECT_THAT(LogCapture::Entries(), testing::Contains(ModuleStartedLog(std::string(63, 'v'))[1]));
-}
-
-TEST_F(Lifecycle, NoAgentIsAttachedWhileTheModuleStarts) {
+TEST_F(Lifecycle, NoAgentIsAttachedWhileTheModuleStartsAndItsVersionIsCut) {
     UseTestAgent();
     SetVariable("testagent_block_init=1");
+    SetVariable("testagent_version=" + std::string(100, 'v'));
     vexlin_result_t rc = -1;
     std::thread initializer([&rc] { rc = vexlin_initialize(); });
     test_agent::Control().wait_until_init_blocked();
@@ -79,6 +72,8 @@ TEST_F(Lifecycle, NoAgentIsAttachedWhileTheModuleStarts) {
     EXPECT_EQ(VEXLIN_SUCCESS, rc);
     EXPECT_EQ(std::make_pair(1, 1), LoadInfo());
     EXPECT_EQ(1003, vexlin_agent_get_current_state());
+    EXPECT_EQ(std::string(63, 'v'), VersionText()) << "at most 63 characters are kept";
+    EXPECT_THAT(LogCapture::Entries(), testing::Contains(ModuleStartedLog(std::string(63, 'v'))[1]));
 }
 
 // ---- Every failed load --------------------------------------------------------------
@@ -87,141 +82,121 @@ enum Reached { kNotCalled, kFailedToStart, kStarted };
 
 struct LoadFailure {
     const char* name;
-    Strings variables;  // testagent_* user variables, in store order
+    const char* settings;  // for the test agent
     vexlin_result_t result;
     Log tail;  // the log after the prologue
     std::pair<int, int> load_info;
     std::string version;
     Reached module;
-    Strings requests = {};  // library requests, checked when the module started
-    std::string path = TEST_AGENT_PATH;
-    bool active = true;
-    void (*also)() = nullptr;
+    Strings requests;  // library requests, checked when the module started
+    std::string path;
+    void (*also)();
 };
 void PrintTo(const LoadFailure& c, std::ostream* os) { *os << c.name; }
 
-const Log kModuleStarted = ModuleStartedLog() + Log{{kFine, "Initializing agent..."}};
 const std::string kNoSuchFile = TEST_AGENT_HOME_DIR "/no/such/module.so";
 
 Log Failed(const std::string& prefix, const std::string& text) { return {{kSevere, prefix + text}}; }
-Log Incompatible(const std::string& version, const std::string& text) {
-    return Log{{kFine, "Initializing agent module..."},
-               {kInfo, "Agent module version is " + version + "; probably incompatible"}} +
-           Failed(kLoadFailure, text);
-}
-Log LegacyTried(const std::string& text) {
-    return {{kFinest, "Could not get agent module version: '" + text + "'. Trying legacy method."}};
-}
 Log MissingSymbol(const char* module, const char* symbol) {
     return Failed(kLoadFailure, std::string(module) + ": undefined symbol: " + symbol);
 }
-std::string LoaderMessage(int* error) {
-    errno = 0;
-    dlopen(kNoSuchFile.c_str(), RTLD_NOW);
-    *error = errno != 0 ? errno : VEXLIN_ERROR_LOAD_AGENT;
-    return dlerror();
-}
 
-LoadFailure F(const char* name, Strings variables, vexlin_result_t result, Log tail, std::pair<int, int> load_info,
+LoadFailure F(const char* name, const char* settings, vexlin_result_t result, Log tail, std::pair<int, int> load_info,
               std::string version, Reached module, Strings requests = {}, std::string path = TEST_AGENT_PATH,
               void (*also)() = nullptr) {
-    return {name, variables, result, tail, load_info, version, module, requests, path, true, also};
+    return {name, settings, result, tail, load_info, version, module, requests, path, also};
 }
 
 std::vector<LoadFailure> LoadFailureRows() {
-    int loader_errno = 0;
-    const std::string loader_message = LoaderMessage(&loader_errno);
-    const std::string unsupported = "Interface not supported.", invalid = "Invalid agent binary.";
-    const std::string version = TEST_AGENT_DEFAULT_VERSION,
+    errno = 0;
+    dlopen(kNoSuchFile.c_str(), RTLD_NOW);
+    const int loader_errno = errno != 0 ? errno : VEXLIN_ERROR_LOAD_AGENT;
+    const std::string loader_message = dlerror();
+    const std::string unsupported = "Interface not supported.", invalid = "Invalid agent binary.",
+                      version = TEST_AGENT_DEFAULT_VERSION, metrics_failed = "Failed to load extension API metrics: ",
                       undetermined = "Agent module version could not be determined: ";
     const Strings versions = {"1730002/6", "1560001/5", "1330002/5"}, agent_level = {"1730002/6", "91680001/6"};
-    const Log init_module = {{kFine, "Initializing agent module..."}};
-    const Log metrics_loaded = {{kInfo, "Loaded extension API metrics."}};
-    const std::string metrics_failed = "Failed to load extension API metrics: ";
-    LoadFailure inactive =
-        F("AgentNotActive", {}, VEXLIN_ERROR_AGENT_NOT_ACTIVE,
-          Log{{kConfig, "Agent not active."}} + Failed(kLoadFailure, "Agent not active."), {0, 0}, "", kNotCalled);
-    inactive.active = false;
+    const Log init_module = {{kFine, "Initializing agent module..."}},
+              started = ModuleStartedLog() + Log{{kFine, "Initializing agent..."}},
+              metrics_loaded = {{kInfo, "Loaded extension API metrics."}};
+    const auto legacy_tried = [](const std::string& text) {
+        return Log{{kFinest, "Could not get agent module version: '" + text + "'. Trying legacy method."}};
+    };
+    const auto incompatible = [&](const std::string& text, const std::string& with = TEST_AGENT_DEFAULT_VERSION,
+                                  const Log& tried = {}) {
+        return init_module + tried + Log{{kInfo, "Agent module version is " + with + "; probably incompatible"}} +
+               Failed(kLoadFailure, text);
+    };
     return {
-        inactive,
-        F("NoProcessModuleAndNoPath", {}, VEXLIN_ERROR_LOAD_AGENT,
+        F("AgentNotActive", "", VEXLIN_ERROR_AGENT_NOT_ACTIVE,
+          Log{{kConfig, "Agent not active."}} + Failed(kLoadFailure, "Agent not active."), {0, 0}, "", kNotCalled),
+        F("NoProcessModuleAndNoPath", "", VEXLIN_ERROR_LOAD_AGENT,
           {{kInfo, kLoadFailure + "Loading via the process module failed and no fallback path was provided."}}, {0, 0},
           "", kNotCalled, {}, ""),
-        F("MissingFile", {}, loader_errno, {{kInfo, kLoadFailure + loader_message}}, {0, 0}, "", kNotCalled, {},
+        F("MissingFile", "", loader_errno, {{kInfo, kLoadFailure + loader_message}}, {0, 0}, "", kNotCalled, {},
           kNoSuchFile),
-        F("WithoutInitializeEntryPoint", {}, ENOENT,
+        F("WithoutInitializeEntryPoint", "", ENOENT,
           MissingSymbol(TEST_AGENT_NO_INITIALIZE_PATH, VEXLIN_ABI_INITIALIZE_SYMBOL), {1, 0}, "", kNotCalled, {},
           TEST_AGENT_NO_INITIALIZE_PATH),
-        F("WithoutGetLibraryEntryPoint", {}, ENOENT,
+        F("WithoutGetLibraryEntryPoint", "", ENOENT,
           MissingSymbol(TEST_AGENT_NO_GET_LIBRARY_PATH, VEXLIN_ABI_GET_LIBRARY_SYMBOL), {1, 0}, "", kNotCalled, {},
           TEST_AGENT_NO_GET_LIBRARY_PATH),
-        F("WithoutShutdownEntryPoint", {}, ENOENT,
+        F("WithoutShutdownEntryPoint", "", ENOENT,
           MissingSymbol(TEST_AGENT_NO_SHUTDOWN_PATH, VEXLIN_ABI_SHUTDOWN_SYMBOL), {1, 0}, "", kNotCalled, {},
           TEST_AGENT_NO_SHUTDOWN_PATH),
-        F("ModuleInitializeFailsWithAMessage", {"testagent_init_fail=0xAFFE0009:cannot start here"},
-          VEXLIN_ERROR_UNEXPECTED, init_module + Failed(kInitFailure, "cannot start here"), {1, 0}, "", kFailedToStart),
-        F("ModuleInitializeFailsWithoutAMessage", {"testagent_init_fail=0xAFFE0003"}, VEXLIN_ERROR_NOT_IMPLEMENTED,
+        F("ModuleInitializeFailsWithAMessage", "init_fail=0xAFFE0009:cannot start here", VEXLIN_ERROR_UNEXPECTED,
+          init_module + Failed(kInitFailure, "cannot start here"), {1, 0}, "", kFailedToStart),
+        F("ModuleInitializeFailsWithoutAMessage", "init_fail=0xAFFE0003", VEXLIN_ERROR_NOT_IMPLEMENTED,
           init_module + Failed(kLoadFailure, "Function not implemented."), {1, 0}, "", kFailedToStart),
-        F("LibraryTableRefusedVersionFromTheVersionOnlyTable",
-          {"testagent_refuse=1730002", "testagent_version_1560001=5.4.3"}, VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
-          Incompatible("5.4.3", unsupported), {1, 0}, "5.4.3", kStarted, {"1730002/6", "1560001/5"}),
-        F("LibraryTableRefusedVersionFromTheLegacyTable",
-          {"testagent_refuse=1730002,1560001", "testagent_version_1330002=1.2.3-legacy"},
-          VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
-          init_module + LegacyTried(unsupported) +
-              Log{{kInfo, "Agent module version is 1.2.3-legacy; probably incompatible"}} +
-              Failed(kLoadFailure, unsupported),
+        F("LibraryTableRefusedVersionFromTheVersionOnlyTable", "refuse=1730002;version_1560001=5.4.3",
+          VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED, incompatible(unsupported, "5.4.3"), {1, 0}, "5.4.3", kStarted,
+          {"1730002/6", "1560001/5"}),
+        F("LibraryTableRefusedVersionFromTheLegacyTable", "refuse=1730002,1560001;version_1330002=1.2.3-legacy",
+          VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED, incompatible(unsupported, "1.2.3-legacy", legacy_tried(unsupported)),
           {1, 0}, "1.2.3-legacy", kStarted, versions),
         // Junk in the out parameter of a refused request must not be used.
         F("EveryVersionRefusedWithAMessageAndJunk",
-          {"testagent_refuse=1730002,1560001,1330002", "testagent_refuse_result=0xAFFE000B:level 6 is too new",
-           "testagent_junk_on_refuse=1"},
+          "refuse=1730002,1560001,1330002;refuse_result=0xAFFE000B:level 6 is too new;junk_on_refuse=1",
           VEXLIN_ERROR_FEATURE_LEVEL_NOT_SUPPORTED,
-          init_module + Failed(kInitFailure, "level 6 is too new") + LegacyTried("level 6 is too new") +
+          init_module + Failed(kInitFailure, "level 6 is too new") + legacy_tried("level 6 is too new") +
               Log{{kInfo, undetermined + "level 6 is too new"}},
           {1, 0}, "", kStarted, versions, TEST_AGENT_PATH,
           [] { EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_GET_VERSION_STRING)); }),
         // The legacy request gets the buffer as the module left it, not the
         // text the library logged for the first refusal.
-        F("EveryVersionRefusedWithoutAMessage", {"testagent_refuse=1730002,1560001,1330002"},
-          VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
-          init_module + LegacyTried(unsupported) + Log{{kInfo, undetermined + unsupported}} +
+        F("EveryVersionRefusedWithoutAMessage", "refuse=1730002,1560001,1330002", VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
+          init_module + legacy_tried(unsupported) + Log{{kInfo, undetermined + unsupported}} +
               Failed(kLoadFailure, unsupported),
           {1, 0}, "", kStarted, versions, TEST_AGENT_PATH,
           [] { EXPECT_EQ(1u, test_agent::Events(TEST_AGENT_EVENT_GET_LIBRARY)[2].values[2]) << "empty on entry"; }),
-        F("VersionTablesAnsweredWithoutATable", {"testagent_refuse=1730002", "testagent_null_table=1560001,1330002"},
+        F("VersionTablesAnsweredWithoutATable", "refuse=1730002;null_table=1560001,1330002",
           VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
-          init_module + LegacyTried("The operation completed successfully.") +
+          init_module + legacy_tried("The operation completed successfully.") +
               Log{{kInfo, undetermined + "The operation completed successfully."}} + Failed(kLoadFailure, unsupported),
           {1, 0}, "", kStarted, versions),
         // Success with nothing usable is an invalid binary, undone like a refusal.
-        F("InvalidBinaryNoLibraryTable", {"testagent_null_table=1730002"}, VEXLIN_ERROR_INVALID_AGENT_BINARY,
-          Incompatible(version, invalid), {1, 0}, version, kStarted),
-        F("InvalidBinaryLibraryTableWithoutAgentRequest", {"testagent_null_get_agent=1"},
-          VEXLIN_ERROR_INVALID_AGENT_BINARY, Incompatible(version, invalid), {1, 0}, version, kStarted),
-        F("InvalidBinaryAgentWithoutFunctionTable", {"testagent_null_agent_functions=1"},
-          VEXLIN_ERROR_INVALID_AGENT_BINARY, kModuleStarted + metrics_loaded + Failed(kAgentFailure, invalid), {1, 1},
-          version, kStarted),
-        F("InvalidBinaryNoMetricsTable", {"testagent_null_table=91680001"}, VEXLIN_ERROR_INVALID_AGENT_BINARY,
-          kModuleStarted + Failed(metrics_failed, invalid) + Failed(kAgentFailure, invalid), {1, 1}, version, kStarted),
+        F("InvalidBinaryNoLibraryTable", "null_table=1730002", VEXLIN_ERROR_INVALID_AGENT_BINARY, incompatible(invalid),
+          {1, 0}, version, kStarted),
+        F("InvalidBinaryLibraryTableWithoutAgentRequest", "null_get_agent=1", VEXLIN_ERROR_INVALID_AGENT_BINARY,
+          incompatible(invalid), {1, 0}, version, kStarted),
+        F("InvalidBinaryAgentWithoutFunctionTable", "null_agent_functions=1", VEXLIN_ERROR_INVALID_AGENT_BINARY,
+          started + metrics_loaded + Failed(kAgentFailure, invalid), {1, 1}, version, kStarted),
+        F("InvalidBinaryNoMetricsTable", "null_table=91680001", VEXLIN_ERROR_INVALID_AGENT_BINARY,
+          started + Failed(metrics_failed, invalid) + Failed(kAgentFailure, invalid), {1, 1}, version, kStarted),
         // Junk in the out parameters of the failed request must not be used.
-        F("AgentRequestFailsWithAMessageAndJunk",
-          {"testagent_get_agent_fail=0xAFFE0009:no agent today", "testagent_junk_on_refuse=1"}, VEXLIN_ERROR_UNEXPECTED,
-          kModuleStarted + metrics_loaded + Failed(kAgentFailure, "no agent today"), {1, 1}, version, kStarted,
-          agent_level),
-        F("AgentRequestFailsWithoutAMessage", {"testagent_get_agent_fail=0xAFFE0005"}, VEXLIN_ERROR_OUT_OF_MEMORY,
-          kModuleStarted + metrics_loaded + Failed(kAgentFailure, "Out of memory."), {1, 1}, version, kStarted,
-          agent_level),
-        F("MetricsRefusedWithAMessage",
-          {"testagent_refuse=91680001", "testagent_refuse_result=0xAFFE0009:metrics are switched off"},
+        F("AgentRequestFailsWithAMessageAndJunk", "get_agent_fail=0xAFFE0009:no agent today;junk_on_refuse=1",
+          VEXLIN_ERROR_UNEXPECTED, started + metrics_loaded + Failed(kAgentFailure, "no agent today"), {1, 1}, version,
+          kStarted, agent_level),
+        F("AgentRequestFailsWithoutAMessage", "get_agent_fail=0xAFFE0005", VEXLIN_ERROR_OUT_OF_MEMORY,
+          started + metrics_loaded + Failed(kAgentFailure, "Out of memory."), {1, 1}, version, kStarted, agent_level),
+        F("MetricsRefusedWithAMessage", "refuse=91680001;refuse_result=0xAFFE0009:metrics are switched off",
           VEXLIN_ERROR_UNEXPECTED,
-          kModuleStarted + Failed(metrics_failed, "metrics are switched off") +
-              Failed(kAgentFailure, "Unexpected error."),
+          started + Failed(metrics_failed, "metrics are switched off") + Failed(kAgentFailure, "Unexpected error."),
           {1, 1}, version, kStarted, agent_level, TEST_AGENT_PATH,
           [] { EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_GET_AGENT)) << "no agent without metrics"; }),
-        F("MetricsRefusedWithoutAMessage", {"testagent_refuse=91680001"}, VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
-          kModuleStarted + Failed(metrics_failed, unsupported) + Failed(kAgentFailure, unsupported), {1, 1}, version,
-          kStarted, agent_level),
+        F("MetricsRefusedWithoutAMessage", "refuse=91680001", VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
+          started + Failed(metrics_failed, unsupported) + Failed(kAgentFailure, unsupported), {1, 1}, version, kStarted,
+          agent_level),
     };
 }
 
@@ -229,15 +204,16 @@ class LoadFailures : public LifecycleTest, public testing::WithParamInterface<Lo
 
 TEST_P(LoadFailures, GiveTheResultLogAndLoadInfoAndUndoTheLoad) {
     const LoadFailure& c = GetParam();
-    if (!c.active) setenv("KX_AGENTACTIVE", "false", 1);
+    const bool active = c.result != VEXLIN_ERROR_AGENT_NOT_ACTIVE;
+    if (!active) setenv("KX_AGENTACTIVE", "false", 1);
     SetVariable("agentlibrary=" + c.path);
-    for (const std::string& v : c.variables) SetVariable(v);
-    Strings forwarded = c.variables;
+    Strings forwarded = TestAgentSettings(c.settings);
+    for (const std::string& v : forwarded) SetVariable(v);
     forwarded.push_back(InitFlags(0));
 
     EXPECT_EQ(c.result, vexlin_initialize());
 
-    EXPECT_EQ(LoadPrologue(c.path, forwarded, c.active) + c.tail, LogCapture::Entries());
+    EXPECT_EQ(LoadPrologue(c.path, forwarded, active) + c.tail, LogCapture::Entries());
     EXPECT_EQ(c.load_info, LoadInfo());
     EXPECT_EQ(c.version, VersionText()) << "the version stays readable after the failure";
     EXPECT_EQ(c.module == kNotCalled ? 0u : 1u, test_agent::Count(TEST_AGENT_EVENT_INITIALIZE));
@@ -378,49 +354,48 @@ void PrintTo(const StoreCase& c, std::ostream* os) { *os << c.name; }
 constexpr vexlin_result_t kOk = VEXLIN_SUCCESS, kExists = VEXLIN_ERROR_ENTRY_EXISTS,
                           kInvalid = VEXLIN_ERROR_INVALID_ARGUMENT;
 
+StoreCase S(const char* name, std::vector<std::pair<std::string, vexlin_result_t>> steps, Strings forwarded) {
+    return {name, steps, forwarded};
+}
+
 const StoreCase kStoreCases[] = {
-    {"KeepsInsertionOrderWithoutThePrivateNames",
-     {{"c=3", kOk}, {"AgentActive=yes", kOk}, {"a=1", kOk}, {"LogLevelSdk=finest", kOk}, {"home=/x", kOk}},
-     {"c=3", "a=1", "home=/x"}},
-    {"NamesMatchWholeIgnoringCase",
-     {{"agentx=1", kOk}, {"AGENTX=2", kExists}, {"agent=3", kOk}, {"+AgentX=4", kOk}, {"+x=5", kOk}, {"x=6", kExists}},
-     {"AgentX=4", "agent=3", "x=5"}},
-    {"ReplacingKeepsThePlace",
-     {{"alpha=1", kOk}, {"Beta=2", kOk}, {"gamma=3", kOk}, {"+BETA=20", kOk}},
-     {"alpha=1", "BETA=20", "gamma=3"}},
-    {"OddButValidVariables",
-     {{"a=b=c", kOk},
-      {"A=other", kExists},
-      {"=", kOk},
-      {"=", kExists},
-      {"=y", kExists},
-      {"+=y", kOk},
-      {"name=", kOk},
-      {" spaced = v ", kOk}},
-     {"a=b=c", "=y", "name=", " spaced = v "}},
-    {"InvalidAndEmptyInputStoreNothing", {{"name", kInvalid}, {"+name", kInvalid}, {"", kOk}, {"+", kOk}}, {}},
-    {"CommandLineFirstErrorWinsAndTheRestIsStored",
-     {{"> prog --kx_b --kx_a=1 --kx_a=2 --kx_ --KX_c=1 plain x=y --kx_d==", kInvalid}},
-     {"a=1", "d=="}},
-    {"CommandLineRealErrorWinsOverAnExistingEntry",
-     {{"> prog --kx_a=1 --kx_a=1 --kx_b --kx_c=3", kInvalid}},
-     {"a=1", "c=3"}},
-    {"CommandLineExistingEntry",
-     {{"home=/set", kOk}, {"> prog --kx_home=/cmd --kx_loglevelsdk=info", kExists}},
-     {"home=/set"}},
-    {"CommandLineReplacingLastWins", {{"+> prog --kx_a=1 other --kx_b=x --kx_A=2", kOk}}, {"A=2", "b=x"}},
-    {"ProgramNameIsNeverInterpreted", {{"> --kx_zero=0 --kx_one=1", kOk}}, {"one=1"}},
-    {"SingleArguments",
-     {{"1 --kx_k=v", kOk},
-      {"1 --kx_k=w", kExists},
-      {"1 k=w", kOk},
-      {"1 --kx_q", kInvalid},
-      {"1 --KX_c=1", kOk},
-      {"+1 --kx_K=w", kOk}},
-     {"K=w"}},
-    {"FreeingEmptiesTheStore",
-     {{"one=1", kOk}, {"!", kOk}, {"two=2", kOk}, {"!", kOk}, {"!", kOk}, {"one=3", kOk}},
-     {"one=3"}},
+    S("KeepsInsertionOrderWithoutThePrivateNames",
+      {{"c=3", kOk}, {"AgentActive=yes", kOk}, {"a=1", kOk}, {"LogLevelSdk=finest", kOk}, {"home=/x", kOk}},
+      {"c=3", "a=1", "home=/x"}),
+    S("NamesMatchWholeIgnoringCase",
+      {{"agentx=1", kOk}, {"AGENTX=2", kExists}, {"agent=3", kOk}, {"+AgentX=4", kOk}, {"+x=5", kOk}, {"x=6", kExists}},
+      {"AgentX=4", "agent=3", "x=5"}),
+    S("ReplacingKeepsThePlace", {{"alpha=1", kOk}, {"Beta=2", kOk}, {"gamma=3", kOk}, {"+BETA=20", kOk}},
+      {"alpha=1", "BETA=20", "gamma=3"}),
+    S("OddButValidVariables",
+      {{"a=b=c", kOk},
+       {"A=other", kExists},
+       {"=", kOk},
+       {"=", kExists},
+       {"=y", kExists},
+       {"+=y", kOk},
+       {"name=", kOk},
+       {" spaced = v ", kOk}},
+      {"a=b=c", "=y", "name=", " spaced = v "}),
+    S("InvalidAndEmptyInputStoreNothing", {{"name", kInvalid}, {"+name", kInvalid}, {"", kOk}, {"+", kOk}}, {}),
+    S("CommandLineFirstErrorWinsAndTheRestIsStored",
+      {{"> prog --kx_b --kx_a=1 --kx_a=2 --kx_ --KX_c=1 plain x=y --kx_d==", kInvalid}}, {"a=1", "d=="}),
+    S("CommandLineRealErrorWinsOverAnExistingEntry", {{"> prog --kx_a=1 --kx_a=1 --kx_b --kx_c=3", kInvalid}},
+      {"a=1", "c=3"}),
+    S("CommandLineExistingEntry", {{"home=/set", kOk}, {"> prog --kx_home=/cmd --kx_loglevelsdk=info", kExists}},
+      {"home=/set"}),
+    S("CommandLineReplacingLastWins", {{"+> prog --kx_a=1 other --kx_b=x --kx_A=2", kOk}}, {"A=2", "b=x"}),
+    S("ProgramNameIsNeverInterpreted", {{"> --kx_zero=0 --kx_one=1", kOk}}, {"one=1"}),
+    S("SingleArguments",
+      {{"1 --kx_k=v", kOk},
+       {"1 --kx_k=w", kExists},
+       {"1 k=w", kOk},
+       {"1 --kx_q", kInvalid},
+       {"1 --KX_c=1", kOk},
+       {"+1 --kx_K=w", kOk}},
+      {"K=w"}),
+    S("FreeingEmptiesTheStore", {{"one=1", kOk}, {"!", kOk}, {"two=2", kOk}, {"!", kOk}, {"!", kOk}, {"one=3", kOk}},
+      {"one=3"}),
 };
 
 vexlin_result_t Apply(std::string step) {

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <mutex>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -130,17 +129,6 @@ std::string InChild(Body&& body) {
 }  // namespace forking
 #define CHILD_CHECK(condition) ((condition) ? (void)0 : forking::ChildFail(__LINE__, #condition))
 
-// Calls `f` with value-initialized arguments; gives (has a result, result).
-template <typename R, typename... A>
-std::pair<bool, int64_t> CallWithZeros(R (*f)(A...)) {
-    if constexpr (std::is_void<R>::value) {
-        f(A()...);
-        return {false, 0};
-    } else {
-        return {true, static_cast<int64_t>(f(A()...))};
-    }
-}
-
 inline void ClearLibraryEnvironment() {
     for (const char* name : {"KX_AGENTACTIVE", "KX_AGENTLIBRARY", "KX_LOGLEVELSDK", "KX_HOME"}) unsetenv(name);
 }
@@ -195,6 +183,16 @@ inline std::pair<int, int> LoadInfo() {
     vexlin_bool_t found = -1, compatible = -1;
     vexlin_stub_get_agent_load_info(&found, &compatible);
     return {found, compatible};
+}
+
+// "a=1;b=2" → {"testagent_a=1", "testagent_b=2"}
+inline std::vector<std::string> TestAgentSettings(const std::string& text) {
+    std::vector<std::string> out;
+    for (size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = std::min(text.find(';', start), text.size());
+        out.push_back("testagent_" + text.substr(start, end - start));
+    }
+    return out;
 }
 
 inline void SetVariable(const std::string& assignment) {
