@@ -34,50 +34,38 @@ namespace {
 
 // ---- Texts of result codes -----------------------------------------------------------
 
-struct ErrorText {
-    uint32_t code;
-    size_t length;  // of the buffer
-    std::string text;
-};
+// The library's codes in order from 0xAFFE0001, after success.
+const char* const kTexts[] = {"The operation completed successfully.",
+                              "Generic error.",
+                              "Invalid argument.",
+                              "Function not implemented.",
+                              "Not initialized.",
+                              "Out of memory.",
+                              "Agent not active.",
+                              "Could not load agent.",
+                              "Invalid agent binary.",
+                              "Unexpected error.",
+                              "The entry already exists.",
+                              "Feature level not supported.",
+                              "Interface not supported.",
+                              "This process is a fork child."};
 
-std::vector<ErrorText> ErrorTexts() {
-    std::vector<ErrorText> rows = {
-        {0, 256, "The operation completed successfully."},
-        {0xAFFE0001u, 256, "Generic error."},
-        {0xAFFE0002u, 256, "Invalid argument."},
-        {0xAFFE0003u, 256, "Function not implemented."},
-        {0xAFFE0004u, 256, "Not initialized."},
-        {0xAFFE0005u, 256, "Out of memory."},
-        {0xAFFE0006u, 256, "Agent not active."},
-        {0xAFFE0007u, 256, "Could not load agent."},
-        {0xAFFE0008u, 256, "Invalid agent binary."},
-        {0xAFFE0009u, 256, "Unexpected error."},
-        {0xAFFE000Au, 256, "The entry already exists."},
-        {0xAFFE000Bu, 256, "Feature level not supported."},
-        {0xAFFE000Cu, 256, "Interface not supported."},
-        {0xAFFE000Du, 256, "This process is a fork child."},
-        // Cut to the buffer, always terminated: 18 fit "Agent not active.".
-        {0xAFFE0006u, 18, "Agent not active."},
-        {0xAFFE0006u, 17, "Agent not active"},
-        {0xAFFE0006u, 6, "Agent"},
-        {0xAFFE0006u, 2, "A"},
-        {0xAFFE0006u, 1, ""},
-    };
-    // Every other code gets the platform's text.
-    for (uint32_t code : {2u, static_cast<uint32_t>(VEXLIN_ERROR_BASE), 0xAFFE000Eu, 0xFFFFFFFFu})
-        rows.push_back({code, 256, strerror(static_cast<int>(code))});
-    return rows;
+void ExpectText(uint32_t code, size_t length, std::string expected) {
+    SCOPED_TRACE(testing::Message() << std::hex << code << " in " << std::dec << length);
+    std::string buffer(length + 8, '#');
+    EXPECT_EQ(&buffer[0], vexlin_stub_xstrerror(static_cast<vexlin_result_t>(code), &buffer[0], length));
+    expected.resize(length, '\0');
+    EXPECT_EQ(expected + std::string(8, '#'), buffer) << "the text, zeros to the end, nothing beyond";
 }
 
 TEST(Foundation, ErrorTextsFillTheBufferWithTheTextAndZerosAndNothingBeyond) {
-    for (const ErrorText& row : ErrorTexts()) {
-        SCOPED_TRACE(testing::Message() << std::hex << row.code << " in " << std::dec << row.length);
-        std::string buffer(row.length + 8, '#');
-        EXPECT_EQ(&buffer[0], vexlin_stub_xstrerror(static_cast<vexlin_result_t>(row.code), &buffer[0], row.length));
-        std::string expected = row.text;
-        expected.resize(row.length, '\0');
-        EXPECT_EQ(expected + std::string(8, '#'), buffer);
-    }
+    for (uint32_t i = 0; i < 14; ++i) ExpectText(i == 0 ? 0 : VEXLIN_ERROR_BASE + i, 256, kTexts[i]);
+    // Cut to the buffer, always terminated: 18 fit "Agent not active.".
+    for (size_t length : {18, 17, 6, 2, 1})
+        ExpectText(0xAFFE0006u, length, std::string(kTexts[6]).substr(0, length - 1));
+    // Every other code gets the platform's text.
+    for (uint32_t code : {2u, static_cast<uint32_t>(VEXLIN_ERROR_BASE), 0xAFFE000Eu, 0xFFFFFFFFu})
+        ExpectText(code, 256, strerror(static_cast<int>(code)));
     char untouched = '#';
     EXPECT_EQ(&untouched, vexlin_stub_xstrerror(VEXLIN_ERROR_GENERIC, &untouched, 0));
     EXPECT_EQ('#', untouched) << "a zero length is not written";
@@ -110,13 +98,6 @@ TEST(Foundation, TheLevelIsAThresholdInFrontOfTheSink) {
 
 const std::regex kLine(R"((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) UTC \[([0-9a-f]{8})\] (.{7}) \[vexlin\] (.*)\n)");
 
-std::string ThreadTag() {
-    const uint64_t id = static_cast<uint64_t>(pthread_self());
-    char tag[16];
-    snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>((id >> 32) ^ (id & 0xFFFFFFFFu)));
-    return tag;
-}
-
 // (time stamp, thread tag, padded level, message) of one line.
 std::vector<std::string> Line(vexlin_logging_level_t level, const char* message, Clock clock = Clock::kReal) {
     g_clock = clock;
@@ -133,15 +114,12 @@ TEST(Foundation, DefaultSinkWritesOneLineWithTimeThreadAndPaddedLevel) {
     for (int level = -1; level <= 9; ++level)
         EXPECT_EQ(level >= 0 && level <= 8 ? padded[level] : "???????", Line(level, "m")[2]) << "level " << level;
     const std::vector<std::string> hello = Line(4, "hello");
-    EXPECT_EQ(ThreadTag(), hello[1]);
     EXPECT_EQ("hello", hello[3]);
+    EXPECT_EQ(hello[1], Line(4, "again")[1]) << "one thread, one tag";
     EXPECT_EQ("", Line(6, nullptr)[3]) << "a missing message ends the line after the tag";
-    std::string tag, line_tag;
-    std::thread([&] {
-        tag = ThreadTag();
-        line_tag = Line(5, "from a thread")[1];
-    }).join();
-    EXPECT_EQ(tag, line_tag) << "the tag names the writing thread";
+    std::string other;
+    std::thread([&] { other = Line(5, "from a thread")[1]; }).join();
+    EXPECT_NE(hello[1], other) << "the tag names the writing thread";
 }
 
 TEST(Foundation, DefaultSinkTimeIsUtcWithTruncatedMilliseconds) {

@@ -53,10 +53,6 @@ public:
             if (e.level >= level) out.push_back(e);
         return out;
     }
-    static bool Contains(vexlin_logging_level_t level, const std::string& message) {
-        const Log all = Entries();
-        return std::find(all.begin(), all.end(), LogEntry{level, message}) != all.end();
-    }
     static void Clear() {
         std::lock_guard<std::mutex> guard(Mutex());
         Store().clear();
@@ -141,7 +137,7 @@ namespace lifecycle {
 
 constexpr vexlin_logging_level_t kFinest = VEXLIN_LOGGING_LEVEL_FINEST, kFine = VEXLIN_LOGGING_LEVEL_FINE,
                                  kConfig = VEXLIN_LOGGING_LEVEL_CONFIG, kInfo = VEXLIN_LOGGING_LEVEL_INFO,
-                                 kWarning = VEXLIN_LOGGING_LEVEL_WARNING, kSevere = VEXLIN_LOGGING_LEVEL_SEVERE;
+                                 kSevere = VEXLIN_LOGGING_LEVEL_SEVERE;
 const std::string kLoadFailure = "Could not load agent module for Korvantix Pelmoran SDK for C/C++: ";
 const std::string kInitFailure = "Could not initialize Korvantix Pelmoran SDK for C/C++: ";
 const std::string kAgentFailure = "Could not initialize agent for Korvantix Pelmoran SDK for C/C++: ";
