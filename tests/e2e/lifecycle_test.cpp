@@ -97,6 +97,9 @@ void PrintTo(const LoadFailure& c, std::ostream* os) { *os << c.name; }
 const std::string kNoSuchFile = TEST_AGENT_HOME_DIR "/no/such/module.so";
 
 Log Failed(const std::string& prefix, const std::string& text) { return {{kSevere, prefix + text}}; }
+Log Filled(const std::string& prefix) {
+    return Failed(prefix, std::string(VEXLIN_ABI_MESSAGE_BUFFER_LENGTH - 1 - prefix.size(), 'x'));
+}
 Log MissingSymbol(const char* module, const char* symbol) {
     return Failed(kLoadFailure, std::string(module) + ": undefined symbol: " + symbol);
 }
@@ -194,6 +197,16 @@ std::vector<LoadFailure> LoadFailureRows() {
           started + Failed(metrics_failed, "metrics are switched off") + Failed(kAgentFailure, "Unexpected error."),
           {1, 1}, version, kStarted, agent_level, TEST_AGENT_PATH,
           [] { EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_GET_AGENT)) << "no agent without metrics"; }),
+        // A module may fill a message buffer to its last character without a
+        // terminator; the library logs what fits and reads nothing beyond.
+        F("UnterminatedInitializeText", "init_fail=0xAFFE0009;unterminated=1", VEXLIN_ERROR_UNEXPECTED,
+          init_module + Filled(kInitFailure), {1, 0}, "", kFailedToStart),
+        F("UnterminatedLibraryRequestText", "refuse=1730002;unterminated=1", VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
+          init_module + Filled(kInitFailure) +
+              Log{{kInfo, "Agent module version is " + version + "; probably incompatible"}},
+          {1, 0}, version, kStarted),
+        F("UnterminatedAgentRequestText", "get_agent_fail=0xAFFE0009;unterminated=1", VEXLIN_ERROR_UNEXPECTED,
+          started + metrics_loaded + Filled(kAgentFailure), {1, 1}, version, kStarted),
         F("MetricsRefusedWithoutAMessage", "refuse=91680001", VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED,
           started + Failed(metrics_failed, unsupported) + Failed(kAgentFailure, unsupported), {1, 1}, version, kStarted,
           agent_level),
@@ -244,44 +257,6 @@ TEST_P(LoadFailures, GiveTheResultLogAndLoadInfoAndUndoTheLoad) {
 
 INSTANTIATE_TEST_SUITE_P(Lifecycle, LoadFailures, testing::ValuesIn(LoadFailureRows()),
                          [](const testing::TestParamInfo<LoadFailure>& info) { return info.param.name; });
-
-// A module may fill a message buffer to its last character without a
-// terminator; the library logs what fits and reads nothing beyond.
-struct Unterminated {
-    const char* name;
-    const char* variable;  // empty: the refusal comes from enabling the span group
-    std::string prefix;
-};
-void PrintTo(const Unterminated& c, std::ostream* os) { *os << c.name; }
-
-const Unterminated kUnterminated[] = {
-    {"ModuleInitialize", "testagent_init_fail=0xAFFE0009", kInitFailure},
-    {"LibraryRequest", "testagent_refuse=1730002", kInitFailure},
-    {"AgentRequest", "testagent_get_agent_fail=0xAFFE0009", kAgentFailure},
-    {"ExtensionRequest", "", "Failed to load extension API span: "},
-};
-
-class UnterminatedTexts : public LifecycleTest, public testing::WithParamInterface<Unterminated> {};
-
-TEST_P(UnterminatedTexts, AreLoggedUpToTheBufferEnd) {
-    const Unterminated& c = GetParam();
-    const bool at_enable = c.variable[0] == '\0';
-    UseTestAgent();
-    SetVariable("testagent_unterminated=1");
-    if (!at_enable) SetVariable(c.variable);
-    ASSERT_EQ(at_enable, vexlin_initialize() == VEXLIN_SUCCESS);
-    if (at_enable) {
-        test_agent::Control().refuse_interface(VEXLIN_ABI_INTERFACE_EX_SPAN);
-        EXPECT_EQ(VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED, vexlin_ex_api_enable_span());
-        EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
-    }
-    const size_t length = VEXLIN_ABI_MESSAGE_BUFFER_LENGTH - 1;
-    ASSERT_FALSE(LogCapture::AtLeast(kSevere).empty());
-    EXPECT_EQ((c.prefix + std::string(length, 'x')).substr(0, length), LogCapture::AtLeast(kSevere)[0].message);
-}
-
-INSTANTIATE_TEST_SUITE_P(Lifecycle, UnterminatedTexts, testing::ValuesIn(kUnterminated),
-                         [](const testing::TestParamInfo<Unterminated>& info) { return info.param.name; });
 
 // ---- Which module file ----------------------------------------------------------------
 
