@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the built library into a temporary prefix, then builds and runs a
-# C and a C++ consumer three ways: find_package of the installed package,
+# consumer, as C and as C++, three ways: find_package of the installed package,
 # add_subdirectory of the source tree, and plain cc with pkg-config. The
 # installed tree is also moved to another prefix to show pkg-config follows.
 #   check_install.sh BUILD_DIR SOURCE_DIR
@@ -34,7 +34,7 @@ pc_dir=$(dirname "$(find "$work/moved" -name vexlin.pc)")
 export PKG_CONFIG_PATH="$pc_dir"
 libdir=$(pkg-config --variable=libdir vexlin)
 cc -std=c99 -Wall -Wextra -Werror "$consumer/consumer.c" -o "$work/pc_c" $(pkg-config --cflags --libs vexlin)
-c++ -Wall -Wextra -Werror "$consumer/consumer.cpp" -o "$work/pc_cpp" $(pkg-config --cflags --libs vexlin)
+c++ -x c++ -Wall -Wextra -Werror "$consumer/consumer.c" -o "$work/pc_cpp" $(pkg-config --cflags --libs vexlin)
 LD_LIBRARY_PATH="$libdir" "$work/pc_c"
 LD_LIBRARY_PATH="$libdir" "$work/pc_cpp"
 echo "installed package consumed three ways"
