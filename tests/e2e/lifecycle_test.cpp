@@ -431,40 +431,34 @@ TEST_F(Lifecycle, CommandLineArgumentsAreRecognisedAndStripped) {
 
 // ---- Reference counts ------------------------------------------------------------------
 
-const Log kNotLoaded = {{kInfo,
-                         "Cannot uninitialize Korvantix Pelmoran SDK for C/C++ because it has not been initialized. "
-                         "(the agent module is not loaded)"}};
-
 TEST_F(Lifecycle, InitializationsShareOneModuleUntilTheLastShutdown) {
+    const Log not_loaded = {{kInfo,
+                             "Cannot uninitialize Korvantix Pelmoran SDK for C/C++ because it has not been "
+                             "initialized. (the agent module is not loaded)"}};
     UseTestAgent();
     EXPECT_EQ(VEXLIN_ERROR_NOT_INITIALIZED, vexlin_shutdown());
-    EXPECT_EQ(kNotLoaded, LogCapture::Entries());
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
     LogCapture::Clear();
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize_2(3));
-    EXPECT_TRUE(LogCapture::Entries().empty()) << "a further initialization only counts";
-    EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_GET_AGENT));
+    EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_GET_AGENT)) << "a further initialization only counts";
     EXPECT_EQ(InitFlags(0), test_agent::Arguments().back()) << "the running module keeps its arguments";
-
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
     EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN) + test_agent::Count(TEST_AGENT_EVENT_AGENT_SLOT));
     EXPECT_EQ(1003, vexlin_agent_get_current_state()) << "still attached";
     EXPECT_EQ(std::make_pair(1, 1), LoadInfo());
+    EXPECT_TRUE(LogCapture::Entries().empty()) << "counting logs nothing";
 
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
     EXPECT_FALSE(test_agent::IsLoaded(TEST_AGENT_PATH));
-    EXPECT_TRUE(LogCapture::Entries().empty()) << "a clean shutdown logs nothing";
     const std::vector<test_agent_event_t> events = test_agent::Events();
-    ASSERT_GE(events.size(), 2u);
+    ASSERT_EQ(TEST_AGENT_EVENT_SHUTDOWN, events.back().kind);
     EXPECT_EQ(1, events[events.size() - 2].slot) << "the agent is released, then the module shut down";
     EXPECT_EQ(test_agent::Control().agent, events[events.size() - 2].agent);
-    EXPECT_EQ(TEST_AGENT_EVENT_SHUTDOWN, events.back().kind);
-    EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN));
     EXPECT_EQ(std::make_pair(0, 0), LoadInfo());
     EXPECT_EQ("", VersionText());
-
+    EXPECT_TRUE(LogCapture::Entries().empty()) << "a clean shutdown logs nothing";
     EXPECT_EQ(VEXLIN_ERROR_NOT_INITIALIZED, vexlin_shutdown());
-    EXPECT_EQ(kNotLoaded, LogCapture::Entries());
+    EXPECT_EQ(not_loaded, LogCapture::Entries());
     EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN));
 
     // Loaded afresh, with the new flags.
@@ -472,7 +466,6 @@ TEST_F(Lifecycle, InitializationsShareOneModuleUntilTheLastShutdown) {
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize_2(5));
     EXPECT_EQ(LoadPrologue(TEST_AGENT_PATH, {InitFlags(5)}) + ModuleStartedLog() + AgentStartedLog(),
               LogCapture::Entries());
-    EXPECT_EQ(2u, test_agent::Count(TEST_AGENT_EVENT_INITIALIZE));
     EXPECT_EQ(1038u, vexlin_customservicetracer_create_p(nullptr, nullptr));
 }
 
