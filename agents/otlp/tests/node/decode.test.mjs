@@ -1,16 +1,23 @@
 // samples/otlp_demo traces one request of every kind; each request body must
-// decode with OpenTelemetry's definitions, and each span, its resource and
-// the metrics must say what the demo did. Once per encoding.
+// decode with OpenTelemetry's definitions, and each span, its resource and the
+// metrics must say what the demo did. Once per encoding, each run with an
+// incoming W3C traceparent: one a span of OpenTelemetry's JS SDK continues
+// into, one invalid, which starts a new trace. The demo's outgoing tag must
+// continue into the JS SDK.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startReceiver, run, spansOf, metricsOf, attrs, env } from './support.mjs';
+import { startReceiver, run, spansOf, metricsOf, attrs, env, require } from './support.mjs';
+
+const api = require('@opentelemetry/api');
+const { W3CTraceContextPropagator } = require('@opentelemetry/core');
+const { BasicTracerProvider } = require('@opentelemetry/sdk-trace-base');
 
 const SERVER = 2, CLIENT = 3, PRODUCER = 4, CONSUMER = 5, INTERNAL = 1, ERROR = 2;
 const SAMPLED = 0x1, KNOWN = 0x100, REMOTE = 0x200;
 
 // name -> kind, parent (by name; null for a root), attributes that must be there, status code.
 const expected = [
-  ['GET /shop', SERVER, null, { 'http.request.method': 'GET', 'url.path': '/shop/orders', 'url.query': 'customer=ACME',
+  ['GET /shop', SERVER, 'incoming', { 'http.request.method': 'GET', 'url.path': '/shop/orders', 'url.query': 'customer=ACME',
     'server.address': 'shop.example', 'server.port': '8443', 'client.address': '10.0.0.7', 'client.port': '51234',
     'http.response.status_code': '200', 'user_agent.original': 'otlp-demo/1.0',
     'http.request.header.accept': ['application/json'], 'http.response.header.content-type': ['application/json'],
@@ -43,13 +50,24 @@ function label(s) {
   return s.name;
 }
 
-for (const protocol of ['http/protobuf', 'http/json']) {
-  test(`every kind of request, ${protocol}`, async () => {
+const propagator = new W3CTraceContextPropagator();
+const tracer = new BasicTracerProvider().getTracer('w3c-test');
+const jsSpan = tracer.startSpan('js-client').spanContext();
+const carrier = {};
+propagator.inject(api.trace.setSpanContext(api.ROOT_CONTEXT, jsSpan), carrier, api.defaultTextMapSetter);
+
+const runs = [
+  ['http/protobuf', 'gzip', carrier.traceparent, jsSpan],
+  ['http/json', 'none', '00-00000000000000000000000000000000-00f067aa0ba902b7-01', undefined],
+];
+
+for (const [protocol, compression, traceparent, remote] of runs) {
+  test(`every kind of request, ${protocol}, incoming ${traceparent}`, async () => {
     const receiver = await startReceiver();
-    const result = await run(env('OTLP_DEMO_PATH'), ['--kx_otel_service_name=checkout'], {
+    const result = await run(env('OTLP_DEMO_PATH'), ['--kx_otel_service_name=checkout', `--incoming=${traceparent}`], {
       OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint,
       OTEL_EXPORTER_OTLP_PROTOCOL: protocol,
-      OTEL_EXPORTER_OTLP_COMPRESSION: protocol === 'http/protobuf' ? 'gzip' : 'none',
+      OTEL_EXPORTER_OTLP_COMPRESSION: compression,
       OTEL_EXPORTER_OTLP_HEADERS: 'x-api-key=secret%3D1',
       OTEL_SERVICE_NAME: 'loses-to-the-user-variable',
       OTEL_RESOURCE_ATTRIBUTES: 'deployment.environment=test%20lab,service.name=ignored',
@@ -57,10 +75,12 @@ for (const protocol of ['http/protobuf', 'http/json']) {
     await receiver.close();
     assert.equal(result.code, 0, result.stderr);
     assert.match(result.stderr, /14 spans exported, 0 dropped/);
+    assert.equal(/1 incoming tags were not valid traceparent texts/.test(result.stderr), !remote, result.stderr);
     for (const req of receiver.received) assert.equal(req.headers['x-api-key'], 'secret=1');
 
     const spans = spansOf(receiver.received);
     const byLabel = Object.fromEntries(spans.map((s) => [label(s), s]));
+    byLabel.incoming = { traceId: remote?.traceId, spanId: remote?.spanId };
     assert.deepEqual(spans.map(label).sort(), expected.map((e) => e[0]).sort());
     for (const [name, kind, parent, attributes, status] of expected) {
       const s = byLabel[name];
@@ -68,15 +88,19 @@ for (const protocol of ['http/protobuf', 'http/json']) {
       assert.deepEqual({ ...attrs(s.attributes), ...attributes }, attrs(s.attributes), name);
       assert.equal(s.status?.code, status, name);
       assert.ok(BigInt(s.endTimeUnixNano) >= BigInt(s.startTimeUnixNano), name);
-      assert.equal(s.flags & (SAMPLED | KNOWN), SAMPLED | KNOWN, name);
-      if (parent === null) assert.equal(s.parentSpanId, undefined, name);
-      if (parent) {
-        assert.equal(s.parentSpanId, byLabel[parent].spanId, name);
-        assert.equal(s.traceId, byLabel[parent].traceId, name);
-      }
+      // A context carried by a tag from elsewhere is marked remote.
+      const fromElsewhere = name === 'InventoryService/reserveStock server' || (parent === 'incoming' && remote);
+      assert.equal(s.flags, SAMPLED | KNOWN | (fromElsewhere ? REMOTE : 0), name);
+      if (parent !== undefined) assert.equal(s.parentSpanId, byLabel[parent]?.spanId, name);
+      if (parent && byLabel[parent].traceId) assert.equal(s.traceId, byLabel[parent].traceId, name);
     }
-    // The byte tag carried the client's context to the server side.
-    assert.equal(byLabel['InventoryService/reserveStock server'].flags, SAMPLED | KNOWN | REMOTE);
+    assert.notEqual(byLabel['GET /shop'].traceId, '0'.repeat(32));
+
+    // The tag the demo sends with its outgoing web request continues in the JS SDK.
+    const tag = /^tag web (\S+)$/m.exec(result.stdout)[1];
+    const extracted = api.trace.getSpanContext(propagator.extract(api.ROOT_CONTEXT, { traceparent: tag }, api.defaultTextMapGetter));
+    assert.deepEqual([extracted.traceId, extracted.spanId, extracted.isRemote, extracted.traceFlags],
+      [byLabel.POST.traceId, byLabel.POST.spanId, true, 1]);
 
     const failed = byLabel['Coupons/validateCoupon'];
     assert.equal(failed.status.message, 'coupon SPRING expired');
@@ -100,9 +124,7 @@ for (const protocol of ['http/protobuf', 'http/json']) {
 
     const metrics = Object.fromEntries(metricsOf(receiver.received).map((m) => [m.name, m]));
     const orders = metrics['demo.orders'];
-    assert.equal(orders.unit, '1');
-    assert.equal(orders.sum.aggregationTemporality, 2);
-    assert.equal(orders.sum.isMonotonic, true);
+    assert.deepEqual([orders.unit, orders.sum.aggregationTemporality, orders.sum.isMonotonic], ['1', 2, true]);
     assert.deepEqual(orders.sum.dataPoints.map((p) => [attrs(p.attributes).region, p.asInt]).sort(),
       [['eu-west', '3'], ['us-east', '5']]);
     assert.deepEqual(metrics['demo.queue.fill'].gauge.dataPoints.map((p) => [p.attributes, p.asDouble]), [[[], 0.75]]);

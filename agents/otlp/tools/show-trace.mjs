@@ -1,7 +1,8 @@
 // scripts/demo otlp: runs the OTLP demo against a receiver on 127.0.0.1 and
 // prints what arrived as a tree of spans with durations, then the metrics.
+// The receiver and decoding are the OTLP tests' (their npm packages included).
 //   node show-trace.mjs <otlp_demo> <module> [demo arguments...]
-import { startReceiver, run, spansOf, metricsOf, attrs } from './support.mjs';
+import { startReceiver, run, spansOf, metricsOf, attrs } from '../tests/node/support.mjs';
 
 const [demo, module, ...args] = process.argv.slice(2);
 process.env.OTLP_AGENT_PATH = module;
