@@ -1,9 +1,8 @@
-// samples/otlp_demo traces one request of every kind; each request body must
-// decode with OpenTelemetry's definitions, and each span, its resource and the
-// metrics must say what the demo did. Once per encoding, each run with an
-// incoming W3C traceparent: one a span of OpenTelemetry's JS SDK continues
-// into, one invalid, which starts a new trace. The demo's outgoing tag must
-// continue into the JS SDK.
+// samples/otlp_demo traces one request of every kind; each body must decode
+// with OpenTelemetry's definitions, and each span, its resource and the metrics
+// must say what the demo did. Once per encoding, each with an incoming W3C
+// traceparent: a JS SDK span's, which the trace continues, or an invalid one,
+// which starts a new trace. The demo's outgoing tag continues in the JS SDK.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { startReceiver, run, spansOf, metricsOf, attrs, env, require } from './support.mjs';
@@ -51,8 +50,7 @@ function label(s) {
 }
 
 const propagator = new W3CTraceContextPropagator();
-const tracer = new BasicTracerProvider().getTracer('w3c-test');
-const jsSpan = tracer.startSpan('js-client').spanContext();
+const jsSpan = new BasicTracerProvider().getTracer('w3c-test').startSpan('js-client').spanContext();
 const carrier = {};
 propagator.inject(api.trace.setSpanContext(api.ROOT_CONTEXT, jsSpan), carrier, api.defaultTextMapSetter);
 
@@ -102,17 +100,11 @@ for (const [protocol, compression, traceparent, remote] of runs) {
     assert.deepEqual([extracted.traceId, extracted.spanId, extracted.isRemote, extracted.traceFlags],
       [byLabel.POST.traceId, byLabel.POST.spanId, true, 1]);
 
-    const failed = byLabel['Coupons/validateCoupon'];
-    assert.equal(failed.status.message, 'coupon SPRING expired');
-    assert.deepEqual(failed.events.map((e) => [e.name, attrs(e.attributes)]),
-      [['exception', { 'exception.type': 'CouponExpired', 'exception.message': 'coupon SPRING expired' }]]);
-
-    const timed = byLabel['Reports/nightly'];
-    assert.deepEqual([timed.startTimeUnixNano, timed.endTimeUnixNano], ['1700000000000000000', '1700000000250000000']);
-
-    const own = byLabel['publish-invoice'];
-    assert.deepEqual([own.traceId, own.spanId, own.parentSpanId],
-      ['101112131415161718191a1b1c1d1e1f', 'a0a1a2a3a4a5a6a7', 'b0b1b2b3b4b5b6b7']);
+    const { 'Coupons/validateCoupon': failed, 'Reports/nightly': timed, 'publish-invoice': own } = byLabel;
+    assert.deepEqual([failed.status.message, ...failed.events.map((e) => [e.name, attrs(e.attributes)])], ['coupon SPRING expired',
+      ['exception', { 'exception.type': 'CouponExpired', 'exception.message': 'coupon SPRING expired' }]]);
+    assert.deepEqual([timed.startTimeUnixNano, timed.endTimeUnixNano, own.traceId, own.spanId, own.parentSpanId],
+      ['1700000000000000000', '1700000000250000000', '101112131415161718191a1b1c1d1e1f', 'a0a1a2a3a4a5a6a7', 'b0b1b2b3b4b5b6b7']);
 
     const resource = attrs(spans[0].resource.attributes);
     assert.deepEqual(resource, {
@@ -123,10 +115,9 @@ for (const [protocol, compression, traceparent, remote] of runs) {
     assert.match(resource['telemetry.sdk.version'], /^\d+\.\d+\.\d+$/);
 
     const metrics = Object.fromEntries(metricsOf(receiver.received).map((m) => [m.name, m]));
-    const orders = metrics['demo.orders'];
-    assert.deepEqual([orders.unit, orders.sum.aggregationTemporality, orders.sum.isMonotonic], ['1', 2, true]);
-    assert.deepEqual(orders.sum.dataPoints.map((p) => [attrs(p.attributes).region, p.asInt]).sort(),
-      [['eu-west', '3'], ['us-east', '5']]);
+    const { unit, sum } = metrics['demo.orders'];
+    assert.deepEqual([unit, sum.aggregationTemporality, sum.isMonotonic], ['1', 2, true]);
+    assert.deepEqual(sum.dataPoints.map((p) => [attrs(p.attributes).region, p.asInt]).sort(), [['eu-west', '3'], ['us-east', '5']]);
     assert.deepEqual(metrics['demo.queue.fill'].gauge.dataPoints.map((p) => [p.attributes, p.asDouble]), [[[], 0.75]]);
     const [summary] = metrics['demo.latency'].summary.dataPoints;
     assert.deepEqual([summary.count, summary.sum, summary.quantileValues.map((q) => [q.quantile, q.value])],

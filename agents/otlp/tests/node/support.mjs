@@ -32,51 +32,32 @@ const { Span } = proto.trace.v1, decodeSpan = Span.decode;
 Span.decode = (reader, length) => {
   const r = Reader.create(reader.buf.subarray(reader.pos, reader.pos + length));
   let flags = 0;
-  while (r.pos < r.len) {
-    const tag = r.uint32();
-    if (tag === ((16 << 3) | 5)) flags = r.fixed32();
-    else r.skipType(tag & 7);
-  }
+  for (let tag; r.pos < r.len;) (tag = r.uint32()) === ((16 << 3) | 5) ? (flags = r.fixed32()) : r.skipType(tag & 7);
   wireFlags.push(flags);
   return decodeSpan(reader, length);
 };
 
-const spansIn = (o) => (o.resourceSpans ?? []).flatMap((rs) => (rs.scopeSpans ?? []).flatMap((ss) => ss.spans ?? []));
-const ids = ['traceId', 'spanId', 'parentSpanId'];
-const withoutEmptyLists = (x) =>
-  Array.isArray(x) ? x.map(withoutEmptyLists)
-    : x && typeof x === 'object'
-      ? Object.fromEntries(Object.entries(x).filter(([, v]) => !(Array.isArray(v) && v.length === 0))
-        .map(([k, v]) => [k, withoutEmptyLists(v)]))
-      : x;
+const spansIn = (o) => (o.resourceSpans ?? []).flatMap((rs) => rs.scopeSpans.flatMap((ss) => ss.spans));
+const recode = (o, from, to) => spansIn(o).forEach((s) => ['traceId', 'spanId', 'parentSpanId']
+  .forEach((k) => k in s && (s[k] = Buffer.from(s[k], from).toString(to))));
+const withoutEmptyLists = (x) => Array.isArray(x) ? x.map(withoutEmptyLists) : x && typeof x === 'object'
+  ? Object.fromEntries(Object.entries(x).filter(([, v]) => !(Array.isArray(v) && v.length === 0)).map(([k, v]) => [k, withoutEmptyLists(v)])) : x;
 
 // A request as a plain object, ids in hex. JSON bodies are read by the same
-// definitions after turning their hex ids into bytes, and must survive the
-// round trip: nothing in them may be unknown to the definitions.
+// definitions (hex ids made bytes) and must come back unchanged: nothing in
+// them may be unknown to the definitions.
 export function decode(req) {
   const type = types[req.path] ?? assert.fail(`unexpected path ${req.path}`);
+  const contentType = req.headers['content-type'];
+  assert.ok(contentType === 'application/json' || contentType === 'application/x-protobuf', contentType);
+  const json = contentType === 'application/json' && JSON.parse(req.body);
+  if (json) recode(json, 'hex', 'base64');
   wireFlags = [];
-  let o, flags = wireFlags;
-  if (req.headers['content-type'] === 'application/x-protobuf') o = type.toObject(type.decode(req.body), asObject);
-  else {
-    assert.equal(req.headers['content-type'], 'application/json');
-    const json = JSON.parse(req.body);
-    flags = spansIn(json).map((s) => {
-      for (const k of ids.filter((k) => k in s)) {
-        assert.match(s[k], /^[0-9a-f]+$/, k);
-        s[k] = Buffer.from(s[k], 'hex').toString('base64');
-      }
-      const f = s.flags ?? 0;
-      delete s.flags;
-      return f;
-    });
-    o = type.toObject(type.fromObject(json), asObject);
-    assert.deepEqual(withoutEmptyLists(o), withoutEmptyLists(json));
-  }
-  spansIn(o).forEach((s, i) => {
-    s.flags = flags[i];
-    for (const k of ids.filter((k) => k in s)) s[k] = Buffer.from(s[k], 'base64').toString('hex');
-  });
+  const o = type.toObject(json ? type.fromObject(json) : type.decode(req.body), asObject);
+  const flags = json ? spansIn(json).map((s) => s.flags) : wireFlags;
+  spansIn(o).forEach((s, i) => (s.flags = flags[i]));
+  recode(o, 'base64', 'hex');
+  if (json) assert.deepEqual(withoutEmptyLists(o), withoutEmptyLists(JSON.parse(req.body)));
   return o;
 }
 
@@ -86,9 +67,8 @@ export async function startReceiver(respond = () => ({ status: 200 }), port = 0)
   const server = createServer((request, response) => {
     const chunks = [];
     request.on('data', (c) => chunks.push(c)).on('end', async () => {
-      const body = Buffer.concat(chunks);
-      const req = { path: request.url, headers: request.headers, at: Date.now() };
-      req.body = request.headers['content-encoding'] === 'gzip' ? gunzipSync(body) : body;
+      const req = { path: request.url, headers: request.headers, at: Date.now(), body: Buffer.concat(chunks) };
+      if (req.headers['content-encoding'] === 'gzip') req.body = gunzipSync(req.body);
       received.push(req);
       const answer = await respond(req, received.length);
       req.status = answer.status;
@@ -97,16 +77,9 @@ export async function startReceiver(respond = () => ({ status: 200 }), port = 0)
   });
   await new Promise((resolve) => server.listen(port, '127.0.0.1', resolve));
   server.unref();  // a failed test must not wait for it
-  const bound = server.address().port;
-  return {
-    port: bound,
-    endpoint: `http://127.0.0.1:${bound}`,
-    received,
-    close: () => new Promise((resolve) => {
-      server.closeAllConnections();
-      server.close(resolve);
-    }),
-  };
+  const { port: bound } = server.address();
+  const close = () => new Promise((resolve) => server.close(resolve).closeAllConnections());
+  return { port: bound, endpoint: `http://127.0.0.1:${bound}`, received, close };
 }
 
 // Runs a program of the build with the OTLP module, under the build's
@@ -123,11 +96,12 @@ export function run(program, args, extraEnv = {}, onStdout = () => {}) {
   });
 }
 
-// Every span or metric of the decoded requests, each with its resource.
-export const spansOf = (received) => received.filter((r) => r.path === '/v1/traces').flatMap((r) => decode(r).resourceSpans
+// Every span (with its resource) or metric of the decoded requests.
+const of = (received, path) => received.filter((r) => r.path === path).map(decode);
+export const spansOf = (received) => of(received, '/v1/traces').flatMap((o) => o.resourceSpans
   .flatMap((rs) => rs.scopeSpans.flatMap((ss) => ss.spans.map((s) => ({ ...s, resource: rs.resource })))));
-export const metricsOf = (received) => received.filter((r) => r.path === '/v1/metrics').flatMap((r) => decode(r).resourceMetrics
-  .flatMap((rm) => rm.scopeMetrics.flatMap((sm) => sm.metrics.map((m) => ({ ...m, resource: rm.resource })))));
+export const metricsOf = (received) =>
+  of(received, '/v1/metrics').flatMap((o) => o.resourceMetrics.flatMap((rm) => rm.scopeMetrics.flatMap((sm) => sm.metrics)));
 
 // Attributes as a plain object: key -> string, number (ints as strings), boolean or array.
 export const attrs = (list = []) => Object.fromEntries(list.map(({ key, value }) =>
