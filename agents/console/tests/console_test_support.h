@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,31 +35,20 @@ struct ProcessResult {
     std::string out, err;
 };
 
-inline std::string Drain(FILE* file) {
-    std::string text;
-    rewind(file);
-    for (int c; (c = fgetc(file)) != EOF;) text.push_back(static_cast<char>(c));
-    fclose(file);
-    return text;
-}
-
 // Runs `argv` (under the build's emulator, if any) with the library's
 // variables unset, so that a developer's shell cannot change the outcome,
 // and then `environment` ("NAME=value") applied.
 inline ProcessResult RunProcess(const std::vector<std::string>& argv,
                                 const std::vector<std::string>& environment = {}) {
-    FILE* out = tmpfile();
-    FILE* err = tmpfile();
+    FILE* files[2] = {tmpfile(), tmpfile()};
     fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         for (const char* name : {"KX_AGENTACTIVE", "KX_AGENTLIBRARY", "KX_LOGLEVELSDK", "KX_HOME"}) unsetenv(name);
         for (const std::string& assignment : environment) putenv(strdup(assignment.c_str()));
-        dup2(fileno(out), STDOUT_FILENO);
-        dup2(fileno(err), STDERR_FILENO);
-        std::vector<std::string> command;
+        dup2(fileno(files[0]), STDOUT_FILENO), dup2(fileno(files[1]), STDERR_FILENO);
         std::istringstream emulator(getenv("VEXLIN_TEST_EMULATOR") != nullptr ? getenv("VEXLIN_TEST_EMULATOR") : "");
-        for (std::string word; emulator >> word;) command.push_back(word);
+        std::vector<std::string> command{std::istream_iterator<std::string>(emulator), {}};
         command.insert(command.end(), argv.begin(), argv.end());
         std::vector<char*> args;
         for (std::string& a : command) args.push_back(&a[0]);
@@ -69,8 +59,12 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv,
     ProcessResult result;
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-    result.out = Drain(out);
-    result.err = Drain(err);
+    for (FILE* file : files) {
+        std::string& text = file == files[0] ? result.out : result.err;
+        rewind(file);
+        for (int c; (c = fgetc(file)) != EOF;) text.push_back(static_cast<char>(c));
+        fclose(file);
+    }
     return result;
 }
 

@@ -14,16 +14,15 @@ const { BasicTracerProvider } = require('@opentelemetry/sdk-trace-base');
 const SERVER = 2, CLIENT = 3, PRODUCER = 4, CONSUMER = 5, INTERNAL = 1, ERROR = 2;
 const SAMPLED = 0x1, KNOWN = 0x100, REMOTE = 0x200;
 
-// name -> kind, parent (by name; null for a root), attributes that must be there, status code.
+// label -> kind, parent (by label: null for a root, 'incoming' for the traceparent's span, undefined when the
+// application gives it), attributes that must be there, status code.
 const expected = [
   ['GET /shop', SERVER, 'incoming', { 'http.request.method': 'GET', 'url.path': '/shop/orders', 'url.query': 'customer=ACME',
     'server.address': 'shop.example', 'server.port': '8443', 'client.address': '10.0.0.7', 'client.port': '51234',
-    'http.response.status_code': '200', 'user_agent.original': 'otlp-demo/1.0',
-    'http.request.header.accept': ['application/json'], 'http.response.header.content-type': ['application/json'],
-    customer: 'ACME', items: '3', total: 42.5 }],
-  ['SELECT orders', CLIENT, 'GET /shop', { 'db.system.name': 'postgresql', 'db.namespace': 'orders',
-    'db.query.text': 'SELECT id, total FROM orders WHERE customer = $1', 'db.response.returned_rows': '3',
-    'server.address': 'db.internal', 'server.port': '5432' }],
+    'http.response.status_code': '200', 'user_agent.original': 'otlp-demo/1.0', 'http.request.header.accept': ['application/json'],
+    'http.response.header.content-type': ['application/json'], customer: 'ACME', items: '3', total: 42.5 }],
+  ['SELECT orders', CLIENT, 'GET /shop', { 'db.system.name': 'postgresql', 'db.namespace': 'orders', 'server.port': '5432',
+    'db.query.text': 'SELECT id, total FROM orders WHERE customer = $1', 'db.response.returned_rows': '3', 'server.address': 'db.internal' }],
   ['POST', CLIENT, 'GET /shop', { 'http.request.method': 'POST', 'url.full': 'http://payments.internal:8080/charge?order=7',
     'server.address': 'payments.internal', 'server.port': '8080', 'http.response.status_code': '503',
     'http.request.header.content-type': ['application/json'], 'http.response.header.retry-after': ['3'] }, ERROR],
@@ -41,19 +40,13 @@ const expected = [
   ['Reports/nightly', SERVER, null, {}],
   ['publish-invoice', INTERNAL, undefined, { destination: 'invoices', size: '2048', redelivered: true }],
 ];
-
 // The demo's spans share names; tell them apart by what they carry.
-function label(s) {
-  if (s.name === 'GET') return attrs(s.attributes)['url.path'] === '/health' ? 'GET /health' : 'GET /shop';
-  if (s.name === 'InventoryService/reserveStock') return `${s.name} ${s.kind === CLIENT ? 'client' : 'server'}`;
-  return s.name;
-}
+const label = (s) => s.name === 'GET' ? `GET ${attrs(s.attributes)['url.path'] === '/health' ? '/health' : '/shop'}`
+  : s.name === 'InventoryService/reserveStock' ? `${s.name} ${s.kind === CLIENT ? 'client' : 'server'}` : s.name;
 
-const propagator = new W3CTraceContextPropagator();
+const propagator = new W3CTraceContextPropagator(), carrier = {};
 const jsSpan = new BasicTracerProvider().getTracer('w3c-test').startSpan('js-client').spanContext();
-const carrier = {};
 propagator.inject(api.trace.setSpanContext(api.ROOT_CONTEXT, jsSpan), carrier, api.defaultTextMapSetter);
-
 const runs = [
   ['http/protobuf', 'gzip', carrier.traceparent, jsSpan],
   ['http/json', 'none', '00-00000000000000000000000000000000-00f067aa0ba902b7-01', undefined],
@@ -63,13 +56,9 @@ for (const [protocol, compression, traceparent, remote] of runs) {
   test(`every kind of request, ${protocol}, incoming ${traceparent}`, async () => {
     const receiver = await startReceiver();
     const result = await run(env('OTLP_DEMO_PATH'), ['--kx_otel_service_name=checkout', `--incoming=${traceparent}`], {
-      OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint,
-      OTEL_EXPORTER_OTLP_PROTOCOL: protocol,
-      OTEL_EXPORTER_OTLP_COMPRESSION: compression,
-      OTEL_EXPORTER_OTLP_HEADERS: 'x-api-key=secret%3D1',
-      OTEL_SERVICE_NAME: 'loses-to-the-user-variable',
-      OTEL_RESOURCE_ATTRIBUTES: 'deployment.environment=test%20lab,service.name=ignored',
-    });
+      OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint, OTEL_EXPORTER_OTLP_PROTOCOL: protocol, OTEL_EXPORTER_OTLP_COMPRESSION: compression,
+      OTEL_EXPORTER_OTLP_HEADERS: 'x-api-key=secret%3D1', OTEL_SERVICE_NAME: 'loses-to-the-user-variable',
+      OTEL_RESOURCE_ATTRIBUTES: 'deployment.environment=test%20lab,service.name=ignored' });
     await receiver.close();
     assert.equal(result.code, 0, result.stderr);
     assert.match(result.stderr, /14 spans exported, 0 dropped/);
@@ -107,11 +96,9 @@ for (const [protocol, compression, traceparent, remote] of runs) {
       ['1700000000000000000', '1700000000250000000', '101112131415161718191a1b1c1d1e1f', 'a0a1a2a3a4a5a6a7', 'b0b1b2b3b4b5b6b7']);
 
     const resource = attrs(spans[0].resource.attributes);
-    assert.deepEqual(resource, {
-      'service.name': 'checkout', 'deployment.environment': 'test lab', 'process.pid': String(result.pid),
+    assert.deepEqual(resource, { 'service.name': 'checkout', 'deployment.environment': 'test lab', 'process.pid': String(result.pid),
       'process.executable.name': 'otlp_demo', 'telemetry.sdk.name': 'vexlin', 'telemetry.sdk.language': 'cpp',
-      'telemetry.sdk.version': resource['telemetry.sdk.version'], 'vexlin.process.technologies': ['7:demo-runtime:1.2'],
-    });
+      'telemetry.sdk.version': resource['telemetry.sdk.version'], 'vexlin.process.technologies': ['7:demo-runtime:1.2'] });
     assert.match(resource['telemetry.sdk.version'], /^\d+\.\d+\.\d+$/);
 
     const metrics = Object.fromEntries(metricsOf(receiver.received).map((m) => [m.name, m]));
