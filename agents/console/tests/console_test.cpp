@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -22,9 +23,10 @@ namespace {
 
 using Json = nlohmann::ordered_json;  // keeps the members in the order written
 
-const vexlin_string_t kW = {"w", 1, VEXLIN_CCSID_UTF8};
+const vexlin_string_t kWord = {"w", 1, VEXLIN_CCSID_UTF8};
+const vexlin_string_t* const w = &kWord;
 
-vexlin_tracer_handle_t Custom() { return vexlin_customservicetracer_create_p(&kW, &kW); }
+vexlin_tracer_handle_t Custom() { return vexlin_customservicetracer_create_p(w, w); }
 
 void StartEnd(vexlin_tracer_handle_t t) {
     vexlin_tracer_start(t);
@@ -48,9 +50,9 @@ std::vector<Json> TakeTrace(const std::string& path) {
 }
 
 std::size_t Misuses(const std::vector<Json>& trace, const std::string& problem = "") {
-    std::size_t n = 0;
-    for (const Json& line : trace) n += line["type"] == "misuse" && (problem.empty() || line["problem"] == problem);
-    return n;
+    return std::count_if(trace.begin(), trace.end(), [&](const Json& l) {
+        return l["type"] == "misuse" && (problem.empty() || l["problem"] == problem);
+    });
 }
 
 // Times, process ids and paths change from run to run; nothing else may.
@@ -109,16 +111,13 @@ TEST(ConsoleAtExit, ShutdownFromAnAtexitHandlerWhileAThreadTracesRunsClean) {
         int status = -1;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << i << ", status " << status;
-        std::vector<Json> trace = TakeTrace(output);
-        ASSERT_FALSE(trace.empty()) << "run " << i;
-        // The shutdown line and its misuse lines close the trace.
-        std::size_t last = trace.size() - 1;
-        while (last > 0 && trace[last]["type"] == "misuse") --last;
-        ASSERT_EQ(trace[last]["call"], "shutdown") << "run " << i;
-        // The tracer of main and the worker's outer one at least; perhaps an inner one.
-        const std::size_t unfinished = trace[last]["unfinished_tracers"];
-        EXPECT_GE(unfinished, 2u) << "run " << i;
-        EXPECT_EQ(Misuses(trace, "unfinished_at_shutdown"), unfinished) << "run " << i;
+        // The shutdown line and its misuse lines close the trace: the tracer of main
+        // and the worker's outer one at least; perhaps an inner one.
+        const std::vector<Json> trace = TakeTrace(output);
+        const std::size_t unfinished = Misuses(trace, "unfinished_at_shutdown");
+        ASSERT_TRUE(Misuses(trace) == unfinished && unfinished >= 2 && trace.size() > unfinished) << "run " << i;
+        EXPECT_EQ(trace[trace.size() - 1 - unfinished]["call"], "shutdown") << "run " << i;
+        EXPECT_EQ(trace[trace.size() - 1 - unfinished]["unfinished_tracers"], unfinished) << "run " << i;
     }
 }
 
@@ -145,17 +144,13 @@ const MisuseCase kMisuse[] = {
     {"SetterOfAnotherKind", "wrong_kind", 1,
      [] { vexlin_incomingwebrequesttracer_set_status_code(t(), 500), StartEnd(t()); }},
     {"InfoOfAnotherKind", "wrong_kind", 1,
-     [] {
-         StartEnd(vexlin_databaserequesttracer_create_sql_p(vexlin_webapplicationinfo_create_p(&kW, &kW, &kW), &kW));
-     }},
+     [] { StartEnd(vexlin_databaserequesttracer_create_sql_p(vexlin_webapplicationinfo_create_p(w, w, w), w)); }},
     {"TagOfAnIncomingKind", "wrong_kind", 1,
      [] { vexlin_tracer_get_outgoing_korvantix_string_tag(t(), g_tag, sizeof g_tag, nullptr), StartEnd(t()); }},
     {"MetricOfAnotherKind", "wrong_kind", 1,
-     [] {
-         vexlin_floatgaugemetric_set_value_p(vexlin_integercountermetric_create_p(&kW, nullptr, nullptr), 1.5, nullptr);
-     }},
+     [] { vexlin_floatgaugemetric_set_value_p(vexlin_integercountermetric_create_p(w, w, w), 1.5, w); }},
     {"UseAfterEnd", "used_after_end", 1, [] { StartEnd(t()), vexlin_tracer_error_p(t(), nullptr, nullptr); }},
-    {"UseAfterDelete", "used_after_delete", 1, [] { DeleteTwice(vexlin_databaseinfo_create_p(&kW, &kW, 1, &kW)); }},
+    {"UseAfterDelete", "used_after_delete", 1, [] { DeleteTwice(vexlin_databaseinfo_create_p(w, w, 1, w)); }},
     {"HandleZeroAndNeverHandedOut", "invalid_handle", 2,
      [] { vexlin_tracer_start(0), vexlin_tracer_start(987654321); }},
     {"UnknownParent", "invalid_handle", 1, [] { vexlin_ex_tracer_start_2(t(), 424242, 0), vexlin_tracer_end(t()); }},
@@ -165,7 +160,7 @@ const MisuseCase kMisuse[] = {
              vexlin_tracer_end(t());
      }},
     {"AttributeWithoutATracer", "no_active_tracer", 1,
-     [] { vexlin_customrequestattribute_add_integers_p(&kW, &kOne, 1); }},
+     [] { vexlin_customrequestattribute_add_integers_p(w, &kOne, 1); }},
     {"ForeignLink", "invalid_link", 1,
      [] { StartEnd(vexlin_inprocesslinktracer_create(kForeignLink, sizeof kForeignLink)); }},
     {"TracersLeftAtShutdown", "unfinished_at_shutdown", 2, [] { t(), vexlin_tracer_start(Custom()); }},

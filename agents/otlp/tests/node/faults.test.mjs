@@ -1,7 +1,5 @@
-// A collector that is absent, refuses, fails for a while, or is slow; a full
-// queue; and a fork. The spans the receiver accepted and the module's shutdown
-// lines must add up exactly. Durations are made short through the OTEL_*
-// variables; the only timings asserted are generous bounds.
+// A collector that is absent, refuses, fails for a while, or is slow; a full queue; a fork. The spans accepted
+// and the module's shutdown lines must add up exactly. The only timings asserted are generous bounds.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { setTimeout as sleep } from 'node:timers/promises';
@@ -12,11 +10,9 @@ const slow = process.env.VEXLIN_TEST_SLOW ? 20 : 1;
 const ok = { status: 200 };
 const late = (ms, answer) => () => sleep(ms).then(() => answer);
 
-// name, the receiver's answer to request n, otlp_load's arguments (spans to
-// record, --fork: the child records 3 more), environment, and what must hold:
-// log (a line the module writes), counts ([exported, dropped as the queue was
-// full, not sent]; every span is one of these), requests (sent to /v1/traces),
-// exact (the accepted spans are the exported ones, each once), and more.
+// name, the receiver's answer to request n, otlp_load's arguments (spans; --fork: the child records 3 more),
+// environment, and what must hold: log (a line the module writes), counts ([exported, dropped as the queue was
+// full, not sent]; each span is one), requests (to /v1/traces), exact (accepted = exported, each once), more.
 const cases = [
   ['a collector absent at start gets the spans once it is up', () => ok, ['20'],
     { OTEL_BSP_EXPORT_TIMEOUT: String(3000 * slow) }, { absent: true, log: /traces export failed: .*retrying in \d+ ms/, counts: [20, 0, 0] }],
