@@ -60,9 +60,7 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv,
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
     for (FILE* file : files) {
-        std::string& text = file == files[0] ? result.out : result.err;
-        rewind(file);
-        for (int c; (c = fgetc(file)) != EOF;) text.push_back(static_cast<char>(c));
+        (file == files[0] ? result.out : result.err) = ReadFile("/proc/self/fd/" + std::to_string(fileno(file)));
         fclose(file);
     }
     return result;

@@ -47,12 +47,8 @@ const label = (s) => s.name === 'GET' ? `GET ${attrs(s.attributes)['url.path'] =
 const propagator = new W3CTraceContextPropagator(), carrier = {};
 const jsSpan = new BasicTracerProvider().getTracer('w3c-test').startSpan('js-client').spanContext();
 propagator.inject(api.trace.setSpanContext(api.ROOT_CONTEXT, jsSpan), carrier, api.defaultTextMapSetter);
-const runs = [
-  ['http/protobuf', 'gzip', carrier.traceparent, jsSpan],
-  ['http/json', 'none', '00-00000000000000000000000000000000-00f067aa0ba902b7-01', undefined],
-];
-
-for (const [protocol, compression, traceparent, remote] of runs) {
+for (const [protocol, compression, traceparent, remote] of [['http/protobuf', 'gzip', carrier.traceparent, jsSpan],
+  ['http/json', 'none', '00-00000000000000000000000000000000-00f067aa0ba902b7-01', undefined]]) {
   test(`every kind of request, ${protocol}, incoming ${traceparent}`, async () => {
     const receiver = await startReceiver();
     const result = await run(env('OTLP_DEMO_PATH'), ['--kx_otel_service_name=checkout', `--incoming=${traceparent}`], {
