@@ -1,23 +1,28 @@
-// samples/otlp_demo traces one request of every kind; each request body must
-// decode with OpenTelemetry's definitions, and each span, its resource and
-// the metrics must say what the demo did. Once per encoding.
+// samples/otlp_demo traces one request of every kind; each body must decode
+// with OpenTelemetry's definitions, and each span, its resource and the metrics
+// must say what the demo did. Once per encoding, each with an incoming W3C
+// traceparent: a JS SDK span's, which the trace continues, or an invalid one,
+// which starts a new trace. The demo's outgoing tag continues in the JS SDK.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startReceiver, run, spansOf, metricsOf, attrs, env } from './support.mjs';
+import { startReceiver, run, spansOf, metricsOf, attrs, env, require } from './support.mjs';
+
+const api = require('@opentelemetry/api');
+const { W3CTraceContextPropagator } = require('@opentelemetry/core');
+const { BasicTracerProvider } = require('@opentelemetry/sdk-trace-base');
 
 const SERVER = 2, CLIENT = 3, PRODUCER = 4, CONSUMER = 5, INTERNAL = 1, ERROR = 2;
 const SAMPLED = 0x1, KNOWN = 0x100, REMOTE = 0x200;
 
-// name -> kind, parent (by name; null for a root), attributes that must be there, status code.
+// label -> kind, parent (by label: null for a root, 'incoming' for the traceparent's span, undefined when the
+// application gives it), attributes that must be there, status code.
 const expected = [
-  ['GET /shop', SERVER, null, { 'http.request.method': 'GET', 'url.path': '/shop/orders', 'url.query': 'customer=ACME',
+  ['GET /shop', SERVER, 'incoming', { 'http.request.method': 'GET', 'url.path': '/shop/orders', 'url.query': 'customer=ACME',
     'server.address': 'shop.example', 'server.port': '8443', 'client.address': '10.0.0.7', 'client.port': '51234',
-    'http.response.status_code': '200', 'user_agent.original': 'otlp-demo/1.0',
-    'http.request.header.accept': ['application/json'], 'http.response.header.content-type': ['application/json'],
-    customer: 'ACME', items: '3', total: 42.5 }],
-  ['SELECT orders', CLIENT, 'GET /shop', { 'db.system.name': 'postgresql', 'db.namespace': 'orders',
-    'db.query.text': 'SELECT id, total FROM orders WHERE customer = $1', 'db.response.returned_rows': '3',
-    'server.address': 'db.internal', 'server.port': '5432' }],
+    'http.response.status_code': '200', 'user_agent.original': 'otlp-demo/1.0', 'http.request.header.accept': ['application/json'],
+    'http.response.header.content-type': ['application/json'], customer: 'ACME', items: '3', total: 42.5 }],
+  ['SELECT orders', CLIENT, 'GET /shop', { 'db.system.name': 'postgresql', 'db.namespace': 'orders', 'server.port': '5432',
+    'db.query.text': 'SELECT id, total FROM orders WHERE customer = $1', 'db.response.returned_rows': '3', 'server.address': 'db.internal' }],
   ['POST', CLIENT, 'GET /shop', { 'http.request.method': 'POST', 'url.full': 'http://payments.internal:8080/charge?order=7',
     'server.address': 'payments.internal', 'server.port': '8080', 'http.response.status_code': '503',
     'http.request.header.content-type': ['application/json'], 'http.response.header.retry-after': ['3'] }, ERROR],
@@ -35,32 +40,30 @@ const expected = [
   ['Reports/nightly', SERVER, null, {}],
   ['publish-invoice', INTERNAL, undefined, { destination: 'invoices', size: '2048', redelivered: true }],
 ];
-
 // The demo's spans share names; tell them apart by what they carry.
-function label(s) {
-  if (s.name === 'GET') return attrs(s.attributes)['url.path'] === '/health' ? 'GET /health' : 'GET /shop';
-  if (s.name === 'InventoryService/reserveStock') return `${s.name} ${s.kind === CLIENT ? 'client' : 'server'}`;
-  return s.name;
-}
+const label = (s) => s.name === 'GET' ? `GET ${attrs(s.attributes)['url.path'] === '/health' ? '/health' : '/shop'}`
+  : s.name === 'InventoryService/reserveStock' ? `${s.name} ${s.kind === CLIENT ? 'client' : 'server'}` : s.name;
 
-for (const protocol of ['http/protobuf', 'http/json']) {
-  test(`every kind of request, ${protocol}`, async () => {
+const propagator = new W3CTraceContextPropagator(), carrier = {};
+const jsSpan = new BasicTracerProvider().getTracer('w3c-test').startSpan('js-client').spanContext();
+propagator.inject(api.trace.setSpanContext(api.ROOT_CONTEXT, jsSpan), carrier, api.defaultTextMapSetter);
+for (const [protocol, compression, traceparent, remote] of [['http/protobuf', 'gzip', carrier.traceparent, jsSpan],
+  ['http/json', 'none', '00-00000000000000000000000000000000-00f067aa0ba902b7-01', undefined]]) {
+  test(`every kind of request, ${protocol}, incoming ${traceparent}`, async () => {
     const receiver = await startReceiver();
-    const result = await run(env('OTLP_DEMO_PATH'), ['--kx_otel_service_name=checkout'], {
-      OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint,
-      OTEL_EXPORTER_OTLP_PROTOCOL: protocol,
-      OTEL_EXPORTER_OTLP_COMPRESSION: protocol === 'http/protobuf' ? 'gzip' : 'none',
-      OTEL_EXPORTER_OTLP_HEADERS: 'x-api-key=secret%3D1',
-      OTEL_SERVICE_NAME: 'loses-to-the-user-variable',
-      OTEL_RESOURCE_ATTRIBUTES: 'deployment.environment=test%20lab,service.name=ignored',
-    });
+    const result = await run(env('OTLP_DEMO_PATH'), ['--kx_otel_service_name=checkout', `--incoming=${traceparent}`], {
+      OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint, OTEL_EXPORTER_OTLP_PROTOCOL: protocol, OTEL_EXPORTER_OTLP_COMPRESSION: compression,
+      OTEL_EXPORTER_OTLP_HEADERS: 'x-api-key=secret%3D1', OTEL_SERVICE_NAME: 'loses-to-the-user-variable',
+      OTEL_RESOURCE_ATTRIBUTES: 'deployment.environment=test%20lab,service.name=ignored' });
     await receiver.close();
     assert.equal(result.code, 0, result.stderr);
     assert.match(result.stderr, /14 spans exported, 0 dropped/);
+    assert.equal(/1 incoming tags were not valid traceparent texts/.test(result.stderr), !remote, result.stderr);
     for (const req of receiver.received) assert.equal(req.headers['x-api-key'], 'secret=1');
 
     const spans = spansOf(receiver.received);
     const byLabel = Object.fromEntries(spans.map((s) => [label(s), s]));
+    byLabel.incoming = { traceId: remote?.traceId, spanId: remote?.spanId };
     assert.deepEqual(spans.map(label).sort(), expected.map((e) => e[0]).sort());
     for (const [name, kind, parent, attributes, status] of expected) {
       const s = byLabel[name];
@@ -68,43 +71,36 @@ for (const protocol of ['http/protobuf', 'http/json']) {
       assert.deepEqual({ ...attrs(s.attributes), ...attributes }, attrs(s.attributes), name);
       assert.equal(s.status?.code, status, name);
       assert.ok(BigInt(s.endTimeUnixNano) >= BigInt(s.startTimeUnixNano), name);
-      assert.equal(s.flags & (SAMPLED | KNOWN), SAMPLED | KNOWN, name);
-      if (parent === null) assert.equal(s.parentSpanId, undefined, name);
-      if (parent) {
-        assert.equal(s.parentSpanId, byLabel[parent].spanId, name);
-        assert.equal(s.traceId, byLabel[parent].traceId, name);
-      }
+      // A context carried by a tag from elsewhere is marked remote.
+      const fromElsewhere = name === 'InventoryService/reserveStock server' || (parent === 'incoming' && remote);
+      assert.equal(s.flags, SAMPLED | KNOWN | (fromElsewhere ? REMOTE : 0), name);
+      if (parent !== undefined) assert.equal(s.parentSpanId, byLabel[parent]?.spanId, name);
+      if (parent && byLabel[parent].traceId) assert.equal(s.traceId, byLabel[parent].traceId, name);
     }
-    // The byte tag carried the client's context to the server side.
-    assert.equal(byLabel['InventoryService/reserveStock server'].flags, SAMPLED | KNOWN | REMOTE);
+    assert.notEqual(byLabel['GET /shop'].traceId, '0'.repeat(32));
 
-    const failed = byLabel['Coupons/validateCoupon'];
-    assert.equal(failed.status.message, 'coupon SPRING expired');
-    assert.deepEqual(failed.events.map((e) => [e.name, attrs(e.attributes)]),
-      [['exception', { 'exception.type': 'CouponExpired', 'exception.message': 'coupon SPRING expired' }]]);
+    // The tag the demo sends with its outgoing web request continues in the JS SDK.
+    const tag = /^tag web (\S+)$/m.exec(result.stdout)[1];
+    const extracted = api.trace.getSpanContext(propagator.extract(api.ROOT_CONTEXT, { traceparent: tag }, api.defaultTextMapGetter));
+    assert.deepEqual([extracted.traceId, extracted.spanId, extracted.isRemote, extracted.traceFlags],
+      [byLabel.POST.traceId, byLabel.POST.spanId, true, 1]);
 
-    const timed = byLabel['Reports/nightly'];
-    assert.deepEqual([timed.startTimeUnixNano, timed.endTimeUnixNano], ['1700000000000000000', '1700000000250000000']);
-
-    const own = byLabel['publish-invoice'];
-    assert.deepEqual([own.traceId, own.spanId, own.parentSpanId],
-      ['101112131415161718191a1b1c1d1e1f', 'a0a1a2a3a4a5a6a7', 'b0b1b2b3b4b5b6b7']);
+    const { 'Coupons/validateCoupon': failed, 'Reports/nightly': timed, 'publish-invoice': own } = byLabel;
+    assert.deepEqual([failed.status.message, ...failed.events.map((e) => [e.name, attrs(e.attributes)])], ['coupon SPRING expired',
+      ['exception', { 'exception.type': 'CouponExpired', 'exception.message': 'coupon SPRING expired' }]]);
+    assert.deepEqual([timed.startTimeUnixNano, timed.endTimeUnixNano, own.traceId, own.spanId, own.parentSpanId],
+      ['1700000000000000000', '1700000000250000000', '101112131415161718191a1b1c1d1e1f', 'a0a1a2a3a4a5a6a7', 'b0b1b2b3b4b5b6b7']);
 
     const resource = attrs(spans[0].resource.attributes);
-    assert.deepEqual(resource, {
-      'service.name': 'checkout', 'deployment.environment': 'test lab', 'process.pid': String(result.pid),
+    assert.deepEqual(resource, { 'service.name': 'checkout', 'deployment.environment': 'test lab', 'process.pid': String(result.pid),
       'process.executable.name': 'otlp_demo', 'telemetry.sdk.name': 'vexlin', 'telemetry.sdk.language': 'cpp',
-      'telemetry.sdk.version': resource['telemetry.sdk.version'], 'vexlin.process.technologies': ['7:demo-runtime:1.2'],
-    });
+      'telemetry.sdk.version': resource['telemetry.sdk.version'], 'vexlin.process.technologies': ['7:demo-runtime:1.2'] });
     assert.match(resource['telemetry.sdk.version'], /^\d+\.\d+\.\d+$/);
 
     const metrics = Object.fromEntries(metricsOf(receiver.received).map((m) => [m.name, m]));
-    const orders = metrics['demo.orders'];
-    assert.equal(orders.unit, '1');
-    assert.equal(orders.sum.aggregationTemporality, 2);
-    assert.equal(orders.sum.isMonotonic, true);
-    assert.deepEqual(orders.sum.dataPoints.map((p) => [attrs(p.attributes).region, p.asInt]).sort(),
-      [['eu-west', '3'], ['us-east', '5']]);
+    const { unit, sum } = metrics['demo.orders'];
+    assert.deepEqual([unit, sum.aggregationTemporality, sum.isMonotonic], ['1', 2, true]);
+    assert.deepEqual(sum.dataPoints.map((p) => [attrs(p.attributes).region, p.asInt]).sort(), [['eu-west', '3'], ['us-east', '5']]);
     assert.deepEqual(metrics['demo.queue.fill'].gauge.dataPoints.map((p) => [p.attributes, p.asDouble]), [[[], 0.75]]);
     const [summary] = metrics['demo.latency'].summary.dataPoints;
     assert.deepEqual([summary.count, summary.sum, summary.quantileValues.map((q) => [q.quantile, q.value])],

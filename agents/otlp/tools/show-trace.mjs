@@ -1,15 +1,14 @@
 // scripts/demo otlp: runs the OTLP demo against a receiver on 127.0.0.1 and
 // prints what arrived as a tree of spans with durations, then the metrics.
 //   node show-trace.mjs <otlp_demo> <module> [demo arguments...]
-import { startReceiver, run, spansOf, metricsOf, attrs } from './support.mjs';
+import { spawn } from 'node:child_process';
+import { startReceiver, spansOf, metricsOf, attrs } from './receiver.mjs';
 
 const [demo, module, ...args] = process.argv.slice(2);
-process.env.OTLP_AGENT_PATH = module;
 const receiver = await startReceiver();
-const result = await run(demo, args, { OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint });
+const env = { ...process.env, KX_AGENTLIBRARY: module, OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint };
+const code = await new Promise((resolve) => spawn(demo, args, { stdio: 'inherit', env }).on('close', resolve));
 await receiver.close();
-process.stdout.write(result.stdout);
-process.stderr.write(result.stderr);
 
 const spans = spansOf(receiver.received);
 const kinds = ['UNSPECIFIED', 'INTERNAL', 'SERVER', 'CLIENT', 'PRODUCER', 'CONSUMER'];
@@ -45,4 +44,4 @@ for (const m of metricsOf(receiver.received)) {
     console.log(`  ${m.name} ${JSON.stringify(attrs(p.attributes))} = ${value} ${m.unit ?? ''}`);
   }
 }
-process.exit(result.code);
+process.exit(code);
