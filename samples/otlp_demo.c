@@ -28,6 +28,15 @@ static vexlin_string_t str(const char* text) {
     return s;
 }
 
+/* Text may come in other encodings too; the agent converts it. */
+static vexlin_string_t encoded(const void* bytes, vexlin_size_t length, vexlin_ccsid_t ccsid) {
+    vexlin_string_t s;
+    s.data = bytes;
+    s.byte_length = length;
+    s.ccsid = ccsid;
+    return s;
+}
+
 static void print_log(const char* message) { fprintf(stderr, "otlp_demo: agent: %s\n", message); }
 
 struct handoff {
@@ -117,7 +126,8 @@ static void publish_invoice(void) {
 
 static void validate_coupon(void) {
     vexlin_string_t method = str("validateCoupon"), service = str("Coupons");
-    vexlin_string_t error_class = str("CouponExpired"), message = str("coupon SPRING expired");
+    vexlin_string_t error_class = str("CouponExpired"),
+                    message = encoded("coupon \xABSPRING\xBB expired", 23, VEXLIN_CCSID_ISO8859_1);
     vexlin_tracer_handle_t check = vexlin_customservicetracer_create_p(&method, &service);
 
     vexlin_tracer_start(check);
@@ -151,8 +161,10 @@ static vexlin_size_t handle_checkout(const char* incoming, unsigned char* stock_
     }
     vexlin_tracer_start(request);
 
+    static const unsigned char customer[] = {'M', 0,   0xFC, 0,    'l',  0,    'l',  0, 'e',
+                                             0,   'r', 0,    0x3D, 0xD8, 0x00, 0xDE, 0};
     keys[0] = str("customer");
-    text[0] = str("ACME");
+    text[0] = encoded(customer, sizeof customer - 1, VEXLIN_CCSID_UTF16_LE); /* "Müller😀" */
     vexlin_customrequestattribute_add_strings_p(keys, text, 1);
     keys[0] = str("items");
     vexlin_customrequestattribute_add_integers_p(keys, items, 1);

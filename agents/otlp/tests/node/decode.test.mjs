@@ -20,7 +20,7 @@ const expected = [
   ['GET /shop', SERVER, 'incoming', { 'http.request.method': 'GET', 'url.path': '/shop/orders', 'url.query': 'customer=ACME',
     'server.address': 'shop.example', 'server.port': '8443', 'client.address': '10.0.0.7', 'client.port': '51234',
     'http.response.status_code': '200', 'user_agent.original': 'otlp-demo/1.0', 'http.request.header.accept': ['application/json'],
-    'http.response.header.content-type': ['application/json'], customer: 'ACME', items: '3', total: 42.5 }],
+    'http.response.header.content-type': ['application/json'], customer: 'Müller😀', items: '3', total: 42.5 }],
   ['SELECT orders', CLIENT, 'GET /shop', { 'db.system.name': 'postgresql', 'db.namespace': 'orders', 'server.port': '5432',
     'db.query.text': 'SELECT id, total FROM orders WHERE customer = $1', 'db.response.returned_rows': '3', 'server.address': 'db.internal' }],
   ['POST', CLIENT, 'GET /shop', { 'http.request.method': 'POST', 'url.full': 'http://payments.internal:8080/charge?order=7',
@@ -86,8 +86,8 @@ for (const [protocol, compression, traceparent, remote] of [['http/protobuf', 'g
       [byLabel.POST.traceId, byLabel.POST.spanId, true, 1]);
 
     const { 'Coupons/validateCoupon': failed, 'Reports/nightly': timed, 'publish-invoice': own } = byLabel;
-    assert.deepEqual([failed.status.message, ...failed.events.map((e) => [e.name, attrs(e.attributes)])], ['coupon SPRING expired',
-      ['exception', { 'exception.type': 'CouponExpired', 'exception.message': 'coupon SPRING expired' }]]);
+    assert.deepEqual([failed.status.message, ...failed.events.map((e) => [e.name, attrs(e.attributes)])], ['coupon «SPRING» expired',
+      ['exception', { 'exception.type': 'CouponExpired', 'exception.message': 'coupon «SPRING» expired' }]]);
     assert.deepEqual([timed.startTimeUnixNano, timed.endTimeUnixNano, own.traceId, own.spanId, own.parentSpanId],
       ['1700000000000000000', '1700000000250000000', '101112131415161718191a1b1c1d1e1f', 'a0a1a2a3a4a5a6a7', 'b0b1b2b3b4b5b6b7']);
 
