@@ -13,12 +13,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Lines starting with a digit 0..3 set that environment variable
     // ("0" alone unsets it); others are user variables.
     for (const char* name : kEnvironment) unsetenv(name);
-    size_t user_variables = 0;
     for (const std::string& line : lines) {
         if (!line.empty() && line[0] >= '0' && line[0] <= '3') {
             setenv(kEnvironment[line[0] - '0'], line.c_str() + 1, 1);
-        } else if (line.find('=') != std::string::npos && vexlin_stub_set_variable(line.c_str(), 0) == VEXLIN_SUCCESS) {
-            ++user_variables;
+        } else {
+            vexlin_stub_set_variable(line.c_str(), 0);
         }
     }
     vexlin_args_t args = {0, 0, nullptr, {nullptr, 0, 0}};
@@ -26,13 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(args.agentlibrary != nullptr);
     FUZZ_CHECK(args.loglevelsdk >= -1 && args.loglevelsdk <= 8);
     FUZZ_CHECK(args.agentactive == 0 || args.agentactive == 1);
-    FUZZ_CHECK(args.agent_args.count <= user_variables);
     for (vexlin_size_t i = 0; i < args.agent_args.count; ++i) FUZZ_CHECK(strchr(args.agent_args.strings[i], '='));
-    // Preparing again gives the same record.
-    vexlin_args_t again = {0, 0, nullptr, {nullptr, 0, 0}};
-    FUZZ_CHECK(vexlin_args_prepare(&again) == VEXLIN_SUCCESS);
-    FUZZ_CHECK(strcmp(again.agentlibrary, args.agentlibrary) == 0 && again.agent_args.count == args.agent_args.count);
-    vexlin_args_free(&again);
     vexlin_args_free(&args);
     vexlin_stub_free_variables();
     return 0;

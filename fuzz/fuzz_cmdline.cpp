@@ -1,8 +1,6 @@
 // Command-line processing followed by stripping: the program name is kept,
 // the kept arguments stay in order, the count is consistent, and no SDK
 // argument survives.
-#include <string.h>
-
 #include "fuzz_input.h"
 #include "vexlin/vexlin.h"
 
@@ -21,18 +19,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     int new_argc = argc;
     FUZZ_CHECK(vexlin_stub_strip_sdk_cmdline_args(&new_argc, argv.data()) == VEXLIN_SUCCESS);
-    FUZZ_CHECK(new_argc >= 1 && new_argc <= argc);
     FUZZ_CHECK(argv[0] == original[0]);
     FUZZ_CHECK(argv[argc] == terminator_marker);
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
-        if (!vexlin_stub_is_sdk_cmdline_arg(original[i])) {
-            FUZZ_CHECK(argv[kept] == original[i]);
-            ++kept;
-        }
+        if (!vexlin_stub_is_sdk_cmdline_arg(original[i])) FUZZ_CHECK(argv[kept++] == original[i]);
     }
     FUZZ_CHECK(kept == new_argc);
-    for (int i = 1; i < new_argc; ++i) FUZZ_CHECK(strncmp(argv[i], "--kx_", 5) != 0);
     for (int i = new_argc; i < argc; ++i) FUZZ_CHECK(argv[i][0] == '\0' && argv[i] == argv[new_argc]);
     vexlin_stub_free_variables();
     return 0;

@@ -3,7 +3,6 @@
 #ifndef VEXLIN_FUZZ_INPUT_H
 #define VEXLIN_FUZZ_INPUT_H
 
-#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,12 +23,7 @@ inline std::vector<std::string> SplitLines(const uint8_t* data, size_t size) {
     return lines;
 }
 
-#define FUZZ_CHECK(condition)                                                                 \
-    do {                                                                                      \
-        if (!(condition)) {                                                                   \
-            fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
-            abort();                                                                          \
-        }                                                                                     \
-    } while (0)
+#define FUZZ_CHECK(c) \
+    ((c) ? (void)0 : (fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #c), abort()))
 
 #endif  // VEXLIN_FUZZ_INPUT_H
