@@ -482,7 +482,8 @@ TEST_F(Lifecycle, ForwardersNeverSeeATableWithoutItsAgent) {
         while (!stop.load()) vexlin_tracer_start(1);
     });
     const vexlin_result_t rc = vexlin_initialize();
-    while (__atomic_load_n(&test_agent::Control().slot_calls, __ATOMIC_ACQUIRE) == 0) std::this_thread::yield();
+    while (rc == VEXLIN_SUCCESS && __atomic_load_n(&test_agent::Control().slot_calls, __ATOMIC_ACQUIRE) == 0)
+        std::this_thread::yield();
     stop = true;
     caller.join();
     EXPECT_EQ(VEXLIN_SUCCESS, rc);
