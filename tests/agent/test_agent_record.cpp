@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -29,7 +30,7 @@ void reset() {
 }
 void wait_until_init_blocked() {
     std::unique_lock<std::mutex> lock(s_mutex);
-    s_changed.wait(lock, [] { return s_init_blocked; });
+    s_changed.wait_for(lock, std::chrono::seconds(10), [] { return s_init_blocked; });  // a failing test ends
 }
 void release_init() {
     std::lock_guard<std::mutex> guard(s_mutex);

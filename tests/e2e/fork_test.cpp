@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <thread>
 
@@ -172,7 +173,7 @@ TEST_F(Fork, ChildForkedBeforeInitializeReturnedDropsTheAttachedAgent) {
     std::thread initializer([&rc] { rc = vexlin_initialize(); });
     {
         std::unique_lock<std::mutex> lock(g_gate);
-        g_gate_changed.wait(lock, [] { return g_holding; });
+        g_gate_changed.wait_for(lock, std::chrono::seconds(10), [] { return g_holding; });
     }
     ASSERT_EQ(1003, vexlin_agent_get_current_state()) << "attached already";
     EXPECT_EQ("", forking::InChild(CheckUnsafeChild));
