@@ -78,6 +78,32 @@ TEST(Internals, LogWithoutATextLogsAnEmptyOne) {
     EXPECT_EQ((Log{{kInfo, "text"}, {kInfo, ""}, {kInfo, ""}}), LogCapture::Entries());
 }
 
+// Internal functions refuse what they cannot use rather than crash, and the
+// bounded copy always terminates within its size.
+TEST(Internals, MissingArgumentsAreRefusedAndCopiesStayInBounds) {
+    EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_args_prepare(nullptr));
+    EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_args_free(nullptr));
+    EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_dll_free(nullptr));
+    EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_xstr_set(nullptr, "x"));
+    EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_xstr_list_grow(nullptr, 1));
+    EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_xstr_list_append(nullptr, "x"));
+    EXPECT_EQ(-1, vexlin_parse_logging_level_name(nullptr));
+    vexlin_xstr_list_clear(nullptr);
+    vexlin_xstr_list_free(nullptr);
+    char b[8];
+    const auto copy = [&b](const char* source, size_t n) {
+        memset(b, '#', sizeof b);
+        EXPECT_EQ(b, vexlin_xstrncpy_s(b, source, n));
+        return std::string(b, sizeof b);
+    };
+    EXPECT_EQ(std::string("abc\0####", 8), copy("abcdef", 4));
+    EXPECT_EQ(std::string("ab\0\0\0\0##", 8), copy("ab", 6));
+    EXPECT_EQ(std::string("\0#######", 8), copy("abcdef", 1));
+    EXPECT_EQ(std::string("########", 8), copy("abcdef", 0));
+    EXPECT_EQ(std::string("\0\0\0#####", 8), copy(nullptr, 3));
+    EXPECT_EQ(nullptr, vexlin_xstrncpy_s(nullptr, "abc", 8));
+}
+
 TEST(Internals, ListsGrowGeometricallyAndKeepTheirCapacityWhenCleared) {
     vexlin_xstr_list_t list = {nullptr, 0, 0};
     std::vector<size_t> limits;
@@ -185,9 +211,14 @@ TEST(Internals, LoaderResultsMessagesAndHandles) {
     EXPECT_NE(VEXLIN_SUCCESS, vexlin_dll_get_symbol(handle, "vexlin_no_such_symbol", &symbol, message, 1800));
     EXPECT_EQ(nullptr, symbol);
     EXPECT_NE(nullptr, strstr(message, "vexlin_no_such_symbol")) << message;
+    EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_dll_get_symbol(handle, "strlen", nullptr, nullptr, 0));
+    EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_dll_get_symbol(nullptr, "strlen", &symbol, message, 1800));
 
     EXPECT_EQ(0, vexlin_dll_free(&handle));
     EXPECT_EQ(nullptr, handle);
+    EXPECT_EQ(0, vexlin_dll_free(&handle)) << "a closed handle closes nothing";
+    EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_dll_load(nullptr, "x", message, 1800, &unexpected));
+    EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_dll_load(&handle, nullptr, message, 1800, &unexpected));
 }
 
 TEST(Internals, SpinLockExcludesAndMakesWritesVisibleToTheNextHolder) {
