@@ -20,14 +20,6 @@
 
 enum { DEMO_CHANNEL_TCP_IP = 1, DEMO_TRACING_SYSTEM = 1, DEMO_TECH_TYPE = 7, DEMO_QUEUE = 1 };
 
-static vexlin_string_t str(const char* text) {
-    vexlin_string_t s;
-    s.data = text;
-    s.byte_length = strlen(text);
-    s.ccsid = VEXLIN_CCSID_UTF8;
-    return s;
-}
-
 /* Text may come in other encodings too; the agent converts it. */
 static vexlin_string_t encoded(const void* bytes, vexlin_size_t length, vexlin_ccsid_t ccsid) {
     vexlin_string_t s;
@@ -36,6 +28,8 @@ static vexlin_string_t encoded(const void* bytes, vexlin_size_t length, vexlin_c
     s.ccsid = ccsid;
     return s;
 }
+
+static vexlin_string_t str(const char* text) { return encoded(text, strlen(text), VEXLIN_CCSID_UTF8); }
 
 static void print_log(const char* message) { fprintf(stderr, "otlp_demo: agent: %s\n", message); }
 
