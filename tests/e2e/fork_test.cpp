@@ -1,9 +1,8 @@
-// Fork handling through the real library and the test agent module: the
-// handlers are registered once; a child of a quiet process keeps the agent;
-// a child forked inside initialize (before or after the agent attached)
-// refuses initialize, shutdown and enabling for good and forwards nothing;
-// forking while another thread sets variables leaves both sides usable.
-#include <dlfcn.h>
+// Fork handling through the real library and the test agent module: a child
+// of an initialized process keeps the agent; a child forked inside initialize
+// (before or after the agent attached) refuses initialize, shutdown and
+// enabling for good and forwards nothing; forking while another thread sets
+// variables leaves both sides usable, and that child loads the module itself.
 #include <string.h>
 #include <strings.h>
 
@@ -15,81 +14,11 @@
 #include "vexlin/internal/vexlin_loader_abi.h"
 #include "vexlin_test.h"
 
-// glibc's pthread_atfork hands the handlers to __register_atfork with the
-// registering library's DSO handle; defining it here puts this executable in
-// front of the C library. A thread sanitizer registers its own handlers before
-// instrumented code may run: hence no instrumentation and plain atomics.
-#if defined(__GLIBC__)
-#define VEXLIN_TEST_COUNTS_ATFORK 1
-#if defined(__has_attribute) && __has_attribute(disable_sanitizer_instrumentation)
-#define VEXLIN_TEST_NOT_INSTRUMENTED __attribute__((disable_sanitizer_instrumentation))
-#else
-#define VEXLIN_TEST_NOT_INSTRUMENTED __attribute__((no_sanitize("thread", "address", "undefined")))
-#endif
-namespace {
-int g_library_registrations = 0;
-using register_atfork_t = int (*)(void (*)(void), void (*)(void), void (*)(void), void*);
-register_atfork_t g_next = nullptr;
-}  // namespace
-// No string functions either: sanitizers intercept them, and may not be ready.
-extern "C" VEXLIN_TEST_NOT_INSTRUMENTED int __register_atfork(void (*prepare)(void), void (*parent)(void),
-                                                              void (*child)(void), void* dso_handle) {
-    if (__atomic_load_n(&g_next, __ATOMIC_ACQUIRE) == nullptr)
-        __atomic_store_n(&g_next, reinterpret_cast<register_atfork_t>(dlsym(RTLD_NEXT, "__register_atfork")),
-                         __ATOMIC_RELEASE);
-    Dl_info info;
-    if (dso_handle != nullptr && dladdr(dso_handle, &info) != 0 && info.dli_fname != nullptr) {
-        const char* file = info.dli_fname;
-        for (const char* p = file; *p != '\0'; ++p)
-            if (*p == '/') file = p + 1;
-        const char kLibrary[] = "libvexlin_shared.so";
-        size_t i = 0;
-        while (i + 1 < sizeof kLibrary && file[i] == kLibrary[i]) ++i;
-        if (i + 1 == sizeof kLibrary) __atomic_add_fetch(&g_library_registrations, 1, __ATOMIC_SEQ_CST);
-    }
-    return __atomic_load_n(&g_next, __ATOMIC_ACQUIRE)(prepare, parent, child, dso_handle);
-}
-#endif
-
 namespace {
 
 using namespace lifecycle;
 
 class Fork : public LifecycleTest {};
-
-#if defined(VEXLIN_TEST_COUNTS_ATFORK)
-int Registrations() { return __atomic_load_n(&g_library_registrations, __ATOMIC_SEQ_CST); }
-
-TEST_F(Fork, HandlersAreRegisteredOnceHoweverManyCallsNeedThem) {
-    EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_stub_set_variable("no assignment", 1));
-    EXPECT_EQ(0, Registrations()) << "nothing is registered before it is needed";
-    {  // gone before the fork: a child would see the threads' state as lost
-        std::vector<std::thread> racers;
-        for (int t = 0; t < 8; ++t)
-            racers.emplace_back([t] { vexlin_stub_set_variable(("r" + std::to_string(t) + "=1").c_str(), 1); });
-        for (std::thread& t : racers) t.join();
-    }
-    EXPECT_EQ(1, Registrations()) << "first calls racing on many threads register once";
-    UseTestAgent();
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
-        ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
-    }
-    vexlin_stub_free_variables();
-    UseTestAgent();
-    test_agent::Control().reset();
-    // A child of a process without an agent loads the module itself.
-    EXPECT_EQ("", forking::InChild([] {
-                  CHILD_CHECK(vexlin_initialize() == VEXLIN_SUCCESS);
-                  CHILD_CHECK(vexlin_agent_get_current_state() == 1003);
-                  CHILD_CHECK(vexlin_shutdown() == VEXLIN_SUCCESS);
-                  CHILD_CHECK(Registrations() == 1);
-              }));
-    EXPECT_EQ(1, Registrations());
-    EXPECT_FALSE(test_agent::IsLoaded(TEST_AGENT_PATH));
-    EXPECT_TRUE(test_agent::Events().empty()) << "the child's load happened in the child only";
-}
-#endif
 
 TEST_F(Fork, ChildOfAnInitializedProcessKeepsForwardingToTheAgent) {
     UseTestAgent();

@@ -1,7 +1,8 @@
 // Loading, initialize and shutdown through the real library and the test
-// agent module: a clean load, every way a load fails (one table), which
-// module file is opened, the user-variable store as the module receives it,
-// reference counting, and initialize racing other threads.
+// agent module: a clean load, every way a load fails (one table), where each
+// setting comes from and which module file is opened (one table), the
+// user-variable store as the module receives it, reference counting, and
+// initialize racing other threads.
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
@@ -258,45 +259,98 @@ TEST_P(LoadFailures, GiveTheResultLogAndLoadInfoAndUndoTheLoad) {
 INSTANTIATE_TEST_SUITE_P(Lifecycle, LoadFailures, testing::ValuesIn(LoadFailureRows()),
                          [](const testing::TestParamInfo<LoadFailure>& info) { return info.param.name; });
 
-// ---- Which module file ----------------------------------------------------------------
+// ---- Configuration and which module file ----------------------------------------------
+// Each setting comes from the user variable, else the KX_ environment
+// variable, else the default; a source that is set hides the ones below, even
+// when empty. The home gives the module path when no path is set.
 
-struct Location {
+struct Configuration {
     const char* name;
-    const char* home;      // KX_HOME, or nullptr
-    const char* library;   // KX_AGENTLIBRARY, or nullptr
-    const char* variable;  // the agentlibrary user variable, or nullptr
-    std::string module;    // the path the library opens
-    const char* variant;   // the build of the test agent that it is
+    Strings setup;  // user variables, and environment variables marked with a leading '$'
+    const char* active;
+    std::string module;
+    const char* level;
+    Strings forwarded = {};
 };
-void PrintTo(const Location& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Configuration& c, std::ostream* os) { *os << c.name; }
 
-const std::string kHomeModule = TEST_AGENT_HOME_DIR "/agent/lib/libpelmoranloader.so";
-const Location kLocations[] = {
+const std::string kHomeModule = TEST_AGENT_HOME_DIR "/agent/lib/libpelmoranloader.so",
+                  kLoader = "/agent/lib/libpelmoranloader.so";
+const Configuration kConfigurations[] = {
     // A trailing separator does not double.
-    {"HomeLeadsToItsLoaderFile", TEST_AGENT_HOME_DIR "/", nullptr, nullptr, kHomeModule, "home"},
-    {"EnvironmentPathWinsOverHome", TEST_AGENT_HOME_DIR, TEST_AGENT_PATH, nullptr, TEST_AGENT_PATH, "path"},
-    {"VariableWinsOverEnvironment", nullptr, "/no/such/module.so", TEST_AGENT_PATH, TEST_AGENT_PATH, "path"},
-    // An empty variable hides the environment's path; the home decides.
-    {"EmptyVariableLeavesItToHome", TEST_AGENT_HOME_DIR, TEST_AGENT_PATH, "", kHomeModule, "home"},
+    {"HomeLeadsToItsLoaderFile", {"$KX_HOME=" TEST_AGENT_HOME_DIR "/"}, "true", kHomeModule, "finest "},
+    {"HomeIsTheRoot", {"$KX_HOME=/"}, "true", kLoader, "finest "},
+    {"EnvironmentPathWinsOverHome",
+     {"$KX_HOME=" TEST_AGENT_HOME_DIR, "$KX_AGENTLIBRARY=" TEST_AGENT_PATH},
+     "true",
+     TEST_AGENT_PATH,
+     "finest "},
+    {"VariableWinsOverEnvironment",
+     {"$KX_AGENTLIBRARY=/no/such/module.so", "AgentLibrary=" TEST_AGENT_PATH},
+     "true",
+     TEST_AGENT_PATH,
+     "finest "},
+    {"EmptyVariableLeavesItToHome",
+     {"$KX_HOME=" TEST_AGENT_HOME_DIR, "$KX_AGENTLIBRARY=" TEST_AGENT_PATH, "AgentLibrary="},
+     "true",
+     kHomeModule,
+     "finest "},
+    {"EmptyEnvironmentPathFallsBackToHome",
+     {"$KX_HOME=/home", "$KX_AGENTLIBRARY="},
+     "true",
+     "/home" + kLoader,
+     "finest "},
+    {"EnvironmentNamesAreExact",
+     {"$kx_agentactive=0", "$Kx_AgentLibrary=/x.so", "$KX_LOGLEVELSDK=Config"},
+     "true",
+     "",
+     "config "},
+    {"VariablesWin",
+     {"$KX_AGENTACTIVE=1", "$KX_LOGLEVELSDK=severe", "AgentActive=no", "LogLevelSdk=fine"},
+     "false",
+     "",
+     "fine   "},
+    {"EmptyVariablesHide",
+     {"$KX_AGENTACTIVE=0", "$KX_LOGLEVELSDK=severe", "agentactive=", "loglevelsdk="},
+     "true",
+     "",
+     "finest "},
+    {"HomeVariableIsForwarded", {"$KX_HOME=/e", "HOME=/u"}, "true", "/u" + kLoader, "finest ", {"HOME=/u"}},
+    {"EmptyHomeVariableHidesTheEnvironment", {"$KX_HOME=/e", "home="}, "true", "", "finest ", {"home="}},
+    {"WholeNamesArePrivate",
+     {"agentactivex=", "AGENTLIBRARY=/a", "agent="},
+     "true",
+     "/a",
+     "finest ",
+     {"agentactivex=", "agent="}},
 };
 
-class ModuleLocation : public LifecycleTest, public testing::WithParamInterface<Location> {};
+class Configurations : public LifecycleTest, public testing::WithParamInterface<Configuration> {};
 
-TEST_P(ModuleLocation, DecidesWhichFileIsOpened) {
-    const Location& c = GetParam();
-    if (c.home != nullptr) setenv("KX_HOME", c.home, 1);
-    if (c.library != nullptr) setenv("KX_AGENTLIBRARY", c.library, 1);
-    if (c.variable != nullptr) SetVariable(std::string("AgentLibrary=") + c.variable);
-    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
-    EXPECT_EQ(LogEntry({kConfig, "    Agent module:  '" + c.module + "'"}), LogCapture::Entries().at(5));
-    EXPECT_STREQ(c.variant, test_agent::Events(TEST_AGENT_EVENT_INITIALIZE).at(0).variant);
+TEST_P(Configurations, ComeFromTheFirstSourceThatIsSetAndDecideWhichFileIsOpened) {
+    const Configuration& c = GetParam();
+    for (const std::string& s : c.setup) {
+        if (s[0] == '$') putenv(const_cast<char*>(s.c_str() + 1));
+        if (s[0] != '$') SetVariable(s);
+    }
+    const vexlin_result_t rc = vexlin_initialize();
+    Strings options, expected = {"  Options:", std::string("    Agent active:  ") + c.active,
+                                 "    Agent module:  '" + c.module + "'", std::string("    SDK log level: ") + c.level,
+                                 "  Additional options:"};
+    for (const std::string& f : c.forwarded) expected.push_back("    " + f);
+    expected.push_back("    " + InitFlags(0));
+    for (const LogEntry& e : LogCapture::Entries())
+        if (e.level == kConfig && e.message.rfind("  ", 0) == 0) options.push_back(e.message);
+    EXPECT_EQ(expected, options);
+    EXPECT_EQ(rc == VEXLIN_SUCCESS, c.module == TEST_AGENT_PATH || c.module == kHomeModule);
+    if (rc != VEXLIN_SUCCESS) return;
     EXPECT_TRUE(test_agent::IsLoaded(c.module.c_str()));
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
     EXPECT_FALSE(test_agent::IsLoaded(c.module.c_str()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Lifecycle, ModuleLocation, testing::ValuesIn(kLocations),
-                         [](const testing::TestParamInfo<Location>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Lifecycle, Configurations, testing::ValuesIn(kConfigurations),
+                         [](const testing::TestParamInfo<Configuration>& info) { return info.param.name; });
 
 TEST_F(Lifecycle, ProcessProvidedModuleIsPreferredOverTheConfiguredPath) {
     void* provided = dlopen(TEST_AGENT_PROCESS_PATH, RTLD_NOW | RTLD_GLOBAL);

@@ -1,10 +1,9 @@
 // Internals the exported surface cannot reach in isolation: placeholder
-// expansion, owned strings and lists, the configuration's precedence, the
-// loader layer, and the spin lock. This program replaces select() to watch
-// the lock's sleeps.
+// expansion, owned strings and lists, the words of the configuration, the
+// loader layer, and the spin lock.
 #include <string.h>
-#include <sys/select.h>
-#include <time.h>
+
+#include <chrono>
 
 #include <atomic>
 #include <thread>
@@ -14,19 +13,6 @@
 #include "vexlin_test.h"
 #include "vexlin_util.h"
 #include "vexlin_xstr.h"
-
-namespace {
-std::atomic<int> g_sleeps{0};
-thread_local struct timeval g_last_sleep = {-1, -1};  // several waiters may sleep at once
-}  // namespace
-
-extern "C" int select(int nfds, fd_set* r, fd_set* w, fd_set* e, struct timeval* timeout) {
-    if (nfds == 0 && r == nullptr && w == nullptr && e == nullptr && timeout != nullptr) g_last_sleep = *timeout;
-    ++g_sleeps;
-    const struct timespec pause = {0, 1000000};
-    nanosleep(&pause, nullptr);
-    return 0;
-}
 
 namespace {
 
@@ -127,52 +113,6 @@ TEST(Internals, ListsGrowGeometricallyAndKeepTheirCapacityWhenCleared) {
     EXPECT_EQ(0u, list.limit + list.count);
 }
 
-// Each setting comes from the user variable, else the KX_ environment
-// variable, else the default; a source that is set hides the ones below, even
-// when empty. The home gives the module path when no path is set.
-struct Configuration {
-    const char* name;
-    Strings setup;  // user variables, and environment variables marked with a leading '$'
-    int active;
-    int level;
-    std::string library;
-    Strings forwarded = {};
-};
-void PrintTo(const Configuration& c, std::ostream* os) { *os << c.name; }
-
-const std::string kLoader = "/agent/lib/libpelmoranloader.so";
-const Configuration kConfigurations[] = {
-    {"HomeIsTheRoot", {"$KX_HOME=/"}, 1, -1, kLoader, {}},
-    {"EmptyPathFallsBackToHome", {"$KX_HOME=/home", "$KX_AGENTLIBRARY="}, 1, -1, "/home" + kLoader, {}},
-    {"EnvironmentNamesAreExact", {"$kx_agentactive=0", "$Kx_AgentLibrary=/x.so", "$KX_LOGLEVELSDK=Severe"}, 1, 6, ""},
-    {"VariablesWin", {"$KX_AGENTACTIVE=1", "$KX_LOGLEVELSDK=fine", "AgentActive=no", "LogLevelSdk=info"}, 0, 4, ""},
-    {"EmptyVariablesHide", {"$KX_AGENTACTIVE=0", "$KX_LOGLEVELSDK=debug", "agentactive=", "loglevelsdk="}, 1, -1, ""},
-    {"HomeVariableIsForwarded", {"$KX_HOME=/e", "HOME=/u"}, 1, -1, "/u" + kLoader, {"HOME=/u"}},
-    {"EmptyHomeVariableHidesTheEnvironment", {"$KX_HOME=/e", "home="}, 1, -1, "", {"home="}},
-    {"WholeNamesArePrivate", {"agentactivex=", "AGENTLIBRARY=/a", "agent="}, 1, -1, "/a", {"agentactivex=", "agent="}},
-};
-
-class Configurations : public testing::TestWithParam<Configuration> {};
-
-TEST_P(Configurations, ComeFromTheFirstSourceThatIsSet) {
-    const Configuration& c = GetParam();
-    ClearLibraryEnvironment();
-    for (const std::string& s : c.setup) {
-        if (s[0] == '$') putenv(const_cast<char*>(s.c_str() + 1));
-        if (s[0] != '$') ASSERT_EQ(VEXLIN_SUCCESS, vexlin_stub_set_variable(s.c_str(), 0));
-    }
-    Prepared p;
-    ASSERT_EQ(VEXLIN_SUCCESS, p.rc);
-    EXPECT_EQ(c.active, p.args.agentactive);
-    EXPECT_EQ(c.library, p.args.agentlibrary);
-    EXPECT_EQ(c.level, p.args.loglevelsdk);
-    vexlin_stub_free_variables();
-    EXPECT_EQ(c.forwarded, Entries(p.args.agent_args)) << "a snapshot";
-}
-
-INSTANTIATE_TEST_SUITE_P(Internals, Configurations, testing::ValuesIn(kConfigurations),
-                         [](const testing::TestParamInfo<Configuration>& info) { return info.param.name; });
-
 TEST(Internals, ActiveWordsAndLevelNamesInAnyCase) {
     const std::pair<const char*, int> words[] = {{"TRUE", 1}, {"On", 1}, {"yes", 1}, {"1", 1},      {"false", 0},
                                                  {"Off", 0},  {"no", 0}, {"0", 0},   {" false", 1}, {"maybe", 1}};
@@ -242,25 +182,22 @@ TEST(Internals, SpinLockExcludesAndMakesWritesVisibleToTheNextHolder) {
     EXPECT_EQ(static_cast<long>(kThreads) * kIterations, counter);
 }
 
-TEST(Internals, SpinLockWaitsSpinFirstThenSleepAMillisecond) {
-    const int before = g_sleeps;
-    for (vexlin_size_t k = 0; k < 1000; ++k) vexlin_spin_yield(k);
-    EXPECT_EQ(before, g_sleeps) << "the first 1000 waits only spin";
-    vexlin_spin_yield(1000);
-    EXPECT_EQ(before + 1, g_sleeps);
-    EXPECT_EQ(0, g_last_sleep.tv_sec);
-    EXPECT_EQ(1000, g_last_sleep.tv_usec);
-
-    // A waiter behind a long holder sleeps, and gets the lock once it is free.
+// A waiter behind a long holder goes from spinning to sleeping, and gets the
+// lock once it is free.
+TEST(Internals, SpinLockWaiterSleepsUntilTheLockIsFree) {
     vexlin_spinlock_t lock = {0};
     vexlin_spinlock_lock(&lock);
+    std::atomic<bool> holds{false};
     std::thread waiter([&] {
         vexlin_spinlock_lock(&lock);
+        holds = true;
         vexlin_spinlock_unlock(&lock);
     });
-    while (g_sleeps < before + 4) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(holds);
     vexlin_spinlock_unlock(&lock);
     waiter.join();
+    EXPECT_TRUE(holds);
 }
 
 }  // namespace
