@@ -2,7 +2,7 @@
 // three entry points, the library tables, the agent table and the extension
 // tables. Every call is recorded and every slot answers a value that tells
 // which slot it was; testagent_* user variables steer its failures
-// (test_agent_control.h). TEST_AGENT_VARIANT names the build.
+// (test_agent_control.h).
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -57,7 +57,6 @@ test_agent_event_t new_event(test_agent_event_kind_t kind, uint32_t interface_id
     test_agent_event_t event;
     memset(&event, 0, sizeof(event));
     event.kind = kind;
-    strncpy(event.variant, TEST_AGENT_VARIANT, sizeof(event.variant) - 1);
     event.interface_id = interface_id;
     event.slot = -1;
     return event;
@@ -213,7 +212,6 @@ vexlin_result_t get_agent_5(const vexlin_abi_stub_version_t* stub_version, vexli
             std::this_thread::yield();
         *agent_out = &s_agent;
         record->agent = &s_agent;
-        record->agent_functions = *functions_out;
     }
     test_agent_record_event(&event);
     return static_cast<vexlin_result_t>(event.result);

@@ -1,26 +1,16 @@
-/* The test agent module as a test sees it: a stand-in agent module built only
- * from the module contract and the public headers, one source built several
- * ways (tests/agent/CMakeLists.txt lists the variants and the TEST_AGENT_*
- * path definitions that vexlin::test_agent brings). It hands out the library
- * table (1730002, level 6), the version-only tables (1560001 and 1330002,
- * level 5), the 51-slot agent table and the five extension tables (level 6);
- * slot n of a table answers its base below plus n. Before initialize or
- * after shutdown get-library answers 0xAFFE0004; other levels 0xAFFE000B,
- * other interfaces 0xAFFE000C. The "quiet" variant records and counts no
- * slot call, so its slots return at once (benchmarks).
+/* The test agent module as a test sees it: an agent module written only from
+ * the module contract and the public headers, built as the variants that
+ * tests/agent/CMakeLists.txt lists. It offers the library table (1730002,
+ * level 6), the version-only tables (1560001, 1330002, level 5), the agent
+ * table and the five extension tables (level 6); slot n answers its table's
+ * base below plus n. Every call goes into the record, a library of its own
+ * that outlives the module being closed.
  *
- * Every call is recorded in libvexlin_test_agent_record.so, a dependency of
- * every variant, so the record outlives the library closing the module
- * (test_agent::IsLoaded tells whether it is still open). To make the
- * process-provided module present, dlopen TEST_AGENT_PROCESS_PATH with
- * RTLD_GLOBAL first.
- *
- * User variables steer it; they reach the module's initialize, names ignore
- * case, and each initialize starts from the defaults:
+ * User variables steer it (names ignore case; each initialize starts afresh):
  *   testagent_init_fail=CODE[:message]     initialize fails so (strtoul base 0)
- *   testagent_refuse=IFACE[,IFACE...]      get-library refuses these
- *   testagent_refuse_result=CODE[:message] what a refusal answers (0xAFFE000C)
- *   testagent_junk_on_refuse=1             a refusal or failed get-agent writes
+ *   testagent_refuse=IFACE[,IFACE...]      get-library refuses these, answering
+ *   testagent_refuse_result=CODE[:message] this (default 0xAFFE000C)
+ *   testagent_junk_on_refuse=1             a refused request writes
  *                                          TEST_AGENT_JUNK_POINTER to its outputs
  *   testagent_null_table=IFACE[,...]       success with a NULL table
  *   testagent_null_get_agent=1             library table without get-agent
@@ -29,8 +19,7 @@
  *                                          to 200 ms for a slot call, then the agent
  *   testagent_unterminated=1               messages fill the buffer unterminated
  *   testagent_get_agent_fail=CODE[:message]
- *   testagent_version[_1560001|_1330002]=TEXT  version texts (the version-only
- *                                          tables follow testagent_version)
+ *   testagent_version[_1560001|_1330002]=TEXT  version texts
  *   testagent_block_init=1                 initialize holds until release_init() */
 #ifndef VEXLIN_TEST_AGENT_CONTROL_H
 #define VEXLIN_TEST_AGENT_CONTROL_H
@@ -46,7 +35,6 @@ extern "C" {
 #define TEST_AGENT_MAX_ARGUMENTS 32
 #define TEST_AGENT_ARGUMENT_LENGTH 256
 #define TEST_AGENT_MAX_VALUES 6
-#define TEST_AGENT_VARIANT_LENGTH 32
 #define TEST_AGENT_STUB_VERSION_SIZE 96
 
 /* What the slots answer: the base of their table plus the slot number. */
@@ -84,8 +72,6 @@ typedef enum test_agent_event_kind_t {
 
 typedef struct test_agent_event_t {
     test_agent_event_kind_t kind;
-    /* Which build of the module took the call ("path", "process", "home", ...). */
-    char variant[TEST_AGENT_VARIANT_LENGTH];
     uint32_t interface_id;
     uint32_t level;
     int32_t slot; /* -1 for entry points */
@@ -122,9 +108,8 @@ typedef struct test_agent_control_t {
     char arguments[TEST_AGENT_MAX_ARGUMENTS][TEST_AGENT_ARGUMENT_LENGTH];
     /* The bytes of the stub version record of the latest get-agent call. */
     unsigned char stub_version[TEST_AGENT_STUB_VERSION_SIZE];
-    /* The agent object and function table the module handed out last. */
+    /* The agent object the module handed out last. */
     const void* agent;
-    const void* agent_functions;
     /* Slot calls counted whether recorded or not, and those among them that
      * lacked the module's agent object (word-sized: atomic without
      * libatomic on 32-bit targets). */

@@ -361,9 +361,8 @@ TEST_F(Lifecycle, ProcessProvidedModuleIsPreferredOverTheConfiguredPath) {
                Log{{kFine, "Loaded agent module provided by process agent."}} + ModuleStartedLog() + AgentStartedLog()),
               LogCapture::Entries());
     EXPECT_FALSE(test_agent::IsLoaded(TEST_AGENT_PATH)) << "the configured file is not opened";
-    EXPECT_STREQ("process", test_agent::Events(TEST_AGENT_EVENT_INITIALIZE).at(0).variant);
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
-    EXPECT_STREQ("process", test_agent::Events(TEST_AGENT_EVENT_SHUTDOWN).at(0).variant);
+    EXPECT_EQ(1u, test_agent::Count(TEST_AGENT_EVENT_SHUTDOWN)) << "the process's module is shut down";
     dlclose(provided);
     EXPECT_FALSE(test_agent::IsLoaded(TEST_AGENT_PATH)) << "the library closed its own reference";
 }
