@@ -279,7 +279,6 @@ vexlin_result_t sdkagent_abi_initialize(vexlin_size_t argument_count, const vexl
         if (strncasecmp(argument, "testagent_", 10) == 0 && s_setting_count < kMaxSettings)
             snprintf(s_settings[s_setting_count++], kSettingLength, "%s", argument);
     }
-    if (flag("testagent_block_init")) test_agent_record_block_in_initialize();
     const char* failure = setting("testagent_init_fail");
     event.result = failure != nullptr ? fail(failure, message_buffer, message_buffer_length) : VEXLIN_SUCCESS;
     s_started = failure == nullptr;

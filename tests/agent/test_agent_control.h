@@ -19,8 +19,7 @@
  *                                          to 200 ms for a slot call, then the agent
  *   testagent_unterminated=1               messages fill the buffer unterminated
  *   testagent_get_agent_fail=CODE[:message]
- *   testagent_version[_1560001|_1330002]=TEXT  version texts
- *   testagent_block_init=1                 initialize holds until release_init() */
+ *   testagent_version[_1560001|_1330002]=TEXT  version texts */
 #ifndef VEXLIN_TEST_AGENT_CONTROL_H
 #define VEXLIN_TEST_AGENT_CONTROL_H
 
@@ -87,12 +86,8 @@ typedef struct test_agent_event_t {
 } test_agent_event_t;
 
 typedef struct test_agent_control_t {
-    /* Forgets everything below and the blocking state. */
+    /* Forgets everything below. */
     void (*reset)(void);
-    /* With testagent_block_init=1: wait until a thread is held inside
-     * initialize, then let it go on. */
-    void (*wait_until_init_blocked)(void);
-    void (*release_init)(void);
     /* Slot calls are recorded unless switched off (for loops that would
      * flood the record); entry points are always recorded. */
     void (*set_slot_recording)(int enabled);
@@ -124,11 +119,9 @@ typedef struct test_agent_control_t {
 test_agent_control_t* test_agent_control(void);
 
 /* The module's side: appends one call (under the record's lock); counts a
- * slot call and tells whether to record it; holds the calling thread until
- * release_init. */
+ * slot call and tells whether to record it. */
 void test_agent_record_event(const test_agent_event_t* event);
 int test_agent_record_slot_call(int with_agent);
-void test_agent_record_block_in_initialize(void);
 
 #ifdef __cplusplus
 }

@@ -1,12 +1,10 @@
 // The record of the test agent module, in a library of its own so that it
 // survives the module being closed. Writers of events lock; a test reads the
-// record while nothing calls into the module, or after one of the waits.
+// record while nothing calls into the module.
 #include <stddef.h>
 #include <string.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 
 #include "test_agent_control.h"
@@ -16,8 +14,6 @@
 namespace {
 
 std::mutex s_mutex;
-std::condition_variable s_changed;
-bool s_init_blocked = false, s_init_released = false;
 std::atomic<int> s_slot_recording{1};
 test_agent_control_t s_control;
 
@@ -25,17 +21,7 @@ void reset() {
     std::lock_guard<std::mutex> guard(s_mutex);
     const size_t kept = offsetof(test_agent_control_t, event_count);
     memset(reinterpret_cast<char*>(&s_control) + kept, 0, sizeof s_control - kept);
-    s_init_blocked = s_init_released = false;
     s_slot_recording = 1;
-}
-void wait_until_init_blocked() {
-    std::unique_lock<std::mutex> lock(s_mutex);
-    s_changed.wait_for(lock, std::chrono::seconds(10), [] { return s_init_blocked; });  // a failing test ends
-}
-void release_init() {
-    std::lock_guard<std::mutex> guard(s_mutex);
-    s_init_released = true;
-    s_changed.notify_all();
 }
 void set_slot_recording(int enabled) { s_slot_recording = enabled != 0 ? 1 : 0; }
 void refuse_interface(uint32_t interface_id) {
@@ -47,8 +33,6 @@ void refuse_interface(uint32_t interface_id) {
 struct control_setup {
     control_setup() {
         s_control.reset = reset;
-        s_control.wait_until_init_blocked = wait_until_init_blocked;
-        s_control.release_init = release_init;
         s_control.set_slot_recording = set_slot_recording;
         s_control.refuse_interface = refuse_interface;
     }
@@ -68,12 +52,4 @@ TEST_AGENT_EXPORT int test_agent_record_slot_call(int with_agent) {
     __atomic_add_fetch(&s_control.slot_calls, 1, __ATOMIC_RELEASE);
     if (!with_agent) __atomic_add_fetch(&s_control.slot_calls_without_agent, 1, __ATOMIC_RELAXED);
     return s_slot_recording.load(std::memory_order_relaxed);
-}
-
-TEST_AGENT_EXPORT void test_agent_record_block_in_initialize(void) {
-    std::unique_lock<std::mutex> lock(s_mutex);
-    s_init_blocked = true;
-    s_changed.notify_all();
-    s_changed.wait(lock, [] { return s_init_released; });
-    s_init_blocked = s_init_released = false;
 }

@@ -7,8 +7,6 @@
 #include <strings.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <thread>
 
 #include "vexlin/internal/vexlin_loader_abi.h"
@@ -66,53 +64,24 @@ void CheckUnsafeChild() {
     CHILD_CHECK(vexlin_stub_set_variable("in_child=1", 1) == VEXLIN_SUCCESS);
 }
 
+// The entry points are resolved before the module starts: only the library's
+// own check keeps the child from calling the module.
 TEST_F(Fork, ChildForkedWhileTheModuleStartsRefusesEverything) {
     UseTestAgent();
-    SetVariable("testagent_block_init=1");
-    vexlin_result_t rc = VEXLIN_ERROR_GENERIC;
-    std::thread initializer([&rc] { rc = vexlin_initialize(); });
-    test_agent::Control().wait_until_init_blocked();
-    // The entry points are resolved by now: only the library's own check
-    // keeps the child from calling the module.
+    HeldInitialize initialize("Initializing agent module...");
     EXPECT_EQ("", forking::InChild(CheckUnsafeChild));
-    test_agent::Control().release_init();
-    initializer.join();
-    EXPECT_EQ(VEXLIN_SUCCESS, rc);
+    EXPECT_EQ(VEXLIN_SUCCESS, initialize.Release());
     EXPECT_EQ(VEXLIN_SUCCESS, vexlin_ex_api_enable_span()) << "the parent is unaffected";
     EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
 }
 
-// A sink holding the thread that logs the end of a successful initialize:
-// the agent is attached, the init lock still held.
-std::mutex g_gate;
-std::condition_variable g_gate_changed;
-bool g_holding = false, g_released = false;
-void HoldingSink(vexlin_logging_level_t, const vexlin_xchar_t* message) {
-    if (strcmp(message, "Korvantix Pelmoran SDK for C/C++ initialized successfully.") != 0) return;
-    std::unique_lock<std::mutex> lock(g_gate);
-    g_holding = true;
-    g_gate_changed.notify_all();
-    g_gate_changed.wait(lock, [] { return g_released; });
-}
-
+// Held at the end of a successful initialize: the agent is attached, the init lock still taken.
 TEST_F(Fork, ChildForkedBeforeInitializeReturnedDropsTheAttachedAgent) {
     UseTestAgent();
-    vexlin_stub_set_logging_callback(HoldingSink);
-    vexlin_result_t rc = VEXLIN_ERROR_GENERIC;
-    std::thread initializer([&rc] { rc = vexlin_initialize(); });
-    {
-        std::unique_lock<std::mutex> lock(g_gate);
-        g_gate_changed.wait_for(lock, std::chrono::seconds(10), [] { return g_holding; });
-    }
+    HeldInitialize initialize("Korvantix Pelmoran SDK for C/C++ initialized successfully.");
     ASSERT_EQ(1003, vexlin_agent_get_current_state()) << "attached already";
     EXPECT_EQ("", forking::InChild(CheckUnsafeChild));
-    {
-        std::lock_guard<std::mutex> guard(g_gate);
-        g_released = true;
-    }
-    g_gate_changed.notify_all();
-    initializer.join();
-    EXPECT_EQ(VEXLIN_SUCCESS, rc);
+    EXPECT_EQ(VEXLIN_SUCCESS, initialize.Release());
     EXPECT_EQ(1003, vexlin_agent_get_current_state());
     EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
 }

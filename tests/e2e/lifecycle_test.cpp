@@ -61,16 +61,11 @@ TEST_F(Lifecycle, LoadLogsEveryStepAndAsksForTheLibraryMetricsAndAgentInTurn) {
 
 TEST_F(Lifecycle, NoAgentIsAttachedWhileTheModuleStartsAndItsVersionIsCut) {
     UseTestAgent();
-    SetVariable("testagent_block_init=1");
     SetVariable("testagent_version=" + std::string(100, 'v'));
-    vexlin_result_t rc = -1;
-    std::thread initializer([&rc] { rc = vexlin_initialize(); });
-    test_agent::Control().wait_until_init_blocked();
+    HeldInitialize initialize("Initializing agent module...");
     EXPECT_EQ(std::make_pair(1, 0), LoadInfo()) << "found, not yet compatible";
     EXPECT_EQ(3, vexlin_agent_get_current_state());
-    test_agent::Control().release_init();
-    initializer.join();
-    EXPECT_EQ(VEXLIN_SUCCESS, rc);
+    EXPECT_EQ(VEXLIN_SUCCESS, initialize.Release());
     EXPECT_EQ(std::make_pair(1, 1), LoadInfo());
     EXPECT_EQ(1003, vexlin_agent_get_current_state());
     EXPECT_EQ(std::string(63, 'v'), VersionText()) << "at most 63 characters are kept";
@@ -544,37 +539,14 @@ TEST_F(Lifecycle, ForwardersNeverSeeATableWithoutItsAgent) {
     EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
 }
 
-// A log sink blocking in read(2), a cancellation point, until the pipe closes.
-int s_sink_fd = -1;
-std::atomic<bool> s_in_sink{false};
-void BlockingSink(vexlin_logging_level_t, const vexlin_xchar_t*) {
-    s_in_sink = true;
-    char c;
-    (void)!read(s_sink_fd, &c, 1);
-}
-void* InitializeThenTestCancel(void* result) {
-    *static_cast<vexlin_result_t*>(result) = vexlin_initialize();
-    pthread_testcancel();
-    return nullptr;
-}
-
+// Cancelled while its sink waits (a cancellation point), the thread acts on
+// it only once initialize has returned.
 TEST_F(Lifecycle, ThreadCancelledInsideInitializeFinishesItFirst) {
     UseTestAgent();
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    s_sink_fd = fds[0];
-    vexlin_stub_set_logging_callback(BlockingSink);
-    vexlin_result_t rc = -1;
-    pthread_t thread;
-    ASSERT_EQ(0, pthread_create(&thread, nullptr, InitializeThenTestCancel, &rc));
-    while (!s_in_sink) std::this_thread::yield();
-    ASSERT_EQ(0, pthread_cancel(thread));
-    close(fds[1]);
-    void* exit_value = nullptr;
-    ASSERT_EQ(0, pthread_join(thread, &exit_value));
-    close(fds[0]);
-    EXPECT_EQ(PTHREAD_CANCELED, exit_value) << "cancelled once initialize had returned";
-    EXPECT_EQ(VEXLIN_SUCCESS, rc);
+    HeldInitialize initialize("Initializing agent...");
+    ASSERT_EQ(0, pthread_cancel(initialize.thread));
+    EXPECT_EQ(VEXLIN_SUCCESS, initialize.Release());
+    EXPECT_EQ(PTHREAD_CANCELED, initialize.exit_value) << "cancelled once initialize had returned";
     EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown()) << "the init lock is free again";
 }
 

@@ -6,12 +6,15 @@
 #define VEXLIN_TESTS_VEXLIN_TEST_H
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -31,7 +34,8 @@ inline Log operator+(Log a, const Log& b) {
     return a;
 }
 
-// Records every message with its level; restores the default sink and level NONE.
+// Records every message with its level; restores the default sink and level
+// NONE. Hold(m) makes the sink hold the thread that logs m until Hold("").
 class LogCapture {
 public:
     explicit LogCapture(vexlin_logging_level_t level = VEXLIN_LOGGING_LEVEL_FINEST) {
@@ -44,33 +48,67 @@ public:
         vexlin_stub_set_logging_level(VEXLIN_LOGGING_LEVEL_NONE);
     }
     static Log Entries() {
-        std::lock_guard<std::mutex> guard(Mutex());
-        return Store();
-    }
-    static Log AtLeast(vexlin_logging_level_t level) {
-        Log out;
-        for (const LogEntry& e : Entries())
-            if (e.level >= level) out.push_back(e);
-        return out;
+        std::lock_guard<std::mutex> guard(S().mutex);
+        return S().log;
     }
     static void Clear() {
-        std::lock_guard<std::mutex> guard(Mutex());
-        Store().clear();
+        std::lock_guard<std::mutex> guard(S().mutex);
+        S().log.clear();
+    }
+    static void Hold(const std::string& message) {
+        std::lock_guard<std::mutex> guard(S().mutex);
+        S().hold = message;
+        S().held = false;
+        S().changed.notify_all();
+    }
+    static void WaitUntilHeld() {  // at most ten seconds: a broken library fails the test instead of hanging it
+        std::unique_lock<std::mutex> lock(S().mutex);
+        S().changed.wait_for(lock, std::chrono::seconds(10), [] { return S().held; });
     }
 
 private:
-    static void Sink(vexlin_logging_level_t level, const vexlin_xchar_t* message) {
-        std::lock_guard<std::mutex> guard(Mutex());
-        Store().push_back({level, message != nullptr ? message : "<NULL>"});
-    }
-    static std::mutex& Mutex() {
-        static std::mutex m;
-        return m;
-    }
-    static Log& Store() {
-        static Log s;
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        Log log;
+        std::string hold;
+        bool held = false;
+    };
+    static State& S() {
+        static State s;
         return s;
     }
+    static void Sink(vexlin_logging_level_t level, const vexlin_xchar_t* message) {
+        std::unique_lock<std::mutex> lock(S().mutex);
+        S().log.push_back({level, message != nullptr ? message : "<NULL>"});
+        if (S().hold.empty() || S().log.back().message != S().hold) return;
+        S().held = true;
+        S().changed.notify_all();
+        S().changed.wait(lock, [] { return S().hold.empty(); });  // a cancellation point
+    }
+};
+
+// initialize on a thread of its own, held in the log sink at the line
+// `message` (the library's init lock taken) until Release().
+struct HeldInitialize {
+    explicit HeldInitialize(const std::string& message) {
+        LogCapture::Hold(message);
+        pthread_create(&thread, nullptr, Run, &rc);
+        LogCapture::WaitUntilHeld();
+    }
+    vexlin_result_t Release() {  // initialize's result
+        LogCapture::Hold("");
+        pthread_join(thread, &exit_value);
+        return rc;
+    }
+    static void* Run(void* rc) {
+        *static_cast<vexlin_result_t*>(rc) = vexlin_initialize();
+        pthread_testcancel();
+        return nullptr;
+    }
+    pthread_t thread;
+    vexlin_result_t rc = -1;
+    void* exit_value = nullptr;
 };
 
 // What the default sink writes to file descriptor 2 while `write` runs.
