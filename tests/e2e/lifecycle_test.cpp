@@ -254,99 +254,6 @@ TEST_P(LoadFailures, GiveTheResultLogAndLoadInfoAndUndoTheLoad) {
 INSTANTIATE_TEST_SUITE_P(Lifecycle, LoadFailures, testing::ValuesIn(LoadFailureRows()),
                          [](const testing::TestParamInfo<LoadFailure>& info) { return info.param.name; });
 
-// ---- Configuration and which module file ----------------------------------------------
-// Each setting comes from the user variable, else the KX_ environment
-// variable, else the default; a source that is set hides the ones below, even
-// when empty. The home gives the module path when no path is set.
-
-struct Configuration {
-    const char* name;
-    Strings setup;  // user variables, and environment variables marked with a leading '$'
-    const char* active;
-    std::string module;
-    const char* level;
-    Strings forwarded = {};
-};
-void PrintTo(const Configuration& c, std::ostream* os) { *os << c.name; }
-
-const std::string kHomeModule = TEST_AGENT_HOME_DIR "/agent/lib/libpelmoranloader.so",
-                  kLoader = "/agent/lib/libpelmoranloader.so";
-const Configuration kConfigurations[] = {
-    // A trailing separator does not double.
-    {"HomeLeadsToItsLoaderFile", {"$KX_HOME=" TEST_AGENT_HOME_DIR "/"}, "true", kHomeModule, "finest "},
-    {"HomeIsTheRoot", {"$KX_HOME=/"}, "true", kLoader, "finest "},
-    {"EnvironmentPathWinsOverHome",
-     {"$KX_HOME=" TEST_AGENT_HOME_DIR, "$KX_AGENTLIBRARY=" TEST_AGENT_PATH},
-     "true",
-     TEST_AGENT_PATH,
-     "finest "},
-    {"VariableWinsOverEnvironment",
-     {"$KX_AGENTLIBRARY=/no/such/module.so", "AgentLibrary=" TEST_AGENT_PATH},
-     "true",
-     TEST_AGENT_PATH,
-     "finest "},
-    {"EmptyVariableLeavesItToHome",
-     {"$KX_HOME=" TEST_AGENT_HOME_DIR, "$KX_AGENTLIBRARY=" TEST_AGENT_PATH, "AgentLibrary="},
-     "true",
-     kHomeModule,
-     "finest "},
-    {"EmptyEnvironmentPathFallsBackToHome",
-     {"$KX_HOME=/home", "$KX_AGENTLIBRARY="},
-     "true",
-     "/home" + kLoader,
-     "finest "},
-    {"EnvironmentNamesAreExact",
-     {"$kx_agentactive=0", "$Kx_AgentLibrary=/x.so", "$KX_LOGLEVELSDK=Config"},
-     "true",
-     "",
-     "config "},
-    {"VariablesWin",
-     {"$KX_AGENTACTIVE=1", "$KX_LOGLEVELSDK=severe", "AgentActive=no", "LogLevelSdk=fine"},
-     "false",
-     "",
-     "fine   "},
-    {"EmptyVariablesHide",
-     {"$KX_AGENTACTIVE=0", "$KX_LOGLEVELSDK=severe", "agentactive=", "loglevelsdk="},
-     "true",
-     "",
-     "finest "},
-    {"HomeVariableIsForwarded", {"$KX_HOME=/e", "HOME=/u"}, "true", "/u" + kLoader, "finest ", {"HOME=/u"}},
-    {"EmptyHomeVariableHidesTheEnvironment", {"$KX_HOME=/e", "home="}, "true", "", "finest ", {"home="}},
-    {"WholeNamesArePrivate",
-     {"agentactivex=", "AGENTLIBRARY=/a", "agent="},
-     "true",
-     "/a",
-     "finest ",
-     {"agentactivex=", "agent="}},
-};
-
-class Configurations : public LifecycleTest, public testing::WithParamInterface<Configuration> {};
-
-TEST_P(Configurations, ComeFromTheFirstSourceThatIsSetAndDecideWhichFileIsOpened) {
-    const Configuration& c = GetParam();
-    for (const std::string& s : c.setup) {
-        if (s[0] == '$') putenv(const_cast<char*>(s.c_str() + 1));
-        if (s[0] != '$') SetVariable(s);
-    }
-    const vexlin_result_t rc = vexlin_initialize();
-    Strings options, expected = {"  Options:", std::string("    Agent active:  ") + c.active,
-                                 "    Agent module:  '" + c.module + "'", std::string("    SDK log level: ") + c.level,
-                                 "  Additional options:"};
-    for (const std::string& f : c.forwarded) expected.push_back("    " + f);
-    expected.push_back("    " + InitFlags(0));
-    for (const LogEntry& e : LogCapture::Entries())
-        if (e.level == kConfig && e.message.rfind("  ", 0) == 0) options.push_back(e.message);
-    EXPECT_EQ(expected, options);
-    EXPECT_EQ(rc == VEXLIN_SUCCESS, c.module == TEST_AGENT_PATH || c.module == kHomeModule);
-    if (rc != VEXLIN_SUCCESS) return;
-    EXPECT_TRUE(test_agent::IsLoaded(c.module.c_str()));
-    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
-    EXPECT_FALSE(test_agent::IsLoaded(c.module.c_str()));
-}
-
-INSTANTIATE_TEST_SUITE_P(Lifecycle, Configurations, testing::ValuesIn(kConfigurations),
-                         [](const testing::TestParamInfo<Configuration>& info) { return info.param.name; });
-
 TEST_F(Lifecycle, ProcessProvidedModuleIsPreferredOverTheConfiguredPath) {
     void* provided = dlopen(TEST_AGENT_PROCESS_PATH, RTLD_NOW | RTLD_GLOBAL);
     ASSERT_NE(nullptr, provided) << dlerror();
@@ -362,68 +269,88 @@ TEST_F(Lifecycle, ProcessProvidedModuleIsPreferredOverTheConfiguredPath) {
     EXPECT_FALSE(test_agent::IsLoaded(TEST_AGENT_PATH)) << "the library closed its own reference";
 }
 
-// ---- The user-variable store, as the module receives it ----------------------------------
-// Each step sets a variable (replacing with '+', else not) or processes a
-// command line ('>' and the arguments separated by blanks), with its result;
-// then the module must receive `forwarded` (private names left out).
-
-struct StoreCase {
-    const char* name;
-    std::vector<std::pair<std::string, vexlin_result_t>> steps;
-    Strings forwarded;
-};
-void PrintTo(const StoreCase& c, std::ostream* os) { *os << c.name; }
+// ---- The configuration, the user-variable store and the module file ----------------------
+// Each setting comes from the user variable, else the KX_ environment
+// variable, else the default; a source that is set hides the ones below, even
+// when empty. The home gives the module path when no path is set. The store
+// keeps insertion order, matches whole names ignoring case and forwards all
+// but the private names. The options block of the load shows all of it.
 
 constexpr vexlin_result_t kOk = VEXLIN_SUCCESS, kExists = VEXLIN_ERROR_ENTRY_EXISTS,
                           kInvalid = VEXLIN_ERROR_INVALID_ARGUMENT;
 
-StoreCase S(const char* name, std::vector<std::pair<std::string, vexlin_result_t>> steps, Strings forwarded) {
-    return {name, steps, forwarded};
-}
-
-const StoreCase kStoreCases[] = {
-    S("KeepsInsertionOrderWithoutThePrivateNames",
-      {{"c=3", kOk}, {"AgentActive=yes", kOk}, {"a=1", kOk}, {"LogLevelSdk=finest", kOk}, {"home=/x", kOk}},
-      {"c=3", "a=1", "home=/x"}),
-    S("NamesMatchWholeIgnoringCase",
-      {{"agentx=1", kOk}, {"AGENTX=2", kExists}, {"agent=3", kOk}, {"+AgentX=4", kOk}, {"+x=5", kOk}, {"x=6", kExists}},
-      {"AgentX=4", "agent=3", "x=5"}),
-    S("ReplacingKeepsThePlace", {{"alpha=1", kOk}, {"Beta=2", kOk}, {"gamma=3", kOk}, {"+BETA=20", kOk}},
-      {"alpha=1", "BETA=20", "gamma=3"}),
-    S("OddButValidVariables",
-      {{"a=b=c", kOk},
-       {"A=other", kExists},
-       {"=", kOk},
-       {"=", kExists},
-       {"=y", kExists},
-       {"+=y", kOk},
-       {"name=", kOk},
-       {" spaced = v ", kOk}},
-      {"a=b=c", "=y", "name=", " spaced = v "}),
-    S("InvalidAndEmptyInputStoreNothing", {{"name", kInvalid}, {"+name", kInvalid}, {"", kOk}, {"+", kOk}}, {}),
-    S("CommandLineFirstErrorWinsAndTheRestIsStored",
-      {{"> prog --kx_b --kx_a=1 --kx_a=2 --kx_ --KX_c=1 plain x=y --kx_d==", kInvalid}}, {"a=1", "d=="}),
-    S("CommandLineRealErrorWinsOverAnExistingEntry", {{"> prog --kx_a=1 --kx_a=1 --kx_b --kx_c=3", kInvalid}},
-      {"a=1", "c=3"}),
-    S("CommandLineExistingEntry", {{"home=/set", kOk}, {"> prog --kx_home=/cmd --kx_loglevelsdk=info", kExists}},
-      {"home=/set"}),
-    S("CommandLineReplacingLastWins", {{"+> prog --kx_a=1 other --kx_b=x --kx_A=2", kOk}}, {"A=2", "b=x"}),
-    S("ProgramNameIsNeverInterpreted", {{"> --kx_zero=0 --kx_one=1", kOk}}, {"one=1"}),
-    S("SingleArguments",
-      {{"1 --kx_k=v", kOk},
-       {"1 --kx_k=w", kExists},
-       {"1 k=w", kOk},
-       {"1 --kx_q", kInvalid},
-       {"1 --KX_c=1", kOk},
-       {"+1 --kx_K=w", kOk}},
-      {"K=w"}),
-    S("FreeingEmptiesTheStore", {{"one=1", kOk}, {"!", kOk}, {"two=2", kOk}, {"!", kOk}, {"!", kOk}, {"one=3", kOk}},
-      {"one=3"}),
+// A user variable to set ('+' replacing), an environment variable ('$'), a
+// command line ('>' and the arguments separated by blanks), one argument
+// ('1 ' and the argument, '+1 ' replacing) or freeing the store ('!'), with its result.
+struct Step {
+    Step(const char* text, vexlin_result_t result = kOk) : text(text), result(result) {}
+    std::string text;
+    vexlin_result_t result;
 };
 
-vexlin_result_t Apply(std::string step) {
-    const bool replace = !step.empty() && step[0] == '+';
-    if (replace) step.erase(0, 1);
+struct Configuration {
+    const char* name;
+    std::vector<Step> steps;
+    Strings forwarded;  // what the module receives, before the init-flags variable
+    std::string module = "";
+    const char* active = "true";
+    const char* level = "finest ";
+};
+void PrintTo(const Configuration& c, std::ostream* os) { *os << c.name; }
+Configuration C(const char* name, std::vector<Step> steps, Strings forwarded, std::string module = "",
+                const char* active = "true", const char* level = "finest ") {
+    return {name, steps, forwarded, module, active, level};
+}
+
+const std::string kHomeModule = TEST_AGENT_HOME_DIR "/agent/lib/libpelmoranloader.so",
+                  kLoader = "/agent/lib/libpelmoranloader.so";
+const Configuration kConfigurations[] = {
+    // A trailing separator does not double.
+    C("HomeLeadsToItsLoaderFile", {"$KX_HOME=" TEST_AGENT_HOME_DIR "/"}, {}, kHomeModule),
+    C("HomeIsTheRoot", {"$KX_HOME=/"}, {}, kLoader),
+    C("EnvironmentPathWinsOverHome", {"$KX_HOME=" TEST_AGENT_HOME_DIR, "$KX_AGENTLIBRARY=" TEST_AGENT_PATH}, {},
+      TEST_AGENT_PATH),
+    C("VariableWinsOverEnvironment", {"$KX_AGENTLIBRARY=/no/such/module.so", "AgentLibrary=" TEST_AGENT_PATH}, {},
+      TEST_AGENT_PATH),
+    C("EmptyVariableLeavesItToHome",
+      {"$KX_HOME=" TEST_AGENT_HOME_DIR, "$KX_AGENTLIBRARY=" TEST_AGENT_PATH, "AgentLibrary="}, {}, kHomeModule),
+    C("EmptyEnvironmentPathFallsBackToHome", {"$KX_HOME=/home", "$KX_AGENTLIBRARY="}, {}, "/home" + kLoader),
+    C("EnvironmentNamesAreExact", {"$kx_agentactive=0", "$Kx_AgentLibrary=/x.so", "$KX_LOGLEVELSDK=Config"}, {}, "",
+      "true", "config "),
+    C("VariablesWin", {"$KX_AGENTACTIVE=1", "$KX_LOGLEVELSDK=severe", "AgentActive=no", "LogLevelSdk=fine"}, {}, "",
+      "false", "fine   "),
+    C("EmptyVariablesHide", {"$KX_AGENTACTIVE=0", "$KX_LOGLEVELSDK=severe", "agentactive=", "loglevelsdk="}, {}),
+    C("HomeVariableIsForwarded", {"$KX_HOME=/e", "HOME=/u"}, {"HOME=/u"}, "/u" + kLoader),
+    C("EmptyHomeVariableHidesTheEnvironment", {"$KX_HOME=/e", "home="}, {"home="}),
+    C("WholeNamesArePrivate", {"agentactivex=", "AGENTLIBRARY=/a", "agent="}, {"agentactivex=", "agent="}, "/a"),
+    C("StoreKeepsInsertionOrderWithoutThePrivateNames",
+      {"c=3", "AgentActive=yes", "a=1", "LogLevelSdk=finest", "home=/x", "AgentLibrary=" TEST_AGENT_PATH},
+      {"c=3", "a=1", "home=/x"}, TEST_AGENT_PATH),
+    C("StoreNamesMatchWholeIgnoringCase",
+      {"agentx=1", {"AGENTX=2", kExists}, "agent=3", "+AgentX=4", "+x=5", {"x=6", kExists}},
+      {"AgentX=4", "agent=3", "x=5"}),
+    C("ReplacingKeepsThePlace", {"alpha=1", "Beta=2", "gamma=3", "+BETA=20"}, {"alpha=1", "BETA=20", "gamma=3"}),
+    C("OddButValidVariables",
+      {"a=b=c", {"A=other", kExists}, "=", {"=", kExists}, {"=y", kExists}, "+=y", "name=", " spaced = v "},
+      {"a=b=c", "=y", "name=", " spaced = v "}),
+    C("InvalidAndEmptyInputStoreNothing", {{"name", kInvalid}, {"+name", kInvalid}, "", "+"}, {}),
+    C("CommandLineFirstErrorWinsAndTheRestIsStored",
+      {{"> prog --kx_b --kx_a=1 --kx_a=2 --kx_ --KX_c=1 plain x=y --kx_d==", kInvalid}}, {"a=1", "d=="}),
+    C("CommandLineRealErrorWinsOverAnExistingEntry", {{"> prog --kx_a=1 --kx_a=1 --kx_b --kx_c=3", kInvalid}},
+      {"a=1", "c=3"}),
+    C("CommandLineExistingEntry", {"home=/set", {"> prog --kx_home=/cmd --kx_loglevelsdk=config", kExists}},
+      {"home=/set"}, "/set" + kLoader, "true", "config "),
+    C("CommandLineReplacingLastWins", {"+> prog --kx_a=1 other --kx_b=x --kx_A=2"}, {"A=2", "b=x"}),
+    C("ProgramNameIsNeverInterpreted", {"> --kx_zero=0 --kx_one=1"}, {"one=1"}),
+    C("SingleArguments",
+      {"1 --kx_k=v", {"1 --kx_k=w", kExists}, "1 k=w", {"1 --kx_q", kInvalid}, "1 --KX_c=1", "+1 --kx_K=w"}, {"K=w"}),
+    C("FreeingEmptiesTheStore", {"one=1", "!", "two=2", "!", "!", "one=3"}, {"one=3"}),
+};
+
+vexlin_result_t Apply(const std::string& text) {
+    if (text[0] == '$') return putenv(const_cast<char*>(text.c_str() + 1)), kOk;
+    const bool replace = !text.empty() && text[0] == '+';
+    const std::string step = text.substr(replace ? 1 : 0);
     if (step == "!") return vexlin_stub_free_variables(), kOk;
     if (step.empty() || (step[0] != '>' && step[0] != '1')) return vexlin_stub_set_variable(step.c_str(), replace);
     if (step[0] == '1') return vexlin_stub_process_cmdline_arg(step.c_str() + 2, replace);
@@ -438,20 +365,32 @@ vexlin_result_t Apply(std::string step) {
     return vexlin_stub_process_cmdline_args(static_cast<int>(argv.size()), argv.data(), replace);
 }
 
-class VariableStore : public LifecycleTest, public testing::WithParamInterface<StoreCase> {};
+class Configurations : public LifecycleTest, public testing::WithParamInterface<Configuration> {};
 
-TEST_P(VariableStore, HandsTheModuleWhatTheStepsStored) {
-    for (const auto& step : GetParam().steps) EXPECT_EQ(step.second, Apply(step.first)) << step.first;
-    UseTestAgent();
-    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize_2(7));
-    Strings expected = GetParam().forwarded;
-    expected.push_back(InitFlags(7));
-    EXPECT_EQ(expected, test_agent::Arguments());
-    EXPECT_EQ(expected.size(), test_agent::Events(TEST_AGENT_EVENT_INITIALIZE)[0].values[0]);
+TEST_P(Configurations, GiveTheOptionsTheModuleAndWhatItReceives) {
+    const Configuration& c = GetParam();
+    for (const Step& step : c.steps) EXPECT_EQ(step.result, Apply(step.text)) << step.text;
+    const vexlin_result_t rc = vexlin_initialize_2(7);
+    Strings options, forwarded = c.forwarded;
+    forwarded.push_back(InitFlags(7));
+    Strings expected = {"  Options:", std::string("    Agent active:  ") + c.active,
+                        "    Agent module:  '" + c.module + "'", std::string("    SDK log level: ") + c.level,
+                        "  Additional options:"};
+    for (const std::string& f : forwarded) expected.push_back("    " + f);
+    for (const LogEntry& e : LogCapture::Entries())
+        if (e.level == kConfig && e.message.rfind("  ", 0) == 0) options.push_back(e.message);
+    EXPECT_EQ(expected, options);
+    EXPECT_EQ(rc == VEXLIN_SUCCESS, c.module == TEST_AGENT_PATH || c.module == kHomeModule);
+    if (rc != VEXLIN_SUCCESS) return;
+    EXPECT_EQ(forwarded, test_agent::Arguments());
+    EXPECT_EQ(forwarded.size(), test_agent::Events(TEST_AGENT_EVENT_INITIALIZE)[0].values[0]);
+    EXPECT_TRUE(test_agent::IsLoaded(c.module.c_str()));
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
+    EXPECT_FALSE(test_agent::IsLoaded(c.module.c_str()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Lifecycle, VariableStore, testing::ValuesIn(kStoreCases),
-                         [](const testing::TestParamInfo<StoreCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Lifecycle, Configurations, testing::ValuesIn(kConfigurations),
+                         [](const testing::TestParamInfo<Configuration>& info) { return info.param.name; });
 
 TEST_F(Lifecycle, CommandLineArgumentsAreRecognisedAndStripped) {
     for (const char* yes : {"--kx_a=1", "--kx_", "--kx_name"}) EXPECT_EQ(1, vexlin_stub_is_sdk_cmdline_arg(yes));
