@@ -147,22 +147,18 @@ TEST(Foundation, TheSinkCanBeDroppedAndTheDefaultOneRestored) {
     vexlin_stub_set_logging_callback(vexlin_stub_default_logging_function);
     const std::string text = Stderr(initialize);
     EXPECT_NE(std::string::npos, text.find("] info    [vexlin] SDK stub version 1.6.1.0")) << text;
-    vexlin_stub_set_logging_level(VEXLIN_LOGGING_LEVEL_NONE);
-    EXPECT_EQ("", Stderr(initialize));
 }
 
 // Each out-pointer is optional: the information functions fill only those given.
 TEST(Foundation, InformationFunctionsFillOnlyThePointersGiven) {
-    vexlin_stub_version_t version = {0, 0, 0};
-    vexlin_stub_get_version(&version);
-    EXPECT_EQ((std::vector<vexlin_uint32_t>{1, 6, 1}),
-              (std::vector<vexlin_uint32_t>{version.version_major, version.version_minor, version.version_patch}));
+    vexlin_stub_version_t v = {0, 0, 0};
+    vexlin_stub_get_version(&v);
     vexlin_stub_get_version(nullptr);
-    vexlin_bool_t found = -1;
-    vexlin_bool_t compatible = -1;
+    vexlin_bool_t found = -1, compatible = -1;
     vexlin_stub_get_agent_load_info(&found, nullptr);
     vexlin_stub_get_agent_load_info(nullptr, &compatible);
-    EXPECT_EQ(std::make_pair(0, 0), std::make_pair(found, compatible));
+    EXPECT_EQ((std::vector<int>{1, 6, 1, 0, 0}),
+              (std::vector<int>{int(v.version_major), int(v.version_minor), int(v.version_patch), found, compatible}));
 }
 
 }  // namespace
