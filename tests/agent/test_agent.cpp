@@ -142,16 +142,7 @@ static_assert(sizeof(s_agent_functions) == VEXLIN_ABI_AGENT_FUNCTIONS_5_SLOTS * 
     slot_function<TEST_AGENT_EVENT_EX_SLOT, interface_id, base, slot, decltype(table_type::vexlin_abi_##field)>::call,
 #define TEST_AGENT_EX_FN0(slot, field, ...) TEST_AGENT_EX_FN(slot, field)
 #define TEST_AGENT_EX_COUNT(...) +1
-TEST_AGENT_EX_TABLE(metrics, VEXLIN_EX_METRICS_FUNCS, vexlin_abi_library_functions_ex_metrics_t,
-                    VEXLIN_ABI_INTERFACE_EX_METRICS, TEST_AGENT_METRICS_RESULT_BASE)
-TEST_AGENT_EX_TABLE(span, VEXLIN_EX_SPAN_FUNCS, vexlin_abi_library_functions_ex_span_t, VEXLIN_ABI_INTERFACE_EX_SPAN,
-                    TEST_AGENT_SPAN_RESULT_BASE)
-TEST_AGENT_EX_TABLE(techtype, VEXLIN_EX_TECHTYPE_FUNCS, vexlin_abi_library_functions_ex_techtype_t,
-                    VEXLIN_ABI_INTERFACE_EX_TECHTYPE, TEST_AGENT_TECHTYPE_RESULT_BASE)
-TEST_AGENT_EX_TABLE(tracer_ext, VEXLIN_EX_TRACER_EXT_FUNCS, vexlin_abi_library_functions_ex_tracer_ext_t,
-                    VEXLIN_ABI_INTERFACE_EX_TRACER_EXT, TEST_AGENT_TRACER_EXT_RESULT_BASE)
-TEST_AGENT_EX_TABLE(serverless, VEXLIN_EX_SERVERLESS_FUNCS, vexlin_abi_library_functions_ex_serverless_t,
-                    VEXLIN_ABI_INTERFACE_EX_SERVERLESS, TEST_AGENT_SERVERLESS_RESULT_BASE)
+TEST_AGENT_EX_GROUPS(TEST_AGENT_EX_TABLE)
 
 // ---- Library tables ---------------------------------------------------------
 

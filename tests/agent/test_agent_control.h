@@ -44,6 +44,19 @@ extern "C" {
 #define TEST_AGENT_TRACER_EXT_RESULT_BASE 5000
 #define TEST_AGENT_SERVERLESS_RESULT_BASE 6000
 
+/* The extension groups: X(name, slot list, table type, interface, answer base). */
+#define TEST_AGENT_EX_GROUPS(X)                                                                                     \
+    X(metrics, VEXLIN_EX_METRICS_FUNCS, vexlin_abi_library_functions_ex_metrics_t, VEXLIN_ABI_INTERFACE_EX_METRICS, \
+      TEST_AGENT_METRICS_RESULT_BASE)                                                                               \
+    X(span, VEXLIN_EX_SPAN_FUNCS, vexlin_abi_library_functions_ex_span_t, VEXLIN_ABI_INTERFACE_EX_SPAN,             \
+      TEST_AGENT_SPAN_RESULT_BASE)                                                                                  \
+    X(techtype, VEXLIN_EX_TECHTYPE_FUNCS, vexlin_abi_library_functions_ex_techtype_t,                               \
+      VEXLIN_ABI_INTERFACE_EX_TECHTYPE, TEST_AGENT_TECHTYPE_RESULT_BASE)                                            \
+    X(tracer_ext, VEXLIN_EX_TRACER_EXT_FUNCS, vexlin_abi_library_functions_ex_tracer_ext_t,                         \
+      VEXLIN_ABI_INTERFACE_EX_TRACER_EXT, TEST_AGENT_TRACER_EXT_RESULT_BASE)                                        \
+    X(serverless, VEXLIN_EX_SERVERLESS_FUNCS, vexlin_abi_library_functions_ex_serverless_t,                         \
+      VEXLIN_ABI_INTERFACE_EX_SERVERLESS, TEST_AGENT_SERVERLESS_RESULT_BASE)
+
 /* The version text the library table reports unless testagent_version says otherwise. */
 #define TEST_AGENT_DEFAULT_VERSION "9.8.7.20240102-030405"
 

@@ -269,11 +269,9 @@ void ExpectNoAllocatorUse() {
 #define VEXLIN_AGENT_CALL(slot, revision, name, ...) CallRepeatedly(&vexlin_##name), ++functions;
 #include "vexlin/internal/x-agent_funcs.h"
 #define EX(slot, field, exported, ...) CallRepeatedly(&vexlin_##exported), ++functions;
-    VEXLIN_EX_METRICS_FUNCS(EX, EX)
-    VEXLIN_EX_SPAN_FUNCS(EX, EX)
-    VEXLIN_EX_TECHTYPE_FUNCS(EX, EX)
-    VEXLIN_EX_TRACER_EXT_FUNCS(EX, EX)
-    VEXLIN_EX_SERVERLESS_FUNCS(EX, EX)
+#define GROUP(name, list, ...) list(EX, EX)
+    TEST_AGENT_EX_GROUPS(GROUP)
+#undef GROUP
 #undef EX
     Disarm();
     EXPECT_EQ(73, functions);

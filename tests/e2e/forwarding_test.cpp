@@ -58,23 +58,14 @@ int ForEachFunction(Visit&& visit) {
     static_assert(SameShape<decltype(table::vexlin_abi_##field), decltype(&vexlin_##exported)>::value, #field); \
     visit(Function{"vexlin_" #exported, id, slot, base, kNeutral_##neutral}, &vexlin_##exported), ++n;
 #define EX0(slot, field, exported, result, neutral) EX(slot, field, exported, result, (), (), neutral)
-#define GROUP(list, table_type, interface_id, base_value) \
-    {                                                     \
-        using table = table_type;                         \
-        const uint32_t id = interface_id;                 \
-        const int64_t base = base_value;                  \
-        list(EX, EX0)                                     \
+#define GROUP(name, list, table_type, interface_id, base_value) \
+    {                                                           \
+        using table = table_type;                               \
+        const uint32_t id = interface_id;                       \
+        const int64_t base = base_value;                        \
+        list(EX, EX0)                                           \
     }
-    GROUP(VEXLIN_EX_METRICS_FUNCS, vexlin_abi_library_functions_ex_metrics_t, VEXLIN_ABI_INTERFACE_EX_METRICS,
-          TEST_AGENT_METRICS_RESULT_BASE)
-    GROUP(VEXLIN_EX_SPAN_FUNCS, vexlin_abi_library_functions_ex_span_t, VEXLIN_ABI_INTERFACE_EX_SPAN,
-          TEST_AGENT_SPAN_RESULT_BASE)
-    GROUP(VEXLIN_EX_TECHTYPE_FUNCS, vexlin_abi_library_functions_ex_techtype_t, VEXLIN_ABI_INTERFACE_EX_TECHTYPE,
-          TEST_AGENT_TECHTYPE_RESULT_BASE)
-    GROUP(VEXLIN_EX_TRACER_EXT_FUNCS, vexlin_abi_library_functions_ex_tracer_ext_t, VEXLIN_ABI_INTERFACE_EX_TRACER_EXT,
-          TEST_AGENT_TRACER_EXT_RESULT_BASE)
-    GROUP(VEXLIN_EX_SERVERLESS_FUNCS, vexlin_abi_library_functions_ex_serverless_t, VEXLIN_ABI_INTERFACE_EX_SERVERLESS,
-          TEST_AGENT_SERVERLESS_RESULT_BASE)
+    TEST_AGENT_EX_GROUPS(GROUP)
 #undef EX
 #undef EX0
 #undef GROUP
