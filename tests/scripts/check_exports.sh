@@ -12,9 +12,9 @@ actual=$("$nm" -D --defined-only "$lib" | awk '$2 != "A" {sub(/@.*/, "", $3); pr
 status=0
 if [ "$expected" != "$actual" ]; then
     echo "exported symbols differ from the version script (< script, > library):"
-    diff -u "$(printf '%s\n' "$expected" > /tmp/vexlin_exp.$$; echo /tmp/vexlin_exp.$$)" \
-            "$(printf '%s\n' "$actual" > /tmp/vexlin_act.$$; echo /tmp/vexlin_act.$$)"
-    rm -f /tmp/vexlin_exp.$$ /tmp/vexlin_act.$$
+    printf '%s\n' "$expected" > /tmp/vexlin_exp.$$
+    printf '%s\n' "$actual" | diff -u /tmp/vexlin_exp.$$ -
+    rm -f /tmp/vexlin_exp.$$
     status=1
 fi
 count=$(printf '%s\n' "$actual" | grep -c .)

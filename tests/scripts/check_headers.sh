@@ -25,18 +25,12 @@ contract="vexlin/internal/vexlin_stub_abi.h vexlin/internal/vexlin_loader_abi.h 
 
 for cc in gcc clang; do
     command -v $cc >/dev/null 2>&1 || continue
-    for h in $public $contract; do
-        for std in c99 c11; do check $cc c $std "$h"; done
-    done
+    for h in $public $contract; do for std in c99 c11; do check $cc c $std "$h"; done; done
 done
 for cxx in g++ clang++; do
     command -v $cxx >/dev/null 2>&1 || continue
-    for h in $public; do
-        for std in c++98 c++11 c++17 c++20; do check $cxx cpp $std "$h"; done
-    done
-    for h in $contract; do
-        for std in c++11 c++17 c++20; do check $cxx cpp $std "$h"; done
-    done
+    for h in $public; do for std in c++98 c++11 c++17 c++20; do check $cxx cpp $std "$h"; done; done
+    for h in $contract; do for std in c++11 c++17 c++20; do check $cxx cpp $std "$h"; done; done
 done
 echo "$checked header compilations, $failures failed"
 [ "$failures" -eq 0 ] && [ "$checked" -gt 0 ]
