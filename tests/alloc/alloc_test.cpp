@@ -142,34 +142,27 @@ struct Operation {
 };
 void PrintTo(const Operation& o, std::ostream* os) { *os << o.name; }
 
+Operation Set(const char* name, long points, Strings store, const char* set, Strings after) {
+    return {name, points, store, set, after};
+}
+Operation Run(const char* name, long points, Strings store, vexlin_result_t (*run)(),
+              void (*check)(bool, vexlin_result_t), void (*start)() = nullptr) {
+    return {name, points, store, nullptr, {}, run, check, start};
+}
+
 const Operation kOperations[] = {
-    {"NewVariableCopies", 1, {"first=1"}, "second=2", {"first=1", "second=2"}},
-    {"FirstVariableGrowsTheStoreThenCopies", 2, {}, "first=1", {"first=1"}},
-    {"NinthVariableGrowsTheStoreThenCopies",
-     2,
-     {"1=", "2=", "3=", "4=", "5=", "6=", "7=", "8="},
-     "9=",
-     {"1=", "2=", "3=", "4=", "5=", "6=", "7=", "8=", "9="}},
-    {"ReplacingKeepsTheOldText", 1, {"name=old", "x=1"}, "+NAME=new", {"NAME=new", "x=1"}},
+    Set("NewVariableCopies", 1, {"first=1"}, "second=2", {"first=1", "second=2"}),
+    Set("FirstVariableGrowsTheStoreThenCopies", 2, {}, "first=1", {"first=1"}),
+    Set("NinthVariableGrowsTheStoreThenCopies", 2, {"1=", "2=", "3=", "4=", "5=", "6=", "7=", "8="},
+        "9=", {"1=", "2=", "3=", "4=", "5=", "6=", "7=", "8=", "9="}),
+    Set("ReplacingKeepsTheOldText", 1, {"name=old", "x=1"}, "+NAME=new", {"NAME=new", "x=1"}),
     // The store's array and three copies.
-    {"CommandLineStoresWhatItCan", 4, {}, nullptr, {}, CommandLine, CommandLineStoresTheRest},
+    Run("CommandLineStoresWhatItCan", 4, {}, CommandLine, CommandLineStoresTheRest),
     // The empty agentlibrary copy, the default path, the list and two copies.
-    {"PreparationEndsReleased",
-     5,
-     {"one=1", "agentactive=1", "loglevelsdk=info", "two=2"},
-     nullptr,
-     {},
-     Prepare,
-     PreparationEndsReleased,
-     PrepareFromHome},
-    {"InitializeFailsCleanly",
-     0,
-     {"one=1", "two=2", "three=3"},
-     nullptr,
-     {},
-     vexlin_initialize,
-     InitializeFailedCleanly,
-     InitializeOnce},
+    Run("PreparationEndsReleased", 5, {"one=1", "agentactive=1", "loglevelsdk=info", "two=2"}, Prepare,
+        PreparationEndsReleased, PrepareFromHome),
+    Run("InitializeFailsCleanly", 0, {"one=1", "two=2", "three=3"}, vexlin_initialize, InitializeFailedCleanly,
+        InitializeOnce),
 };
 
 class Allocation : public testing::TestWithParam<Operation> {
