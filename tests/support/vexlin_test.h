@@ -114,19 +114,9 @@ struct HeldInitialize {
 // What the default sink writes to file descriptor 2 while `write` runs.
 template <typename Write>
 std::string Stderr(Write&& write) {
-    fflush(stderr);
-    FILE* file = tmpfile();
-    const int saved = dup(2);
-    dup2(fileno(file), 2);
+    testing::internal::CaptureStderr();
     write();
-    fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    std::string text;
-    rewind(file);
-    for (int c; (c = fgetc(file)) != EOF;) text.push_back(static_cast<char>(c));
-    fclose(file);
-    return text;
+    return testing::internal::GetCapturedStderr();
 }
 
 // ---- Checks in a forked child -------------------------------------------------
