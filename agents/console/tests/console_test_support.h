@@ -3,17 +3,12 @@
 #ifndef VEXLIN_CONSOLE_TESTS_SUPPORT_H
 #define VEXLIN_CONSOLE_TESTS_SUPPORT_H
 
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 #include <sstream>
-#include <string>
-#include <vector>
+
+#include "vexlin_test.h"  // gtest, the POSIX headers and ClearLibraryEnvironment
 
 namespace console_test {
 
@@ -44,16 +39,13 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv,
     fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        for (const char* name : {"KX_AGENTACTIVE", "KX_AGENTLIBRARY", "KX_LOGLEVELSDK", "KX_HOME"}) unsetenv(name);
+        ClearLibraryEnvironment();
         for (const std::string& assignment : environment) putenv(strdup(assignment.c_str()));
         dup2(fileno(files[0]), STDOUT_FILENO), dup2(fileno(files[1]), STDERR_FILENO);
-        std::istringstream emulator(getenv("VEXLIN_TEST_EMULATOR") != nullptr ? getenv("VEXLIN_TEST_EMULATOR") : "");
-        std::vector<std::string> command{std::istream_iterator<std::string>(emulator), {}};
-        command.insert(command.end(), argv.begin(), argv.end());
-        std::vector<char*> args;
-        for (std::string& a : command) args.push_back(&a[0]);
+        std::vector<const char*> args = {"/bin/sh", "-c", R"(exec $VEXLIN_TEST_EMULATOR "$@")", "sh"};
+        for (const std::string& a : argv) args.push_back(a.c_str());
         args.push_back(nullptr);
-        execvp(args[0], args.data());
+        execv(args[0], const_cast<char**>(args.data()));
         _exit(127);
     }
     ProcessResult result;
