@@ -15,8 +15,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;  // keeps the members in the order written
 
-const vexlin_string_t kWord = {"w", 1, VEXLIN_CCSID_UTF8};
-const vexlin_string_t* const w = &kWord;
+const vexlin_string_t kWord = {"w", 1, VEXLIN_CCSID_UTF8}, *const w = &kWord;
 
 vexlin_tracer_handle_t Custom() { return vexlin_customservicetracer_create_p(w, w); }
 
@@ -33,7 +32,8 @@ std::vector<Json> TakeTrace(const std::string& path) {
     unlink(path.c_str());
     EXPECT_TRUE(text.empty() || text.back() == '\n') << "the last line is not terminated";
     std::vector<Json> out;
-    for (const std::string& line : console_test::Lines(text))
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
         EXPECT_TRUE(out.emplace_back(Json::parse(line, nullptr, false)).is_object()) << line;
     return out;
 }
@@ -154,7 +154,8 @@ const MisuseCase kMisuse[] = {
 // Named by the row: gtest would otherwise print the rows' padding bytes.
 void PrintTo(const MisuseCase& c, std::ostream* os) { *os << c.name; }
 
-std::vector<std::string> g_warnings, g_verbose;
+std::vector<std::string> g_warnings;
+std::vector<Json> g_verbose;
 
 class ConsoleMisuse : public testing::TestWithParam<MisuseCase> {};
 
@@ -167,7 +168,7 @@ TEST_P(ConsoleMisuse, IsReportedRightAfterTheCallAndNothingElseIs) {
     ASSERT_EQ(vexlin_ex_api_enable_span(), 0);
     ASSERT_EQ(vexlin_ex_api_enable_tracer_ext(), 0);
     ASSERT_EQ(vexlin_agent_set_warning_callback([](const char* m) { g_warnings.push_back(m); }), 0);
-    ASSERT_EQ(vexlin_agent_set_verbose_callback([](const char* m) { g_verbose.push_back(m); }), 0);
+    ASSERT_EQ(vexlin_agent_set_verbose_callback([](const char* m) { g_verbose.push_back(Json::parse(m)); }), 0);
     GetParam().act();
     ASSERT_EQ(vexlin_shutdown(), 0);
     EXPECT_EQ(dlopen(CONSOLE_AGENT_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr) << "left mapped, with its state";
@@ -184,12 +185,10 @@ TEST_P(ConsoleMisuse, IsReportedRightAfterTheCallAndNothingElseIs) {
     EXPECT_EQ(g_warnings, warnings);
     // The verbose callback saw every line from the one that set it on, shutdown included.
     ASSERT_TRUE(!g_verbose.empty() && g_verbose.size() <= trace.size());
-    EXPECT_EQ(Json::parse(g_verbose[0])["call"], "agent_set_verbose_callback");
-    for (std::size_t i = 0, skip = trace.size() - g_verbose.size(); i < g_verbose.size(); ++i)
-        EXPECT_EQ(Json::parse(g_verbose[i]), trace[skip + i]);
+    EXPECT_EQ(g_verbose[0]["call"], "agent_set_verbose_callback");
+    EXPECT_EQ(g_verbose, std::vector<Json>(trace.end() - g_verbose.size(), trace.end()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ConsoleMisuse, testing::ValuesIn(kMisuse),
-                         [](const testing::TestParamInfo<MisuseCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, ConsoleMisuse, testing::ValuesIn(kMisuse), testing::PrintToStringParamName());
 
 }  // namespace

@@ -18,13 +18,6 @@ inline std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
-inline std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 struct ProcessResult {
     int exit_code = -1;  // -1 when the program did not exit normally
     std::string out, err;
