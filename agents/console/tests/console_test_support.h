@@ -23,9 +23,8 @@ struct ProcessResult {
     std::string out, err;
 };
 
-// Runs `argv` (under the build's emulator, if any) with the library's
-// variables unset, so that a developer's shell cannot change the outcome,
-// and then `environment` ("NAME=value") applied.
+// Runs `argv` (under the build's emulator, if any) with the library's variables unset, so that a developer's shell
+// cannot change the outcome, and then `environment` ("NAME=value") applied.
 inline ProcessResult RunProcess(const std::vector<std::string>& argv,
                                 const std::vector<std::string>& environment = {}) {
     FILE* files[2] = {tmpfile(), tmpfile()};

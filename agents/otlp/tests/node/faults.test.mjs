@@ -1,9 +1,7 @@
 // A collector that is absent, refuses, fails for a while, or is slow; a full queue; a fork. The spans accepted
 // and the module's shutdown lines must add up exactly. The only timings asserted are generous bounds.
-import { test } from 'node:test';
-import assert from 'node:assert/strict';
 import { setTimeout as sleep } from 'node:timers/promises';
-import { startReceiver, run, spansOf, attrs, env } from './support.mjs';
+import { test, assert, startReceiver, run, spansOf, attrs, env } from './support.mjs';
 
 // Bounds grow where every program runs tens of times slower.
 const slow = process.env.VEXLIN_TEST_SLOW ? 20 : 1;
@@ -42,7 +40,7 @@ for (const [name, respond, args, extraEnv, expect] of cases) {
     if (expect.absent) await receiver.close();  // its port stays free until the module has failed to reach it
     const r = await run(env('OTLP_LOAD_PATH'), args, { OTEL_BSP_SCHEDULE_DELAY: '50', OTEL_BSP_EXPORT_TIMEOUT: '3000',
       OTEL_EXPORTER_OTLP_TIMEOUT: '1000', OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint, ...extraEnv },
-    (stdout) => expect.absent && /retrying in/.test(stdout) && (restarted ??= startReceiver(respond, receiver.port)));
+      (stdout) => expect.absent && /retrying in/.test(stdout) && (restarted ??= startReceiver(respond, receiver.port)));
     receiver = (await restarted) ?? receiver;
     await receiver.close();
     assert.equal(r.code, 0, r.stdout + r.stderr);
