@@ -1,6 +1,5 @@
-// vexlin-doctor run as a program against setups built from the test agent
-// module: each setup must end in its verdict line and exit status, which the
-// doctor takes from what the library returned and logged.
+// vexlin-doctor run as a program against setups built from the test agent module: each setup must end in its verdict
+// line and exit status, which the doctor takes from what the library returned and logged.
 #include "console_test_support.h"
 
 namespace {

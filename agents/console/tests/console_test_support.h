@@ -1,5 +1,5 @@
-// Shared by the console agent and doctor tests: reading files and running a
-// program of the build with the library's environment variables removed.
+// Shared by the console agent and doctor tests: reading files, and running a build's program without the library's
+// environment variables.
 #ifndef VEXLIN_CONSOLE_TESTS_SUPPORT_H
 #define VEXLIN_CONSOLE_TESTS_SUPPORT_H
 

@@ -1,12 +1,11 @@
 // A collector that is absent, refuses, fails for a while, or is slow; a full queue; a fork. The spans accepted
 // and the module's shutdown lines must add up exactly. The only timings asserted are generous bounds.
-import { setTimeout as sleep } from 'node:timers/promises';
 import { test, assert, startReceiver, run, spansOf, attrs, env } from './support.mjs';
 
 // Bounds grow where every program runs tens of times slower.
 const slow = process.env.VEXLIN_TEST_SLOW ? 20 : 1;
 const ok = { status: 200 };
-const late = (ms, answer) => () => sleep(ms).then(() => answer);
+const late = (ms, answer) => () => new Promise((resolve) => setTimeout(resolve, ms, answer));
 
 // name, the receiver's answer to request n, otlp_load's arguments (spans; --fork: the child records 3 more),
 // environment, and what must hold: log (a line the module writes), counts ([exported, dropped as the queue was
