@@ -1,25 +1,20 @@
-// The console module through the real library: the trace of samples/trace_demo
-// against a committed golden file, the misuse it reports (with the callbacks
-// and the unload at shutdown), and a shutdown from an atexit handler while a
+// The console module through the real library: the trace of samples/trace_demo against a committed golden file, the
+// misuse it reports (with the callbacks and the unload at shutdown), and a shutdown from an atexit handler while a
 // thread still traces.
 #include <dlfcn.h>
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
 
-#include "console_test_support.h"  // with the POSIX and standard headers for files and processes
-#include "vexlin/vexlin.h"
+#include "console_test_support.h"  // with gtest, the library's header and the POSIX and standard headers
 
 namespace {
 
 using Json = nlohmann::ordered_json;  // keeps the members in the order written
 
-const vexlin_string_t kWord = {"w", 1, VEXLIN_CCSID_UTF8};
-const vexlin_string_t* const w = &kWord;
+const vexlin_string_t kWord = {"w", 1, VEXLIN_CCSID_UTF8}, *const w = &kWord;
 
 vexlin_tracer_handle_t Custom() { return vexlin_customservicetracer_create_p(w, w); }
 
@@ -36,15 +31,10 @@ std::vector<Json> TakeTrace(const std::string& path) {
     unlink(path.c_str());
     EXPECT_TRUE(text.empty() || text.back() == '\n') << "the last line is not terminated";
     std::vector<Json> out;
-    for (const std::string& line : console_test::Lines(text)) out.push_back(Json::parse(line, nullptr, false));
-    for (const Json& line : out) EXPECT_TRUE(line.is_object()) << text;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(out.emplace_back(Json::parse(line, nullptr, false)).is_object()) << line;
     return out;
-}
-
-std::size_t Misuses(const std::vector<Json>& trace, const std::string& problem = "") {
-    return std::count_if(trace.begin(), trace.end(), [&](const Json& l) {
-        return l["type"] == "misuse" && (problem.empty() || l["problem"] == problem);
-    });
 }
 
 // Times, process ids and paths change from run to run; nothing else may.
@@ -63,8 +53,8 @@ std::string Mask(std::string text) {
 
 TEST(ConsoleGolden, TraceDemoWritesTheCommittedTrace) {
     const std::string output = TempName("demo");
-    auto run = console_test::RunProcess({TRACE_DEMO_PATH, "--kx_console_output=" + output},
-                                        {std::string("KX_HOME=") + CONSOLE_HOME_PATH});
+    auto run =
+        console_test::RunProcess({TRACE_DEMO_PATH, "--kx_console_output=" + output}, {"KX_HOME=" CONSOLE_HOME_PATH});
     ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
     const std::string masked = Mask(console_test::ReadFile(output));
     TakeTrace(output);
@@ -81,41 +71,38 @@ void Configure(const std::string& output) {
 
 std::atomic<int> g_rounds{0};
 
-// main returns with a tracer of its own running and a worker still tracing;
-// an atexit handler registered before the library started shuts it down.
+// main returns with a tracer of its own running and a worker still tracing (inside an outer tracer it never ends); an
+// atexit handler registered before the library started shuts it down.
+[[noreturn]] void ExitWhileAThreadTraces(const std::string& output) {
+    atexit([] { vexlin_shutdown(); });
+    Configure(output);
+    vexlin_tracer_start(Custom());
+    std::thread([] {
+        for (vexlin_tracer_start(Custom());; ++g_rounds) StartEnd(Custom());
+    }).detach();
+    while (g_rounds < 20) std::this_thread::yield();
+    exit(0);
+}
+
 TEST(ConsoleAtExit, ShutdownFromAnAtexitHandlerWhileAThreadTracesRunsClean) {
-    for (int i = 0; i < (getenv("VEXLIN_TEST_SLOW") != nullptr ? 3 : 20); ++i) {
+    for (int i = 0; i < (forking::Slow() ? 3 : 20); ++i) {
         const std::string output = TempName("exit");
-        fflush(nullptr);
-        const pid_t child = fork();
-        if (child == 0) {
-            atexit([] { vexlin_shutdown(); });
-            Configure(output);
-            vexlin_tracer_start(Custom());
-            std::thread([] {
-                vexlin_tracer_start(Custom());
-                for (;; ++g_rounds) StartEnd(Custom());
-            }).detach();
-            while (g_rounds < 20) {
-            }
-            exit(0);
-        }
-        int status = -1;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << i << ", status " << status;
-        // The shutdown line and its misuse lines close the trace: the tracer of main
-        // and the worker's outer one at least; perhaps an inner one.
-        const std::vector<Json> trace = TakeTrace(output);
-        const std::size_t unfinished = Misuses(trace, "unfinished_at_shutdown");
-        ASSERT_TRUE(Misuses(trace) == unfinished && unfinished >= 2 && trace.size() > unfinished) << "run " << i;
-        EXPECT_EQ(trace[trace.size() - 1 - unfinished]["call"], "shutdown") << "run " << i;
-        EXPECT_EQ(trace[trace.size() - 1 - unfinished]["unfinished_tracers"], unfinished) << "run " << i;
+        fflush(nullptr);  // the child's exit flushes what it inherited
+        ASSERT_EQ("", forking::InChild([&] { ExitWhileAThreadTraces(output); })) << "run " << i;
+        // The shutdown line and its misuse lines close the trace: the tracer of main and the worker's outer one at
+        // least; perhaps an inner one.
+        std::vector<Json> trace = TakeTrace(output);
+        std::size_t unfinished = 0;
+        for (; !trace.empty() && trace.back()["problem"] == "unfinished_at_shutdown"; trace.pop_back()) ++unfinished;
+        for (const Json& line : trace) ASSERT_NE(line["type"], "misuse") << "run " << i << ": " << line.dump();
+        ASSERT_TRUE(unfinished >= 2 && !trace.empty()) << "run " << i;
+        EXPECT_EQ(trace.back()["call"], "shutdown") << "run " << i;
+        EXPECT_EQ(trace.back()["unfinished_tracers"], unfinished) << "run " << i;
     }
 }
 
 struct MisuseCase {
-    const char* name;
-    const char* problem;
+    const char *name, *problem;
     std::size_t count;
     void (*act)();
 };
@@ -123,9 +110,7 @@ struct MisuseCase {
 // The row's custom-service tracer, created on first use.
 vexlin_tracer_handle_t g_custom;
 vexlin_tracer_handle_t t() { return g_custom != 0 ? g_custom : (g_custom = Custom()); }
-void DeleteTwice(vexlin_databaseinfo_handle_t info) {
-    vexlin_databaseinfo_delete(info), vexlin_databaseinfo_delete(info);
-}
+void DeleteTwice(vexlin_databaseinfo_handle_t i) { vexlin_databaseinfo_delete(i), vexlin_databaseinfo_delete(i); }
 const vexlin_int64_t kOne = 1;
 const unsigned char kForeignLink[] = {1, 2, 3};
 char g_tag[64];
@@ -161,43 +146,40 @@ const MisuseCase kMisuse[] = {
 // Named by the row: gtest would otherwise print the rows' padding bytes.
 void PrintTo(const MisuseCase& c, std::ostream* os) { *os << c.name; }
 
-std::vector<std::string> g_warnings, g_verbose;
+std::vector<std::string> g_warnings;
+std::vector<Json> g_verbose;
 
 class ConsoleMisuse : public testing::TestWithParam<MisuseCase> {};
 
-// Each misuse line follows the line of its call, reaches the warning
-// callback, and nothing else is reported; the last shutdown unloads the module.
+// Each misuse line follows the line of its call, reaches the warning callback, and nothing else is reported; the last
+// shutdown unloads the module. Every row runs in a process of its own: the globals start empty.
 TEST_P(ConsoleMisuse, IsReportedRightAfterTheCallAndNothingElseIs) {
     const std::string output = TempName("misuse");
-    g_warnings.clear(), g_verbose.clear(), g_custom = 0;
     Configure(output);
     ASSERT_EQ(vexlin_ex_api_enable_span(), 0);
     ASSERT_EQ(vexlin_ex_api_enable_tracer_ext(), 0);
     ASSERT_EQ(vexlin_agent_set_warning_callback([](const char* m) { g_warnings.push_back(m); }), 0);
-    ASSERT_EQ(vexlin_agent_set_verbose_callback([](const char* m) { g_verbose.push_back(m); }), 0);
+    ASSERT_EQ(vexlin_agent_set_verbose_callback([](const char* m) { g_verbose.push_back(Json::parse(m)); }), 0);
     GetParam().act();
     ASSERT_EQ(vexlin_shutdown(), 0);
-    void* still_loaded = dlopen(CONSOLE_AGENT_PATH, RTLD_NOW | RTLD_NOLOAD);
-    EXPECT_EQ(still_loaded, nullptr) << "a module left mapped keeps its state into the next load";
+    EXPECT_EQ(dlopen(CONSOLE_AGENT_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr) << "left mapped, with its state";
     const std::vector<Json> trace = TakeTrace(output);
-    EXPECT_EQ(Misuses(trace, GetParam().problem), GetParam().count);
-    ASSERT_EQ(Misuses(trace), GetParam().count);
-    ASSERT_EQ(g_warnings.size(), GetParam().count);
-    for (std::size_t i = 1, w = 0; i < trace.size(); ++i) {
+    std::vector<std::string> warnings;  // the warning each misuse line makes
+    for (std::size_t i = 1, call; i < trace.size(); ++i) {
         if (trace[i]["type"] != "misuse") continue;
-        EXPECT_EQ(g_warnings[w++], "console agent: misuse: " + trace[i]["message"].get<std::string>());
-        std::size_t j = i - 1;
-        while (j > 0 && trace[j]["type"] == "misuse") --j;
-        EXPECT_EQ(trace[j]["call"], trace[i]["call"]) << trace[i].dump();
+        EXPECT_EQ(trace[i]["problem"], GetParam().problem);
+        warnings.push_back("console agent: misuse: " + trace[i]["message"].get<std::string>());
+        for (call = i - 1; call > 0 && trace[call]["type"] == "misuse";) --call;
+        EXPECT_EQ(trace[call]["call"], trace[i]["call"]) << trace[i].dump();
     }
+    EXPECT_EQ(warnings.size(), GetParam().count);
+    EXPECT_EQ(g_warnings, warnings);
     // The verbose callback saw every line from the one that set it on, shutdown included.
     ASSERT_TRUE(!g_verbose.empty() && g_verbose.size() <= trace.size());
-    EXPECT_EQ(Json::parse(g_verbose[0])["call"], "agent_set_verbose_callback");
-    for (std::size_t i = 0, skip = trace.size() - g_verbose.size(); i < g_verbose.size(); ++i)
-        EXPECT_EQ(Json::parse(g_verbose[i]), trace[skip + i]);
+    EXPECT_EQ(g_verbose[0]["call"], "agent_set_verbose_callback");
+    EXPECT_EQ(g_verbose, std::vector<Json>(trace.end() - g_verbose.size(), trace.end()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ConsoleMisuse, testing::ValuesIn(kMisuse),
-                         [](const testing::TestParamInfo<MisuseCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, ConsoleMisuse, testing::ValuesIn(kMisuse), testing::PrintToStringParamName());
 
 }  // namespace

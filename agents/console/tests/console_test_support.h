@@ -1,19 +1,14 @@
-// Shared by the console agent and doctor tests: reading files and running a
-// program of the build with the library's environment variables removed.
+// Shared by the console agent and doctor tests: reading files, and running a build's program without the library's
+// environment variables.
 #ifndef VEXLIN_CONSOLE_TESTS_SUPPORT_H
 #define VEXLIN_CONSOLE_TESTS_SUPPORT_H
 
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 #include <sstream>
-#include <string>
-#include <vector>
+
+#include "vexlin_test.h"  // gtest, the POSIX headers and ClearLibraryEnvironment
 
 namespace console_test {
 
@@ -23,37 +18,26 @@ inline std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
-inline std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 struct ProcessResult {
     int exit_code = -1;  // -1 when the program did not exit normally
     std::string out, err;
 };
 
-// Runs `argv` (under the build's emulator, if any) with the library's
-// variables unset, so that a developer's shell cannot change the outcome,
-// and then `environment` ("NAME=value") applied.
+// Runs `argv` (under the build's emulator, if any) with the library's variables unset, so that a developer's shell
+// cannot change the outcome, and then `environment` ("NAME=value") applied.
 inline ProcessResult RunProcess(const std::vector<std::string>& argv,
                                 const std::vector<std::string>& environment = {}) {
     FILE* files[2] = {tmpfile(), tmpfile()};
     fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        for (const char* name : {"KX_AGENTACTIVE", "KX_AGENTLIBRARY", "KX_LOGLEVELSDK", "KX_HOME"}) unsetenv(name);
+        ClearLibraryEnvironment();
         for (const std::string& assignment : environment) putenv(strdup(assignment.c_str()));
         dup2(fileno(files[0]), STDOUT_FILENO), dup2(fileno(files[1]), STDERR_FILENO);
-        std::istringstream emulator(getenv("VEXLIN_TEST_EMULATOR") != nullptr ? getenv("VEXLIN_TEST_EMULATOR") : "");
-        std::vector<std::string> command{std::istream_iterator<std::string>(emulator), {}};
-        command.insert(command.end(), argv.begin(), argv.end());
-        std::vector<char*> args;
-        for (std::string& a : command) args.push_back(&a[0]);
+        std::vector<const char*> args = {"/bin/sh", "-c", R"(exec $VEXLIN_TEST_EMULATOR "$@")", "sh"};
+        for (const std::string& a : argv) args.push_back(a.c_str());
         args.push_back(nullptr);
-        execvp(args[0], args.data());
+        execv(args[0], const_cast<char**>(args.data()));
         _exit(127);
     }
     ProcessResult result;

@@ -1,11 +1,8 @@
-// samples/otlp_demo traces one request of every kind; each body must decode
-// with OpenTelemetry's definitions, and each span, its resource and the metrics
-// must say what the demo did. Once per encoding, each with an incoming W3C
-// traceparent: a JS SDK span's, which the trace continues, or an invalid one,
-// which starts a new trace. The demo's outgoing tag continues in the JS SDK.
-import { test } from 'node:test';
-import assert from 'node:assert/strict';
-import { startReceiver, run, spansOf, metricsOf, attrs, env, require } from './support.mjs';
+// samples/otlp_demo traces one request of every kind; each body must decode with OpenTelemetry's definitions, and each
+// span, its resource and the metrics must say what the demo did. Once per encoding, each with an incoming W3C
+// traceparent: a JS SDK span's, which the trace continues, or an invalid one, which starts a new trace. The demo's
+// outgoing tag continues in the JS SDK.
+import { test, assert, startReceiver, run, spansOf, metricsOf, attrs, env, require } from './support.mjs';
 
 const api = require('@opentelemetry/api');
 const { W3CTraceContextPropagator } = require('@opentelemetry/core');

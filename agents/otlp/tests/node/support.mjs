@@ -3,6 +3,8 @@
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
+export { assert };
+export { test } from 'node:test';
 
 // Without the judges the tests are skipped (77, for ctest), except under CI=true.
 const modules = new URL('node_modules/@opentelemetry/otlp-transformer', import.meta.url).pathname;
@@ -16,8 +18,7 @@ const { Reader } = require('protobufjs/minimal');
 
 export const env = (name) => process.env[name] ?? assert.fail(`${name} is not set (ctest sets it)`);
 
-// Span.flags (field 16, fixed32) is newer than these definitions: read from
-// the wire as each span is decoded.
+// Span.flags (field 16, fixed32) is newer than these definitions: read from the wire as each span is decoded.
 let wireFlags = [];
 const { Span } = receiver.proto.trace.v1, decodeSpan = Span.decode;
 Span.decode = (reader, length) => {
@@ -32,24 +33,20 @@ const withoutEmptyLists = (x) => Array.isArray(x) ? x.map(withoutEmptyLists) : x
   ? Object.fromEntries(Object.entries(x).filter(([, v]) => !(Array.isArray(v) && v.length === 0))
     .map(([k, v]) => [k, withoutEmptyLists(v)])) : x;
 
-// Decoded with each span's flags. A JSON body must come back unchanged from
-// the definitions: nothing in it may be unknown to them.
+// Decoded with each span's flags; a JSON body must come back unchanged (nothing in it unknown to the definitions).
 function judged(req) {
-  const contentType = req.headers['content-type'];
-  assert.ok(contentType === 'application/json' || contentType === 'application/x-protobuf', contentType);
+  const json = { 'application/json': true, 'application/x-protobuf': false }[req.headers['content-type']];
+  assert.notEqual(json, undefined, req.headers['content-type']);
   wireFlags = [];
-  const o = receiver.decode(req);
-  const json = contentType === 'application/json' && JSON.parse(req.body);
-  const flags = json ? receiver.spansIn(json).map((s) => s.flags) : wireFlags;
-  receiver.spansIn(o).forEach((s, i) => (s.flags = flags[i]));
-  if (json) assert.deepEqual(withoutEmptyLists(o), withoutEmptyLists(json));
+  const o = receiver.decode(req), body = json && JSON.parse(req.body);
+  receiver.spansIn(o).forEach((s, i) => (s.flags = json ? receiver.spansIn(body)[i].flags : wireFlags[i]));
+  if (json) assert.deepEqual(withoutEmptyLists(o), withoutEmptyLists(body));
   return o;
 }
 export const spansOf = (received) => receiver.spansOf(received, judged);
 export const metricsOf = (received) => receiver.metricsOf(received, judged);
 
-// Runs a program of the build with the OTLP module, under the build's
-// emulator or valgrind if it has one; `onStdout` sees the output so far.
+// Runs a build's program with the OTLP module, under the build's emulator (valgrind too); `onStdout` gets stdout so far.
 export function run(program, args, extraEnv = {}, onStdout = () => {}) {
   const [command, ...rest] = [...(process.env.OTLP_EMULATOR ?? '').split(' ').filter(Boolean), program, ...args];
   return new Promise((resolve, reject) => {
