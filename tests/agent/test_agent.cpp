@@ -77,6 +77,15 @@ void put_value(test_agent_event_t& event, T value) {
     }
 }
 
+// An entry point's call, with the message buffer's length and whether it was empty on entry.
+test_agent_event_t entry_event(test_agent_event_kind_t kind, const vexlin_xchar_t* buffer, vexlin_size_t length,
+                               uint32_t interface_id = 0) {
+    test_agent_event_t event = new_event(kind, interface_id);
+    put_value(event, length);
+    put_value(event, buffer == nullptr || length == 0 || buffer[0] == '\0' ? 1 : 0);
+    return event;
+}
+
 // One slot of a table: records the call and answers base + slot. The
 // signature comes from the table field's type, so it cannot drift from the
 // contract. Built quiet (benchmarks), it records and counts nothing.
@@ -179,11 +188,7 @@ vexlin_result_t get_agent_5(const vexlin_abi_stub_version_t* stub_version, vexli
                             const vexlin_abi_agent_functions_5_t** functions_out, vexlin_xchar_t* message_buffer,
                             vexlin_size_t message_buffer_length) {
     test_agent_control_t* record = test_agent_control();
-    test_agent_event_t event = new_event(TEST_AGENT_EVENT_GET_AGENT);
-    put_value(event, stub_version);
-    put_value(event, agent_out);
-    put_value(event, functions_out);
-    put_value(event, message_buffer_length);
+    test_agent_event_t event = entry_event(TEST_AGENT_EVENT_GET_AGENT, message_buffer, message_buffer_length);
     static_assert(sizeof(*stub_version) <= sizeof record->stub_version, "the record holds the stub version");
     memcpy(record->stub_version, stub_version, sizeof(*stub_version));
     event.result = VEXLIN_SUCCESS;
@@ -240,10 +245,6 @@ vexlin_result_t find_table(uint32_t interface_id, uint32_t level, const void** t
     return VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED;
 }
 
-bool is_empty(const vexlin_xchar_t* buffer, vexlin_size_t length) {
-    return buffer == nullptr || length == 0 || buffer[0] == '\0';
-}
-
 }  // namespace
 
 // ---- Entry points -----------------------------------------------------------
@@ -257,11 +258,7 @@ sdkagent_abi_initialize_function_t sdkagent_abi_initialize;
 vexlin_result_t sdkagent_abi_initialize(vexlin_size_t argument_count, const vexlin_xchar_t* const* arguments,
                                         vexlin_xchar_t* message_buffer, vexlin_size_t message_buffer_length) {
     test_agent_control_t* record = test_agent_control();
-    test_agent_event_t event = new_event(TEST_AGENT_EVENT_INITIALIZE);
-    put_value(event, argument_count);
-    put_value(event, arguments);
-    put_value(event, message_buffer_length);
-    put_value(event, is_empty(message_buffer, message_buffer_length) ? 1 : 0);
+    test_agent_event_t event = entry_event(TEST_AGENT_EVENT_INITIALIZE, message_buffer, message_buffer_length);
     record->argument_count = argument_count;
     s_setting_count = 0;
     for (vexlin_size_t i = 0; i < argument_count; ++i) {
@@ -282,11 +279,9 @@ sdkagent_abi_get_library_function_t sdkagent_abi_get_library;
 vexlin_result_t sdkagent_abi_get_library(vexlin_uint32_t interface_id, vexlin_uint32_t level, const void** table_out,
                                          vexlin_xchar_t* message_buffer, vexlin_size_t message_buffer_length) {
     const test_agent_control_t* record = test_agent_control();
-    test_agent_event_t event = new_event(TEST_AGENT_EVENT_GET_LIBRARY, interface_id);
+    test_agent_event_t event =
+        entry_event(TEST_AGENT_EVENT_GET_LIBRARY, message_buffer, message_buffer_length, interface_id);
     event.level = level;
-    put_value(event, table_out);
-    put_value(event, message_buffer_length);
-    put_value(event, is_empty(message_buffer, message_buffer_length) ? 1 : 0);
     bool refused = lists("testagent_refuse", interface_id);
     for (size_t i = 0; i < record->refused_count; ++i) refused = refused || record->refused[i] == interface_id;
     if (!s_started) {

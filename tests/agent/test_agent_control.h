@@ -63,18 +63,14 @@ extern "C" {
 /* Written into an out parameter when testagent_junk_on_refuse=1 and a request fails. */
 #define TEST_AGENT_JUNK_POINTER ((const void*)(uintptr_t)0x5a5a5a50u)
 
+/* Initialize, get-library (interface_id, level) and get-agent record as
+ * values the message buffer's length and 1 when it was empty on entry. */
 typedef enum test_agent_event_kind_t {
-    /* values: argument count, address of the argument array, message buffer
-     * length, 1 when the message buffer was empty on entry */
     TEST_AGENT_EVENT_INITIALIZE = 1,
-    /* interface_id, level; values: address of the table out parameter,
-     * message buffer length, 1 when the message buffer was empty on entry */
     TEST_AGENT_EVENT_GET_LIBRARY,
     TEST_AGENT_EVENT_SHUTDOWN,
     /* interface_id: the table whose version function was called */
     TEST_AGENT_EVENT_GET_VERSION_STRING,
-    /* values: address of the stub version record, of the agent out
-     * parameter, of the functions out parameter, message buffer length */
     TEST_AGENT_EVENT_GET_AGENT,
     /* slot, agent, values: the arguments after the agent object */
     TEST_AGENT_EVENT_AGENT_SLOT,
@@ -142,6 +138,7 @@ int test_agent_record_slot_call(int with_agent);
 #include <dlfcn.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace test_agent {
@@ -163,6 +160,10 @@ inline std::vector<test_agent_event_t> Events(test_agent_event_kind_t kind) {
 }
 
 inline size_t Count(test_agent_event_kind_t kind) { return Events(kind).size(); }
+
+// An entry point's (message buffer length, 1 if it was empty on entry).
+using BufferSeen = std::pair<uint64_t, uint64_t>;
+inline BufferSeen Buffer(const test_agent_event_t& e) { return {e.values[0], e.values[1]}; }
 
 // "interface/level" for each library request, in order: easy to compare whole.
 inline std::vector<std::string> LibraryRequests() {
