@@ -27,7 +27,9 @@ function(vexlin_add_gtest name)
   target_compile_options(${name} PRIVATE ${VEXLIN_WARNINGS} $<$<CXX_COMPILER_ID:GNU>:-Wno-free-nonheap-object>)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   set(timeout 120)
-  if(VEXLIN_VALGRIND)
+  # Under valgrind everything runs tens of times slower; a thread sanitizer
+  # also keeps address space for every module a forked child loads.
+  if(VEXLIN_VALGRIND OR VEXLIN_SANITIZE MATCHES "thread")
     list(APPEND ARG_ENVIRONMENT "VEXLIN_TEST_SLOW=1")
     set(timeout 900)
   endif()

@@ -12,18 +12,6 @@
 
 namespace {
 
-// A thread sanitizer keeps address space for every dlopen it sees: fewer forks there.
-#if defined(__SANITIZE_THREAD__)
-#define VEXLIN_TEST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VEXLIN_TEST_TSAN 1
-#endif
-#endif
-#ifndef VEXLIN_TEST_TSAN
-#define VEXLIN_TEST_TSAN 0
-#endif
-
 TEST(Stress, InitializeShutdownForwardSetVariablesAndForkAtOnce) {
     ClearLibraryEnvironment();
     test_agent::Control().set_slot_recording(0);  // the record would grow with every call
@@ -32,7 +20,7 @@ TEST(Stress, InitializeShutdownForwardSetVariablesAndForkAtOnce) {
     auto* children = static_cast<std::atomic<int>*>(
         mmap(nullptr, 2 * sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(MAP_FAILED, static_cast<void*>(children));
-    const int forks = forking::Slow() || VEXLIN_TEST_TSAN ? 20 : 200;
+    const int forks = forking::Slow() ? 20 : 200;
     std::atomic<int> failures{0}, pairs{0};
     std::atomic<bool> forks_done{false}, stop{false};
     const auto check = [&failures](bool ok, const char* what) {

@@ -124,7 +124,7 @@ std::string Stderr(Write&& write) {
 // failed check writes its line to standard error and leaves with _exit.
 namespace forking {
 extern "C" void __gcov_dump(void) __attribute__((weak));
-// Under valgrind (VEXLIN_TEST_SLOW) everything runs tens of times slower.
+// Under valgrind or a thread sanitizer (VEXLIN_TEST_SLOW) fewer rounds.
 inline bool Slow() { return getenv("VEXLIN_TEST_SLOW") != nullptr; }
 [[noreturn]] inline void ChildExit(int code) {
     if (__gcov_dump != nullptr) __gcov_dump();  // a coverage build keeps what the child ran
