@@ -254,20 +254,10 @@ void CallRepeatedly(R (*function)(A...)) {
 }
 
 void ExpectNoAllocatorUse() {
-    int functions = 0;
     Arm(0);
-#define VEXLIN_AGENT_SLOT0(...)
-#define VEXLIN_AGENT_SLOT(...)
-#define VEXLIN_AGENT_CALL0(slot, revision, name, ...) CallRepeatedly(&vexlin_##name), ++functions;
-#define VEXLIN_AGENT_CALL(slot, revision, name, ...) CallRepeatedly(&vexlin_##name), ++functions;
-#include "vexlin/internal/x-agent_funcs.h"
-#define EX(slot, field, exported, ...) CallRepeatedly(&vexlin_##exported), ++functions;
-#define GROUP(name, list, ...) list(EX, EX)
-    TEST_AGENT_EX_GROUPS(GROUP)
-#undef GROUP
-#undef EX
+    EXPECT_EQ(73,
+              lifecycle::ForEachFunction([](const lifecycle::Function&, auto function) { CallRepeatedly(function); }));
     Disarm();
-    EXPECT_EQ(73, functions);
     EXPECT_EQ(0, g_attempts) << "allocations on a forwarding path";
     EXPECT_EQ(0, g_frees) << "frees on a forwarding path";
 }
@@ -276,9 +266,7 @@ TEST(Allocation, ForwardingNeverAllocatesWithOrWithoutAnAgent) {
     ExpectNoAllocatorUse();
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_stub_set_variable("agentlibrary=" TEST_AGENT_PATH, 1));
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
-    for (auto enable : {vexlin_ex_api_enable_span, vexlin_ex_api_enable_techtype, vexlin_ex_api_enable_tracer_ext,
-                        vexlin_ex_api_enable_serverless})
-        ASSERT_EQ(VEXLIN_SUCCESS, enable());
+    lifecycle::EnableEveryGroup();
     test_agent::Control().set_slot_recording(0);
     ExpectNoAllocatorUse();
     EXPECT_GE(test_agent::Control().slot_calls, 73000u) << "the calls did reach the agent";

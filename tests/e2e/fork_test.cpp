@@ -51,9 +51,7 @@ void CheckUnsafeChild() {
     CHILD_CHECK(vexlin_initialize() == VEXLIN_ERROR_FORK_CHILD);
     CHILD_CHECK(vexlin_initialize_2(5) == VEXLIN_ERROR_FORK_CHILD);
     CHILD_CHECK(vexlin_shutdown() == VEXLIN_ERROR_FORK_CHILD);
-    for (auto enable : {vexlin_ex_api_enable_span, vexlin_ex_api_enable_techtype, vexlin_ex_api_enable_tracer_ext,
-                        vexlin_ex_api_enable_serverless})
-        CHILD_CHECK(enable() == VEXLIN_ERROR_FORK_CHILD);
+    for (auto enable : EnableGroup()) CHILD_CHECK(enable() == VEXLIN_ERROR_FORK_CHILD);
     CHILD_CHECK(vexlin_agent_get_current_state() == 3);
     CHILD_CHECK(vexlin_customservicetracer_create_p(nullptr, nullptr) == 0);
     CHILD_CHECK(vexlin_integercountermetric_create_p(nullptr, nullptr, nullptr) == 0);

@@ -9,68 +9,11 @@
 
 #include <limits>
 
-#include "vexlin/internal/vexlin_loader_abi.h"
-#include "vexlin/internal/vexlin_stub_abi.h"
 #include "vexlin_test.h"
 
 namespace {
 
 using namespace lifecycle;
-
-// The exported function takes exactly the slot's parameters after the agent
-// object, and returns the slot's result.
-template <typename Slot, typename Exported>
-struct SameShape : std::false_type {};
-template <typename R, typename... P>
-struct SameShape<R (*)(vexlin_abi_agent_t*, P...), R (*)(P...)> : std::true_type {};
-
-constexpr int64_t kNeutral_nothing = 0, kNeutral_no_handle = 0, kNeutral_zero = 0, kNeutral_state_unknown = 3,
-                  kNeutral_fork_state_unknown = -1, kNeutral_empty_string_tag = 0, kNeutral_empty_byte_buffer = 0,
-                  kNeutral_not_initialized = static_cast<int32_t>(VEXLIN_ERROR_NOT_INITIALIZED);
-
-struct Function {
-    const char* name;
-    uint32_t interface_id;  // 0: the agent table
-    int32_t slot;
-    int64_t base;  // the module answers base + slot
-    int64_t neutral;
-};
-
-// Calls visit(function description, exported function) for all 73.
-template <typename Visit>
-int ForEachFunction(Visit&& visit) {
-    int n = 0;
-#define VEXLIN_AGENT_SLOT0(slot, revision, name, result)
-#define VEXLIN_AGENT_SLOT(slot, revision, name, result, params)
-#define VEXLIN_AGENT_CALL0(slot, revision, name, result, neutral)                                                \
-    static_assert(                                                                                               \
-        SameShape<decltype(vexlin_abi_agent_functions_5_t::vexlin_abi_##name), decltype(&vexlin_##name)>::value, \
-        "vexlin_" #name " must match slot " #slot);                                                              \
-    visit(Function{"vexlin_" #name, 0, slot, TEST_AGENT_AGENT_RESULT_BASE, kNeutral_##neutral}, &vexlin_##name), ++n;
-#define VEXLIN_AGENT_CALL(slot, revision, name, result, params, args, neutral) \
-    VEXLIN_AGENT_CALL0(slot, revision, name, result, neutral)
-#include "vexlin/internal/x-agent_funcs.h"
-#undef VEXLIN_AGENT_SLOT0
-#undef VEXLIN_AGENT_SLOT
-#undef VEXLIN_AGENT_CALL0
-#undef VEXLIN_AGENT_CALL
-#define EX(slot, field, exported, result, params, args, neutral)                                                \
-    static_assert(SameShape<decltype(table::vexlin_abi_##field), decltype(&vexlin_##exported)>::value, #field); \
-    visit(Function{"vexlin_" #exported, id, slot, base, kNeutral_##neutral}, &vexlin_##exported), ++n;
-#define EX0(slot, field, exported, result, neutral) EX(slot, field, exported, result, (), (), neutral)
-#define GROUP(name, list, table_type, interface_id, base_value) \
-    {                                                           \
-        using table = table_type;                               \
-        const uint32_t id = interface_id;                       \
-        const int64_t base = base_value;                        \
-        list(EX, EX0)                                           \
-    }
-    TEST_AGENT_EX_GROUPS(GROUP)
-#undef EX
-#undef EX0
-#undef GROUP
-    return n;
-}
 
 // Arguments: distinct per position with high bits and signs that a narrowing
 // or swap would change, all zero, or extreme. Pointers point into a page
@@ -138,11 +81,6 @@ protected:
         UseTestAgent();
     }
     void TearDown() override { munmap(page_, 4096); }
-    static void EnableEveryGroup() {
-        for (auto enable : {vexlin_ex_api_enable_span, vexlin_ex_api_enable_techtype, vexlin_ex_api_enable_tracer_ext,
-                            vexlin_ex_api_enable_serverless})
-            ASSERT_EQ(VEXLIN_SUCCESS, enable());
-    }
     // Every function (or every one of a group an application enables) but the
     // tag and in-process link ones, which write their outputs by design,
     // answers neutrally; nothing reaches the module.
