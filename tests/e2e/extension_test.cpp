@@ -10,6 +10,7 @@
 namespace {
 
 using namespace lifecycle;
+using Strings = std::vector<std::string>;
 
 struct Group {
     const char* name;
@@ -79,14 +80,9 @@ TEST_P(Extensions, EnablingEachGroup) {
         test_agent::Control().reset();
         if (c.before == kEnabledThenRefused) test_agent::Control().refuse_interface(g.interface_id);
         EXPECT_EQ(c.result, g.enable());
-        const std::vector<test_agent_event_t> requests = test_agent::Events();
-        if (c.result == VEXLIN_ERROR_NOT_INITIALIZED) {
-            EXPECT_TRUE(requests.empty()) << "the module is not asked";
-        } else {
-            ASSERT_EQ(1u, requests.size());
-            EXPECT_EQ(std::to_string(g.interface_id) + "/6", test_agent::LibraryRequests()[0]);
-            EXPECT_EQ(test_agent::BufferSeen(1800, 1), test_agent::Buffer(requests[0])) << "an emptied buffer";
-        }
+        const bool asked = c.result != VEXLIN_ERROR_NOT_INITIALIZED;
+        EXPECT_EQ(asked ? Strings{std::to_string(g.interface_id) + "/6"} : Strings{}, test_agent::LibraryRequests());
+        if (asked) EXPECT_EQ(test_agent::BufferSeen(1800, 1), test_agent::Buffer(test_agent::Events()[0]));
         const std::string text =
             std::string("Failed to load extension API ") + g.name + ": " + (c.reason ? c.reason : "");
         EXPECT_EQ((c.result == VEXLIN_SUCCESS ? Log{{kInfo, std::string("Loaded extension API ") + g.name + "."}}
@@ -94,14 +90,13 @@ TEST_P(Extensions, EnablingEachGroup) {
                                               : Log{}),
                   LogCapture::Entries());
 
+        // The group's calls reach the module, with its agent, only with a table.
         test_agent::Control().reset();
         g.call();
         const std::vector<test_agent_event_t> calls = test_agent::Events();
         EXPECT_EQ(c.reaches_module ? 1u : 0u, calls.size());
-        if (c.reaches_module && !calls.empty()) {
-            EXPECT_EQ(g.interface_id, calls[0].interface_id);
-            EXPECT_EQ(agent, calls[0].agent);
-        }
+        if (!calls.empty())
+            EXPECT_EQ(std::make_pair(g.interface_id, agent), std::make_pair(calls[0].interface_id, calls[0].agent));
     }
 }
 
