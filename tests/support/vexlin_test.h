@@ -228,16 +228,6 @@ inline void SetVariable(const std::string& assignment) {
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_stub_set_variable(assignment.c_str(), 1)) << assignment;
 }
 
-// What must hold after any failed initialization.
-inline void ExpectNothingAttached(const char* module_path) {
-    if (module_path[0] != '\0') {
-        EXPECT_FALSE(test_agent::IsLoaded(module_path)) << "the module must be closed";
-    }
-    EXPECT_EQ(3, vexlin_agent_get_current_state());
-    EXPECT_EQ(0u, vexlin_integercountermetric_create_p(nullptr, nullptr, nullptr));
-    EXPECT_EQ(0u, test_agent::Count(TEST_AGENT_EVENT_AGENT_SLOT) + test_agent::Count(TEST_AGENT_EVENT_EX_SLOT));
-}
-
 // The extension groups an application enables; in a function, since programs
 // that do not link the library include this header too.
 inline const std::array<vexlin_result_t (*)(void), 4>& EnableGroup() {
