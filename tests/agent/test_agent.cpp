@@ -28,6 +28,7 @@ namespace {
 constexpr size_t kMaxSettings = 32, kSettingLength = 256;
 char s_settings[kMaxSettings][kSettingLength];
 size_t s_setting_count = 0;
+unsigned long s_requests = 0;  // get-library calls since initialize
 bool s_started = false;
 vexlin_abi_agent_t s_agent = {0x7e57a9e7u};
 
@@ -260,7 +261,7 @@ vexlin_result_t sdkagent_abi_initialize(vexlin_size_t argument_count, const vexl
     test_agent_control_t* record = test_agent_control();
     test_agent_event_t event = entry_event(TEST_AGENT_EVENT_INITIALIZE, message_buffer, message_buffer_length);
     record->argument_count = argument_count;
-    s_setting_count = 0;
+    s_setting_count = s_requests = 0;
     for (vexlin_size_t i = 0; i < argument_count; ++i) {
         const char* argument = arguments[i] != nullptr ? arguments[i] : "(null)";
         if (i < TEST_AGENT_MAX_ARGUMENTS) snprintf(record->arguments[i], TEST_AGENT_ARGUMENT_LENGTH, "%s", argument);
@@ -278,12 +279,12 @@ __attribute__((visibility(TEST_AGENT_GET_LIBRARY_VISIBILITY)))
 sdkagent_abi_get_library_function_t sdkagent_abi_get_library;
 vexlin_result_t sdkagent_abi_get_library(vexlin_uint32_t interface_id, vexlin_uint32_t level, const void** table_out,
                                          vexlin_xchar_t* message_buffer, vexlin_size_t message_buffer_length) {
-    const test_agent_control_t* record = test_agent_control();
     test_agent_event_t event =
         entry_event(TEST_AGENT_EVENT_GET_LIBRARY, message_buffer, message_buffer_length, interface_id);
     event.level = level;
-    bool refused = lists("testagent_refuse", interface_id);
-    for (size_t i = 0; i < record->refused_count; ++i) refused = refused || record->refused[i] == interface_id;
+    const char* refuse_from = setting("testagent_refuse_from");
+    const bool refused = lists("testagent_refuse", interface_id) ||
+                         (refuse_from != nullptr && ++s_requests >= strtoul(refuse_from, nullptr, 10));
     if (!s_started) {
         event.result = VEXLIN_ERROR_NOT_INITIALIZED;
     } else if (refused) {

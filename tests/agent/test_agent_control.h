@@ -10,6 +10,7 @@
  *   testagent_init_fail=CODE[:message]     initialize fails so (strtoul base 0)
  *   testagent_refuse=IFACE[,IFACE...]      get-library refuses these, answering
  *   testagent_refuse_result=CODE[:message] this (default 0xAFFE000C)
+ *   testagent_refuse_from=N                get-library refuses its N-th call on
  *   testagent_junk_on_refuse=1             a refused request writes
  *                                          TEST_AGENT_JUNK_POINTER to its outputs
  *   testagent_null_table=IFACE[,...]       success with a NULL table
@@ -100,9 +101,6 @@ typedef struct test_agent_control_t {
     /* Slot calls are recorded unless switched off (for loops that would
      * flood the record); entry points are always recorded. */
     void (*set_slot_recording)(int enabled);
-    /* From now on, until reset, get-library refuses this interface as if it
-     * were listed in testagent_refuse: for a refusal after a success. */
-    void (*refuse_interface)(uint32_t interface_id);
 
     /* Every call ever received, in order; only the first TEST_AGENT_MAX_EVENTS are kept. */
     size_t event_count;
@@ -119,8 +117,6 @@ typedef struct test_agent_control_t {
      * libatomic on 32-bit targets). */
     size_t slot_calls;
     size_t slot_calls_without_agent;
-    size_t refused_count;
-    uint32_t refused[16];
 } test_agent_control_t;
 
 /* The one function a test needs. Also reachable with dlsym on a handle of

@@ -24,17 +24,12 @@ void reset() {
     s_slot_recording = 1;
 }
 void set_slot_recording(int enabled) { s_slot_recording = enabled != 0 ? 1 : 0; }
-void refuse_interface(uint32_t interface_id) {
-    std::lock_guard<std::mutex> guard(s_mutex);
-    if (s_control.refused_count < 16) s_control.refused[s_control.refused_count++] = interface_id;
-}
 
 // Static: a test may reach the record before any module is loaded.
 struct control_setup {
     control_setup() {
         s_control.reset = reset;
         s_control.set_slot_recording = set_slot_recording;
-        s_control.refuse_interface = refuse_interface;
     }
 } s_control_setup;
 
