@@ -149,16 +149,4 @@ TEST(Foundation, TheSinkCanBeDroppedAndTheDefaultOneRestored) {
     EXPECT_NE(std::string::npos, text.find("] info    [vexlin] SDK stub version 1.6.1.0")) << text;
 }
 
-// Each out-pointer is optional: the information functions fill only those given.
-TEST(Foundation, InformationFunctionsFillOnlyThePointersGiven) {
-    vexlin_stub_version_t v = {0, 0, 0};
-    vexlin_stub_get_version(&v);
-    vexlin_stub_get_version(nullptr);
-    vexlin_bool_t found = -1, compatible = -1;
-    vexlin_stub_get_agent_load_info(&found, nullptr);
-    vexlin_stub_get_agent_load_info(nullptr, &compatible);
-    EXPECT_EQ((std::vector<int>{1, 6, 1, 0, 0}),
-              (std::vector<int>{int(v.version_major), int(v.version_minor), int(v.version_patch), found, compatible}));
-}
-
 }  // namespace

@@ -64,9 +64,15 @@ TEST(Internals, LogWithoutATextLogsAnEmptyOne) {
     EXPECT_EQ((Log{{kInfo, "text"}, {kInfo, ""}, {kInfo, ""}}), LogCapture::Entries());
 }
 
-// Internal functions refuse what they cannot use rather than crash, and the
-// bounded copy always terminates within its size.
+// Internal functions refuse what they cannot use rather than crash, the
+// information functions fill only the pointers given, and the bounded copy
+// always terminates within its size.
 TEST(Internals, MissingArgumentsAreRefusedAndCopiesStayInBounds) {
+    vexlin_stub_version_t v = {0, 0, 0};
+    vexlin_stub_get_version(&v);
+    EXPECT_EQ(1006001u, v.version_major * 1000000 + v.version_minor * 1000 + v.version_patch);
+    vexlin_stub_get_version(nullptr);
+    vexlin_stub_get_agent_load_info(nullptr, nullptr);
     EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_args_prepare(nullptr));
     EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_args_free(nullptr));
     EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_dll_free(nullptr));
@@ -148,9 +154,6 @@ TEST(Internals, LoaderResultsMessagesAndHandles) {
 
     vexlin_function_ptr_t symbol = nullptr;
     EXPECT_EQ(VEXLIN_SUCCESS, vexlin_dll_get_symbol(handle, "strlen", &symbol, message, 1800));
-    EXPECT_NE(VEXLIN_SUCCESS, vexlin_dll_get_symbol(handle, "vexlin_no_such_symbol", &symbol, message, 1800));
-    EXPECT_EQ(nullptr, symbol);
-    EXPECT_NE(nullptr, strstr(message, "vexlin_no_such_symbol")) << message;
     EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_dll_get_symbol(handle, "strlen", nullptr, nullptr, 0));
     EXPECT_EQ(VEXLIN_ERROR_INVALID_ARGUMENT, vexlin_dll_get_symbol(nullptr, "strlen", &symbol, message, 1800));
 
