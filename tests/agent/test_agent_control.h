@@ -37,26 +37,17 @@ extern "C" {
 #define TEST_AGENT_MAX_VALUES 6
 #define TEST_AGENT_STUB_VERSION_SIZE 96
 
-/* What the slots answer: the base of their table plus the slot number. */
+/* Slot n of the agent table answers 1000 + n; of an extension group, its base below plus n.
+ * The groups: X(name, slot list, table type, interface, answer base). */
 #define TEST_AGENT_AGENT_RESULT_BASE 1000
-#define TEST_AGENT_METRICS_RESULT_BASE 2000
-#define TEST_AGENT_SPAN_RESULT_BASE 3000
-#define TEST_AGENT_TECHTYPE_RESULT_BASE 4000
-#define TEST_AGENT_TRACER_EXT_RESULT_BASE 5000
-#define TEST_AGENT_SERVERLESS_RESULT_BASE 6000
-
-/* The extension groups: X(name, slot list, table type, interface, answer base). */
-#define TEST_AGENT_EX_GROUPS(X)                                                                                     \
-    X(metrics, VEXLIN_EX_METRICS_FUNCS, vexlin_abi_library_functions_ex_metrics_t, VEXLIN_ABI_INTERFACE_EX_METRICS, \
-      TEST_AGENT_METRICS_RESULT_BASE)                                                                               \
-    X(span, VEXLIN_EX_SPAN_FUNCS, vexlin_abi_library_functions_ex_span_t, VEXLIN_ABI_INTERFACE_EX_SPAN,             \
-      TEST_AGENT_SPAN_RESULT_BASE)                                                                                  \
-    X(techtype, VEXLIN_EX_TECHTYPE_FUNCS, vexlin_abi_library_functions_ex_techtype_t,                               \
-      VEXLIN_ABI_INTERFACE_EX_TECHTYPE, TEST_AGENT_TECHTYPE_RESULT_BASE)                                            \
-    X(tracer_ext, VEXLIN_EX_TRACER_EXT_FUNCS, vexlin_abi_library_functions_ex_tracer_ext_t,                         \
-      VEXLIN_ABI_INTERFACE_EX_TRACER_EXT, TEST_AGENT_TRACER_EXT_RESULT_BASE)                                        \
-    X(serverless, VEXLIN_EX_SERVERLESS_FUNCS, vexlin_abi_library_functions_ex_serverless_t,                         \
-      VEXLIN_ABI_INTERFACE_EX_SERVERLESS, TEST_AGENT_SERVERLESS_RESULT_BASE)
+#define TEST_AGENT_EX_GROUP(X, name, NAME, base) \
+    X(name, VEXLIN_EX_##NAME##_FUNCS, vexlin_abi_library_functions_ex_##name##_t, VEXLIN_ABI_INTERFACE_EX_##NAME, base)
+#define TEST_AGENT_EX_GROUPS(X)                          \
+    TEST_AGENT_EX_GROUP(X, metrics, METRICS, 2000)       \
+    TEST_AGENT_EX_GROUP(X, span, SPAN, 3000)             \
+    TEST_AGENT_EX_GROUP(X, techtype, TECHTYPE, 4000)     \
+    TEST_AGENT_EX_GROUP(X, tracer_ext, TRACER_EXT, 5000) \
+    TEST_AGENT_EX_GROUP(X, serverless, SERVERLESS, 6000)
 
 /* The version text the library table reports unless testagent_version says otherwise. */
 #define TEST_AGENT_DEFAULT_VERSION "9.8.7.20240102-030405"
