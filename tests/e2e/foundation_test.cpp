@@ -85,13 +85,21 @@ std::vector<vexlin_logging_level_t> LevelsLoggedAt(vexlin_logging_level_t thresh
     return levels;
 }
 
-TEST(Foundation, TheLevelIsAThresholdInFrontOfTheSink) {
+TEST(Foundation, TheLevelIsAThresholdInFrontOfASinkThatCanBeDroppedAndRestored) {
     const std::vector<vexlin_logging_level_t> info_and_above = {4, 4, 6};
     EXPECT_EQ(std::vector<vexlin_logging_level_t>{}, LevelsLoggedAt(VEXLIN_LOGGING_LEVEL_NONE));
     EXPECT_EQ(std::vector<vexlin_logging_level_t>{6}, LevelsLoggedAt(VEXLIN_LOGGING_LEVEL_SEVERE));
     EXPECT_EQ(info_and_above, LevelsLoggedAt(VEXLIN_LOGGING_LEVEL_INFO)) << "a message at the level passes";
     EXPECT_EQ(LevelsLoggedAt(VEXLIN_LOGGING_LEVEL_FINEST), LevelsLoggedAt(-1)) << "any value is a threshold";
     EXPECT_EQ(std::vector<vexlin_logging_level_t>{}, LevelsLoggedAt(1000));
+
+    const auto initialize = [] { EXPECT_EQ(VEXLIN_ERROR_AGENT_NOT_ACTIVE, vexlin_initialize()); };
+    vexlin_stub_set_logging_level(VEXLIN_LOGGING_LEVEL_INFO);
+    vexlin_stub_set_logging_callback(nullptr);
+    EXPECT_EQ("", Stderr(initialize)) << "a dropped sink";
+    vexlin_stub_set_logging_callback(vexlin_stub_default_logging_function);
+    const std::string text = Stderr(initialize);
+    EXPECT_NE(std::string::npos, text.find("] info    [vexlin] SDK stub version 1.6.1.0")) << text;
 }
 
 // ---- The default sink -----------------------------------------------------------------
@@ -136,17 +144,6 @@ TEST(Foundation, DefaultSinkTimeIsUtcWithTruncatedMilliseconds) {
     }
     EXPECT_EQ("0000-00-00 00:00:00.000", Line(4, "m", Clock::kFailing)[0]) << "a failing clock";
     if (sizeof(time_t) >= 8) EXPECT_EQ("0000-00-00 00:00:00.000", Line(4, "m", Clock::kHuge)[0]) << "beyond gmtime_r";
-}
-
-TEST(Foundation, TheSinkCanBeDroppedAndTheDefaultOneRestored) {
-    setenv("KX_AGENTACTIVE", "false", 1);
-    const auto initialize = [] { EXPECT_EQ(VEXLIN_ERROR_AGENT_NOT_ACTIVE, vexlin_initialize()); };
-    vexlin_stub_set_logging_level(VEXLIN_LOGGING_LEVEL_INFO);
-    vexlin_stub_set_logging_callback(nullptr);
-    EXPECT_EQ("", Stderr(initialize));
-    vexlin_stub_set_logging_callback(vexlin_stub_default_logging_function);
-    const std::string text = Stderr(initialize);
-    EXPECT_NE(std::string::npos, text.find("] info    [vexlin] SDK stub version 1.6.1.0")) << text;
 }
 
 }  // namespace
