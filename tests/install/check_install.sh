@@ -15,18 +15,14 @@ cmake --install "$build" --prefix "$work/prefix" >/dev/null
 test -f "$work/prefix/include/vexlin/vexlin.h"
 test -f "$work/prefix/include/vexlin/internal/vexlin_stub_abi.h"
 
-echo "== find_package"
-cmake -S "$consumer" -B "$work/package" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
-cmake --build "$work/package" >/dev/null
-"$work/package/consumer_c"
-"$work/package/consumer_cpp"
-
-echo "== add_subdirectory"
-cmake -S "$consumer" -B "$work/subdirectory" -G Ninja -DVEXLIN_CONSUME=subdirectory \
-    -DVEXLIN_SOURCE_DIR="$source" >/dev/null
-cmake --build "$work/subdirectory" >/dev/null
-"$work/subdirectory/consumer_c"
-"$work/subdirectory/consumer_cpp"
+consume() { # way, cmake options
+    way=$1 && shift && echo "== $way"
+    cmake -S "$consumer" -B "$work/$way" -G Ninja "$@" >/dev/null
+    cmake --build "$work/$way" >/dev/null
+    "$work/$way/consumer_c" && "$work/$way/consumer_cpp"
+}
+consume package -DCMAKE_PREFIX_PATH="$work/prefix"
+consume subdirectory -DVEXLIN_CONSUME=subdirectory -DVEXLIN_SOURCE_DIR="$source"
 
 echo "== pkg-config, after moving the package to another prefix"
 mv "$work/prefix" "$work/moved"
@@ -35,6 +31,5 @@ export PKG_CONFIG_PATH="$pc_dir"
 libdir=$(pkg-config --variable=libdir vexlin)
 cc -std=c99 -Wall -Wextra -Werror "$consumer/consumer.c" -o "$work/pc_c" $(pkg-config --cflags --libs vexlin)
 c++ -x c++ -Wall -Wextra -Werror "$consumer/consumer.c" -o "$work/pc_cpp" $(pkg-config --cflags --libs vexlin)
-LD_LIBRARY_PATH="$libdir" "$work/pc_c"
-LD_LIBRARY_PATH="$libdir" "$work/pc_cpp"
+LD_LIBRARY_PATH="$libdir" "$work/pc_c" && LD_LIBRARY_PATH="$libdir" "$work/pc_cpp"
 echo "installed package consumed three ways"
