@@ -54,7 +54,10 @@ TEST(Internals, ExpansionFillsAtMostTheBufferAndCountsWhatItNeeds) {
     }
 }
 
-TEST(Internals, LogWithoutATextLogsAnEmptyOne) {
+// Internal functions refuse what they cannot use rather than crash, a log
+// call without a text logs an empty one, the information functions fill only
+// the pointers given, and the bounded copy always terminates within its size.
+TEST(Internals, MissingArgumentsAreRefusedAndCopiesStayInBounds) {
     using lifecycle::kInfo;
     LogCapture capture;
     vexlin_stub_logf(kInfo, "%s", "text");  // leaves its text where the next call's buffer lies
@@ -62,12 +65,6 @@ TEST(Internals, LogWithoutATextLogsAnEmptyOne) {
     vexlin_stub_logf(kInfo, nullptr);
     vexlin_stub_log(kInfo, nullptr);
     EXPECT_EQ((Log{{kInfo, "text"}, {kInfo, ""}, {kInfo, ""}}), LogCapture::Entries());
-}
-
-// Internal functions refuse what they cannot use rather than crash, the
-// information functions fill only the pointers given, and the bounded copy
-// always terminates within its size.
-TEST(Internals, MissingArgumentsAreRefusedAndCopiesStayInBounds) {
     vexlin_stub_version_t v = {0, 0, 0};
     vexlin_stub_get_version(&v);
     EXPECT_EQ(1006001u, v.version_major * 1000000 + v.version_minor * 1000 + v.version_patch);
