@@ -81,7 +81,7 @@ std::vector<vexlin_logging_level_t> LevelsLoggedAt(vexlin_logging_level_t thresh
     setenv("KX_AGENTACTIVE", "false", 1);
     EXPECT_EQ(VEXLIN_ERROR_AGENT_NOT_ACTIVE, vexlin_initialize());
     std::vector<vexlin_logging_level_t> levels;
-    for (const LogEntry& e : LogCapture::Entries()) levels.push_back(e.level);
+    for (const LogEntry& e : LogCapture::Entries()) levels.push_back(e.first);
     return levels;
 }
 

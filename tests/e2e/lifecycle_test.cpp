@@ -369,8 +369,8 @@ TEST_P(Configurations, GiveTheOptionsTheModuleAndWhatItReceives) {
                         "    Agent module:  '" + c.module + "'", std::string("    SDK log level: ") + c.level,
                         "  Additional options:"};
     for (const std::string& f : forwarded) expected.push_back("    " + f);
-    for (const LogEntry& e : LogCapture::Entries())
-        if (e.level == kConfig && e.message.rfind("  ", 0) == 0) options.push_back(e.message);
+    for (const auto& [level, message] : LogCapture::Entries())
+        if (level == kConfig && message.rfind("  ", 0) == 0) options.push_back(message);
     EXPECT_EQ(expected, options);
     EXPECT_EQ(rc == VEXLIN_SUCCESS, c.module == TEST_AGENT_PATH || c.module == kHomeModule);
     if (rc != VEXLIN_SUCCESS) return;

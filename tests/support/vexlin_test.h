@@ -23,12 +23,7 @@
 
 #include "vexlin/vexlin.h"
 
-struct LogEntry {
-    vexlin_logging_level_t level;
-    std::string message;
-    bool operator==(const LogEntry& o) const { return level == o.level && message == o.message; }
-};
-inline void PrintTo(const LogEntry& e, std::ostream* os) { *os << "{" << e.level << ", \"" << e.message << "\"}"; }
+using LogEntry = std::pair<vexlin_logging_level_t, std::string>;  // level, message
 using Log = std::vector<LogEntry>;
 inline Log operator+(Log a, const Log& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -82,7 +77,7 @@ private:
     static void Sink(vexlin_logging_level_t level, const vexlin_xchar_t* message) {
         std::unique_lock<std::mutex> lock(S().mutex);
         S().log.push_back({level, message != nullptr ? message : "<NULL>"});
-        if (S().hold.empty() || S().log.back().message != S().hold) return;
+        if (S().hold.empty() || S().log.back().second != S().hold) return;
         S().held = true;
         S().changed.notify_all();
         S().changed.wait(lock, [] { return S().hold.empty(); });  // a cancellation point
