@@ -102,7 +102,6 @@ struct slot_function<Kind, Interface, Base, Slot, R (*)(vexlin_abi_agent_t*, A..
             event.slot = Slot;
             event.agent = agent;
             (put_value(event, args), ...);
-            event.result = std::is_void<R>::value ? 0 : Base + Slot;
             test_agent_record_event(&event);
         }
         // Releasing the agent, ask the library for its state: a library that
@@ -192,11 +191,11 @@ vexlin_result_t get_agent_5(const vexlin_abi_stub_version_t* stub_version, vexli
     test_agent_event_t event = entry_event(TEST_AGENT_EVENT_GET_AGENT, message_buffer, message_buffer_length);
     static_assert(sizeof(*stub_version) <= sizeof record->stub_version, "the record holds the stub version");
     memcpy(record->stub_version, stub_version, sizeof(*stub_version));
-    event.result = VEXLIN_SUCCESS;
+    vexlin_result_t rc = VEXLIN_SUCCESS;
     if (!s_started) {
-        event.result = VEXLIN_ERROR_NOT_INITIALIZED;
+        rc = VEXLIN_ERROR_NOT_INITIALIZED;
     } else if (const char* failure = setting("testagent_get_agent_fail")) {
-        event.result = fail(failure, message_buffer, message_buffer_length);
+        rc = fail(failure, message_buffer, message_buffer_length);
         junk(agent_out);
         junk(functions_out);
     } else {
@@ -211,7 +210,7 @@ vexlin_result_t get_agent_5(const vexlin_abi_stub_version_t* stub_version, vexli
         record->agent = &s_agent;
     }
     test_agent_record_event(&event);
-    return static_cast<vexlin_result_t>(event.result);
+    return rc;
 }
 
 const vexlin_abi_library_functions_5_t s_library = {version_string<VEXLIN_ABI_INTERFACE_LIBRARY_5>, get_agent_5};
@@ -269,10 +268,11 @@ vexlin_result_t sdkagent_abi_initialize(vexlin_size_t argument_count, const vexl
             snprintf(s_settings[s_setting_count++], kSettingLength, "%s", argument);
     }
     const char* failure = setting("testagent_init_fail");
-    event.result = failure != nullptr ? fail(failure, message_buffer, message_buffer_length) : VEXLIN_SUCCESS;
+    const vexlin_result_t rc =
+        failure != nullptr ? fail(failure, message_buffer, message_buffer_length) : VEXLIN_SUCCESS;
     s_started = failure == nullptr;
     test_agent_record_event(&event);
-    return static_cast<vexlin_result_t>(event.result);
+    return rc;
 }
 
 __attribute__((visibility(TEST_AGENT_GET_LIBRARY_VISIBILITY)))
@@ -285,26 +285,23 @@ vexlin_result_t sdkagent_abi_get_library(vexlin_uint32_t interface_id, vexlin_ui
     const char* refuse_from = setting("testagent_refuse_from");
     const bool refused = lists("testagent_refuse", interface_id) ||
                          (refuse_from != nullptr && ++s_requests >= strtoul(refuse_from, nullptr, 10));
-    if (!s_started) {
-        event.result = VEXLIN_ERROR_NOT_INITIALIZED;
-    } else if (refused) {
-        const char* answer = setting("testagent_refuse_result");
-        event.result = fail(answer != nullptr ? answer : "0xAFFE000C", message_buffer, message_buffer_length);
-        junk(table_out);
-    } else {
-        event.result = find_table(interface_id, level, table_out);
-    }
+    const char* answer = setting("testagent_refuse_result");
+    const vexlin_result_t rc =
+        !s_started ? VEXLIN_ERROR_NOT_INITIALIZED
+        : refused  ? fail(answer != nullptr ? answer : "0xAFFE000C", message_buffer, message_buffer_length)
+                   : find_table(interface_id, level, table_out);
+    if (s_started && refused) junk(table_out);
     test_agent_record_event(&event);
-    return static_cast<vexlin_result_t>(event.result);
+    return rc;
 }
 
 __attribute__((visibility(TEST_AGENT_SHUTDOWN_VISIBILITY))) sdkagent_abi_shutdown_function_t sdkagent_abi_shutdown;
 vexlin_result_t sdkagent_abi_shutdown(void) {
     test_agent_event_t event = new_event(TEST_AGENT_EVENT_SHUTDOWN);
-    event.result = s_started ? VEXLIN_SUCCESS : VEXLIN_ERROR_NOT_INITIALIZED;
+    const vexlin_result_t rc = s_started ? VEXLIN_SUCCESS : VEXLIN_ERROR_NOT_INITIALIZED;
     s_started = false;
     test_agent_record_event(&event);
-    return static_cast<vexlin_result_t>(event.result);
+    return rc;
 }
 
 }  // extern "C"

@@ -82,8 +82,6 @@ typedef struct test_agent_event_t {
     uint64_t values[TEST_AGENT_MAX_VALUES];
     /* Floating-point arguments, at the same index as in `values`. */
     double reals[TEST_AGENT_MAX_VALUES];
-    /* What the module answered, widened; 0 for calls without a result. */
-    int64_t result;
 } test_agent_event_t;
 
 typedef struct test_agent_control_t {
