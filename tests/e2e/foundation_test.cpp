@@ -34,22 +34,6 @@ namespace {
 
 // ---- Texts of result codes -----------------------------------------------------------
 
-// The library's codes in order from 0xAFFE0001, after success.
-const char* const kTexts[] = {"The operation completed successfully.",
-                              "Generic error.",
-                              "Invalid argument.",
-                              "Function not implemented.",
-                              "Not initialized.",
-                              "Out of memory.",
-                              "Agent not active.",
-                              "Could not load agent.",
-                              "Invalid agent binary.",
-                              "Unexpected error.",
-                              "The entry already exists.",
-                              "Feature level not supported.",
-                              "Interface not supported.",
-                              "This process is a fork child."};
-
 void ExpectText(uint32_t code, size_t length, std::string expected) {
     SCOPED_TRACE(testing::Message() << std::hex << code << " in " << std::dec << length);
     std::string buffer(length + 8, '#');
@@ -58,11 +42,15 @@ void ExpectText(uint32_t code, size_t length, std::string expected) {
     EXPECT_EQ(expected + std::string(8, '#'), buffer) << "the text, zeros to the end, nothing beyond";
 }
 
+// Each code's text is the one README.md lists (readme_is_true checks the
+// library's table against it); here the lookup, the buffer and the fallback.
 TEST(Foundation, ErrorTextsFillTheBufferWithTheTextAndZerosAndNothingBeyond) {
-    for (uint32_t i = 0; i < 14; ++i) ExpectText(i == 0 ? 0 : VEXLIN_ERROR_BASE + i, 256, kTexts[i]);
+    ExpectText(0, 256, "The operation completed successfully.");
+    ExpectText(0xAFFE0001u, 256, "Generic error.");
+    ExpectText(0xAFFE000Du, 256, "This process is a fork child.");
     // Cut to the buffer, always terminated: 18 fit "Agent not active.".
     for (size_t length : {18, 17, 6, 2, 1})
-        ExpectText(0xAFFE0006u, length, std::string(kTexts[6]).substr(0, length - 1));
+        ExpectText(0xAFFE0006u, length, std::string("Agent not active.").substr(0, length - 1));
     // Every other code gets the platform's text.
     for (uint32_t code : {2u, static_cast<uint32_t>(VEXLIN_ERROR_BASE), 0xAFFE000Eu, 0xFFFFFFFFu})
         ExpectText(code, 256, strerror(static_cast<int>(code)));
