@@ -10,8 +10,8 @@
  *   testagent_init_fail=CODE[:message]     initialize fails so (strtoul base 0)
  *   testagent_refuse=IFACE[,IFACE...]      get-library refuses these, answering
  *   testagent_refuse_result=CODE[:message] this (default 0xAFFE000C)
- *   testagent_refuse_from=N                get-library refuses its N-th call on
- *   testagent_junk_on_refuse=1             a refused request writes
+ *   testagent_refuse_from=N                get-library refuses its N-th and later calls
+ *   testagent_junk_on_refuse=1             a refused or failed request writes
  *                                          TEST_AGENT_JUNK_POINTER to its outputs
  *   testagent_null_table=IFACE[,...]       success with a NULL table
  *   testagent_null_get_agent=1             library table without get-agent
