@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cinttypes>
@@ -26,12 +27,12 @@ using vexlin_kit::Value;
 struct Console {
     int fd;
     bool own_fd;
-    std::uint64_t seq;
+    std::atomic<std::uint64_t> seq;  // calls arrive from every thread at once
 };
 
 // Lines written while the module is not started (a failed start, a shutdown
 // too many) go to standard error, numbered here.
-std::uint64_t g_unstarted_seq = 0;
+std::atomic<std::uint64_t> g_unstarted_seq{0};
 
 // ---- JSON --------------------------------------------------------------------
 
@@ -258,7 +259,7 @@ void WriteAll(int fd, const std::string& text) {
 bool Start(std::size_t count, const char* const* arguments, void** self, std::vector<vexlin_kit::Field>* report,
            std::string* error) {
     const char* path = vexlin_kit::FindArgument(count, arguments, "console_output");
-    Console console = {STDERR_FILENO, false, 0};
+    Console console = {STDERR_FILENO, false, {0}};
     std::string name = "stderr";
     if (path != nullptr && std::strcmp(path, "stdout") == 0) {
         console.fd = STDOUT_FILENO;
@@ -278,7 +279,7 @@ bool Start(std::size_t count, const char* const* arguments, void** self, std::ve
     output.type = Value::kString;
     output.text = name;
     report->push_back({"output", output});
-    *self = new Console(console);
+    *self = new Console{console.fd, console.own_fd, {0}};
     return true;
 }
 
@@ -290,7 +291,8 @@ void Stop(void* self, const std::vector<const vexlin_kit::Tracer*>&) {
 
 void OnCall(void* self, const vexlin_kit::Call& call, std::vector<std::string>* verbose) {
     Console* console = static_cast<Console*>(self);
-    std::uint64_t& seq = console != nullptr ? console->seq : g_unstarted_seq;
+    // A call's lines keep consecutive numbers, whatever other threads write.
+    std::uint64_t seq = (console != nullptr ? console->seq : g_unstarted_seq).fetch_add(1 + call.misuses.size());
     std::string stamp = ",\"time_us\":" + std::to_string(call.time_us) + ",\"pid\":" + std::to_string(::getpid()) +
                         ",\"thread\":" + std::to_string(call.thread) + ",\"type\":\"";
     std::string name;
@@ -315,7 +317,7 @@ void OnCall(void* self, const vexlin_kit::Call& call, std::vector<std::string>* 
     WriteAll(console != nullptr ? console->fd : STDERR_FILENO, out);
 }
 
-void ChildAfterFork(void* self) { static_cast<Console*>(self)->seq = 0; }  // a child numbers its own lines
+void ChildAfterFork(void* self) { static_cast<Console*>(self)->seq.store(0); }  // a child numbers its own lines
 
 const vexlin_kit::Sink kConsoleSink = {
     "console agent", "vexlin console agent " VEXLIN_CONSOLE_AGENT_VERSION,

@@ -11,12 +11,29 @@
 // and link the module with the static library vexlin_agent_kit (see
 // agents/CMakeLists.txt, vexlin_add_agent_module).
 //
-// Threads: the kit serializes every call with one lock and calls the sink's
-// hooks while holding it, so a sink needs no lock for what the hooks touch.
-// Hooks must be quick (queue work for a thread of their own rather than send
-// from a hook) and must not call the library. The application's callbacks run
-// after the lock is released. Records handed to a hook are valid only during
-// the call; copy what you keep (or move it, from an ended tracer's record).
+// Threads: the kit takes no process-wide lock on a call. Each handle has a
+// small lock of its own, held while a call works on that handle's record and
+// while the sink's hooks for it run; a sink guards the state its hooks share
+// across handles itself. Hooks must be quick (queue work for a thread of their
+// own rather than send from a hook), must not call the library and must not
+// call the application: Log() below defers a message until the call returns.
+// The application's callbacks run after the call has let go of every kit
+// lock, so a callback may call the library again, vexlin_shutdown included.
+// Records handed to a hook are valid only during the call; copy what you keep
+// (or move it, from an ended tracer's record).
+//
+// Lifetime: the first initialize pins the module (it is never unmapped, so a
+// call racing the last shutdown still finds its code); the last shutdown
+// waits for the calls in progress and frees all of the kit's and the sink's
+// state, so a later initialize starts clean. Calls after that, or with an
+// agent object the module did not hand out, get the neutral answer.
+// Every entry point and slot is noexcept: an exception (std::bad_alloc from a
+// hook, say) becomes the neutral answer and is counted, and the last shutdown
+// reports the count to the logging callback.
+//
+// Fork: the kit's prepare handler waits until no call is inside a handle's
+// record, and the child starts with every kit lock free and every other
+// thread forgotten, whatever the parent's threads were doing.
 #ifndef VEXLIN_AGENT_KIT_H
 #define VEXLIN_AGENT_KIT_H
 
@@ -107,6 +124,8 @@ struct Attribute {
 
 enum class TracerState : std::uint8_t { kCreated, kStarted, kEnded };
 
+constexpr std::size_t kContextSize = 48;  // bytes of Tracer::context
+
 // One tracer and everything the application told about it. Which members
 // mean something depends on `kind`; unset ones stay empty.
 struct Tracer {
@@ -153,15 +172,16 @@ struct Tracer {
     Opt<Bytes> incoming_byte_tag;
     std::vector<Attribute> request_attributes;  // custom request attributes while it was the thread's current tracer
 
-    // The sink's own per-tracer data (ids it made at start, say); the kit
-    // never reads it and frees it with the record.
-    std::string sink_data;
+    // The sink's own per-tracer data (the span context it made at start,
+    // say), written by tracer_started; the kit only copies it.
+    alignas(8) unsigned char context[kContextSize] = {};
 };
 
 struct Metric {
     Handle handle = 0;
     Kind kind = Kind::kIntegerCounter;
     Str key, unit, dimension_name;
+    void* sink_metric = nullptr;  // the sink's, set by metric_created
 };
 struct MetricUpdate {
     bool is_float = false;
@@ -230,7 +250,9 @@ struct Sink {
     void (*on_call)(void* self, const Call& call, std::vector<std::string>* verbose);
 
     void (*tracer_created)(void* self, const Tracer& tracer);
-    void (*tracer_started)(void* self, const Tracer& tracer);
+    // `parent_context` is the context of the tracer's parent when that one is
+    // still started, else null. The sink fills tracer.context.
+    void (*tracer_started)(void* self, Tracer& tracer, const unsigned char* parent_context);
     // Also for a tracer ended without a start (state kCreated). The record is
     // dropped afterwards, so the sink may move what it keeps out of it.
     void (*tracer_ended)(void* self, Tracer& tracer);
@@ -245,12 +267,13 @@ struct Sink {
     // (0 if none); false makes the kit report invalid_link.
     bool (*read_in_process_link)(void* self, const unsigned char* bytes, std::size_t size, Handle* linked);
 
-    void (*metric_created)(void* self, const Metric& metric);
+    void (*metric_created)(void* self, Metric& metric);
     void (*metric_updated)(void* self, const Metric& metric, const MetricUpdate& update);
     void (*metric_deleted)(void* self, const Metric& metric);
     void (*process_technology)(void* self, std::int32_t type, const Str& edition, const Str& version);
     void (*force_send_data_now)(void* self);
-    // In the child of a fork, before its first call; the kit's lock is held.
+    // In the child of a fork, before its first call; only the forking thread
+    // exists there.
     void (*child_after_fork)(void* self);
 };
 
@@ -258,9 +281,11 @@ struct Sink {
 // arguments, or null.
 const char* FindArgument(std::size_t count, const char* const* arguments, const char* name);
 
-// The application's logging callback as set now, or null; for a sink that
-// reports from a thread of its own. Lock-free, callable from any thread.
-vexlin_agent_logging_callback_t* LoggingCallback();
+// Hands `message` to the application's logging callback, if one is set: at
+// once on a thread of the sink's own, after the call returns when a hook
+// logs. Callable from any thread; a callback on the sink's own thread must
+// not shut the library down (the shutdown would wait for that thread).
+void Log(const std::string& message);
 
 // Decoding of the library's counted strings, for sinks that read them.
 Str TextOf(const vexlin_string_t* s);
@@ -268,10 +293,10 @@ Str TextOf(const vexlin_string_t* s);
 // ---- Entry points -----------------------------------------------------------
 
 vexlin_result_t Initialize(const Sink& sink, vexlin_size_t count, const vexlin_xchar_t* const* arguments,
-                           vexlin_xchar_t* message, vexlin_size_t message_length);
+                           vexlin_xchar_t* message, vexlin_size_t message_length) noexcept;
 vexlin_result_t GetLibrary(const Sink& sink, vexlin_uint32_t interface_id, vexlin_uint32_t level,
-                           const void** table_out, vexlin_xchar_t* message, vexlin_size_t message_length);
-vexlin_result_t Shutdown(const Sink& sink);
+                           const void** table_out, vexlin_xchar_t* message, vexlin_size_t message_length) noexcept;
+vexlin_result_t Shutdown(const Sink& sink) noexcept;
 
 }  // namespace vexlin_kit
 

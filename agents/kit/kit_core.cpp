@@ -1,9 +1,11 @@
-// The kit's state, its per-call scope and the handle registry, and the three
-// entry points with the library tables. Handles come from one counter for
-// every kind; ended and deleted ones are remembered (up to a bound) to tell
-// "used after end" from "never valid".
+// The kit's process-wide part and its per-call scope: thread records, the
+// handle slots, the state of one initialize-to-shutdown span, fork handling,
+// and the three entry points with the library tables. A forwarded call takes
+// no process-wide lock: it marks its thread busy, finds the state, and locks
+// only the handle it works on.
 #include "kit_core.h"
 
+#include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
 #include <strings.h>
@@ -11,7 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -20,31 +21,29 @@
 
 namespace vexlin_kit {
 
-State* g = nullptr;
 const Sink* g_sink = nullptr;
 vexlin_abi_agent_t g_agent = {0x56584341u};
+std::atomic<vexlin_agent_logging_callback_t*> g_callbacks[3] = {};
 
 namespace {
 
 // No static destructors in a module: exit() would run them while an atexit
 // handler or another thread may still call in.
-std::mutex g_mutex;
+std::atomic<State*> g_state{nullptr};  // null while not started
+std::mutex g_lifecycle;                // initialize, the library tables, shutdown
 static_assert(std::is_trivially_destructible<std::mutex>::value, "the kit's lock has no destructor");
-bool g_atfork_registered = false;
-std::atomic<unsigned> g_thread_count{0};
-std::atomic<unsigned> g_in_flight{0};
+std::atomic<ThreadRecord*> g_records{nullptr};
+unsigned g_epoch = 0;            // of the last state made; under g_lifecycle
+pthread_once_t g_process_once = PTHREAD_ONCE_INIT;
+bool g_process_ready = false;    // pinned, fork handlers and thread key registered
+pthread_key_t g_thread_key;      // gives a record back when its thread exits
+std::uint32_t g_fork_locked = 0;  // slots the fork's prepare handler locked
 // Static TLS: a dynamic TLS block of an unloaded module is left dangling in
 // the threads that used it, and LeakSanitizer crashes on it at exit.
-thread_local unsigned t_thread __attribute__((tls_model("initial-exec"))) = 0;
+thread_local ThreadRecord* t_record __attribute__((tls_model("initial-exec"))) = nullptr;
+thread_local Scope* t_scope __attribute__((tls_model("initial-exec"))) = nullptr;
 
-constexpr std::size_t kRememberedFinished = 100000;
-constexpr std::size_t kFirstSlots = 1024;  // a power of two, as every later count
-constexpr std::size_t kSpareObjects = 64;  // storage kept for reuse; more tracers at once allocate
-
-unsigned ThreadIndex() {
-    if (t_thread == 0) t_thread = ++g_thread_count;
-    return t_thread;
-}
+constexpr std::size_t kSpareObjects = 64;  // storage kept per thread for reuse
 
 std::int64_t NowMicros() {
     struct timespec ts;
@@ -69,14 +68,227 @@ std::string KindList(KindSet set, const char* noun) {
     return out + " " + noun;
 }
 
-void PrepareFork() { g_mutex.lock(); }
-void AfterForkInParent() { g_mutex.unlock(); }
+void Lock(Slot* slot) {
+    for (unsigned spins = 0; slot->lock.exchange(true, std::memory_order_acquire); ++spins)
+        while (slot->lock.load(std::memory_order_relaxed))
+            if (++spins > 64) sched_yield();
+}
+void Unlock(Slot* slot) { slot->lock.store(false, std::memory_order_release); }
+
+constexpr std::uint32_t IndexOf(Handle h) { return static_cast<std::uint32_t>(h) - 1; }
+constexpr std::uint32_t GenerationOf(Handle h) { return static_cast<std::uint32_t>(h >> 32); }
+constexpr Handle HandleOf(std::uint32_t index, std::uint32_t generation) {
+    return Handle(generation) << 32 | (Handle(index) + 1);
+}
+
+// ---- Thread records ---------------------------------------------------------------
+
+void GiveBackRecord(void* record) {
+    static_cast<ThreadRecord*>(record)->claimed.store(false, std::memory_order_release);
+    t_record = nullptr;
+}
+
+ThreadRecord* OwnRecord() {
+    if (t_record != nullptr) return t_record;
+    ThreadRecord* r = g_records.load(std::memory_order_acquire);
+    for (; r != nullptr; r = r->next) {
+        bool free = false;
+        if (!r->claimed.load(std::memory_order_relaxed) &&
+            r->claimed.compare_exchange_strong(free, true, std::memory_order_acquire))
+            break;
+    }
+    if (r == nullptr) {
+        r = new (std::nothrow) ThreadRecord;
+        if (r == nullptr) return nullptr;
+        r->claimed.store(true, std::memory_order_relaxed);
+        r->next = g_records.load(std::memory_order_relaxed);
+        while (!g_records.compare_exchange_weak(r->next, r, std::memory_order_release, std::memory_order_relaxed)) {
+        }
+    }
+    if (g_process_ready) pthread_setspecific(g_thread_key, r);
+    t_record = r;
+    return r;
+}
+
+// A record's part of the state: reset when it meets a new state.
+void Adopt(ThreadRecord* r, State* st) {
+    if (r->epoch == st->epoch) return;
+    r->epoch = st->epoch;
+    r->number = st->thread_count.fetch_add(1, std::memory_order_relaxed) + 1;
+    r->stack.clear();
+    r->free_slots.clear();
+    r->remote_free.store(0, std::memory_order_relaxed);
+}
+
+// Frees what a record keeps for the state; its thread is not inside a call.
+void Clear(ThreadRecord* r) {
+    for (void* memory : r->spare) ::operator delete(memory);
+    std::vector<void*>().swap(r->spare);
+    std::vector<Handle>().swap(r->stack);
+    std::vector<std::uint32_t>().swap(r->free_slots);
+    r->remote_free.store(0, std::memory_order_relaxed);
+    r->epoch = 0;
+}
+
+// ---- Slots --------------------------------------------------------------------------
+
+// A slot index for a new object: the first chunk's slots are used in order
+// (a small program's handles count 1, 2, 3, ...), then the thread reuses
+// what it gave back, or what other threads gave back to it.
+bool TakeIndex(State* st, ThreadRecord* r, std::uint32_t* index) {
+    if (r->free_slots.empty()) {
+        for (std::uint32_t i = r->remote_free.exchange(0, std::memory_order_acquire); i != 0;) {
+            r->free_slots.push_back(i - 1);
+            i = SlotAt(st, i - 1)->next_free.load(std::memory_order_relaxed);
+        }
+    }
+    if (!r->free_slots.empty() && st->next_index.load(std::memory_order_relaxed) >= kSlotsPerChunk) {
+        *index = r->free_slots.back();
+        r->free_slots.pop_back();
+        return true;
+    }
+    const std::uint32_t i = st->next_index.fetch_add(1, std::memory_order_relaxed);
+    const std::uint32_t chunk = i / kSlotsPerChunk;
+    if (chunk >= kMaxChunks) return false;
+    if (st->chunks[chunk].load(std::memory_order_acquire) == nullptr) {
+        Slot* fresh = new (std::nothrow) Slot[kSlotsPerChunk];
+        if (fresh == nullptr) return false;
+        Slot* none = nullptr;
+        if (!st->chunks[chunk].compare_exchange_strong(none, fresh, std::memory_order_acq_rel)) delete[] fresh;
+    }
+    *index = i;
+    return true;
+}
+
+// Back to the free list of the thread record that took it.
+void GiveBackIndex(State* st, ThreadRecord* self, std::uint32_t index) {
+    Slot* slot = SlotAt(st, index);
+    ThreadRecord* owner = slot->owner != nullptr ? slot->owner : self;
+    if (owner == self) {
+        self->free_slots.push_back(index);
+        return;
+    }
+    std::uint32_t head = owner->remote_free.load(std::memory_order_relaxed);
+    do {
+        slot->next_free.store(head, std::memory_order_relaxed);
+    } while (!owner->remote_free.compare_exchange_weak(head, index + 1, std::memory_order_release,
+                                                       std::memory_order_relaxed));
+}
+
+void Recycle(ThreadRecord* r, Object* o) {
+    o->~Object();
+    if (r != nullptr && r->spare.size() < kSpareObjects) {
+        r->spare.push_back(o);  // room reserved when it was taken
+        return;
+    }
+    ::operator delete(o);
+}
+
+std::uint32_t ChunksInUse(State* st) {
+    const std::uint32_t n = st->next_index.load(std::memory_order_acquire);
+    return std::min(kMaxChunks, (n + kSlotsPerChunk - 1) / kSlotsPerChunk);
+}
+
+// Live objects, in slot order.
+std::vector<Object*> LiveObjects(State* st) {
+    std::vector<Object*> live;
+    for (std::uint32_t c = 0; c < ChunksInUse(st); ++c) {
+        Slot* chunk = st->chunks[c].load(std::memory_order_acquire);
+        for (std::uint32_t i = 0; chunk != nullptr && i < kSlotsPerChunk; ++i)
+            if (chunk[i].live) live.push_back(chunk[i].object);
+    }
+    return live;
+}
+
+void FreeState(State* st) {
+    for (std::uint32_t c = 0; c < kMaxChunks; ++c) {
+        Slot* chunk = st->chunks[c].load(std::memory_order_relaxed);
+        if (chunk == nullptr) continue;
+        for (std::uint32_t i = 0; i < kSlotsPerChunk; ++i)
+            if (chunk[i].live) Recycle(nullptr, chunk[i].object);
+        delete[] chunk;
+    }
+    for (ThreadRecord* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next) Clear(r);
+    delete st;
+}
+
+// Every slot of the state, locked or unlocked in order.
+std::uint32_t ForEachSlot(State* st, void (*action)(Slot*)) {
+    std::uint32_t n = 0;
+    for (std::uint32_t c = 0; st != nullptr && c < ChunksInUse(st); ++c) {
+        Slot* chunk = st->chunks[c].load(std::memory_order_acquire);
+        for (std::uint32_t i = 0; chunk != nullptr && i < kSlotsPerChunk; ++i, ++n) action(&chunk[i]);
+    }
+    return n;
+}
+
+// ---- Fork -----------------------------------------------------------------------------
+// The prepare handler takes every handle's lock, so no record is half written
+// at the fork; the child frees them again and forgets the other threads,
+// whatever they were doing.
+
+void PrepareFork() { g_fork_locked = ForEachSlot(g_state.load(std::memory_order_acquire), &Lock); }
+
+void UnlockForkLocked() {
+    State* st = g_state.load(std::memory_order_acquire);
+    std::uint32_t n = 0;
+    for (std::uint32_t c = 0; st != nullptr && n < g_fork_locked; ++c) {
+        Slot* chunk = st->chunks[c].load(std::memory_order_acquire);
+        for (std::uint32_t i = 0; chunk != nullptr && i < kSlotsPerChunk && n < g_fork_locked; ++i, ++n)
+            Unlock(&chunk[i]);
+    }
+    g_fork_locked = 0;
+}
+
+void AfterForkInParent() { UnlockForkLocked(); }
+
 void AfterForkInChild() {
-    if (g != nullptr && g_sink->child_after_fork != nullptr) g_sink->child_after_fork(g->self);
-    g_mutex.unlock();
+    UnlockForkLocked();
+    // A lifecycle call of another thread is cut short: the library refuses to
+    // use such a child, and the lock must not stay taken.
+    new (&g_lifecycle) std::mutex;
+    for (ThreadRecord* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next) {
+        if (r == t_record) continue;
+        // The thread is gone, and may have left these half written: start
+        // them anew (what they held stays allocated).
+        new (&r->stack) std::vector<Handle>;
+        new (&r->free_slots) std::vector<std::uint32_t>;
+        new (&r->spare) std::vector<void*>;
+        r->remote_free.store(0, std::memory_order_relaxed);
+        r->busy.store(false, std::memory_order_relaxed);
+        r->claimed.store(false, std::memory_order_relaxed);
+    }
+    State* st = g_state.load(std::memory_order_acquire);
+    if (st != nullptr && g_sink->child_after_fork != nullptr) g_sink->child_after_fork(st->self);
+}
+
+// Once per process, by the first initialize: the module stays mapped from
+// now on, so fork handlers and thread-exit destructors stay valid.
+void PrepareProcess() {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&PrepareProcess), &info) == 0 || info.dli_fname == nullptr ||
+        dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) == nullptr ||
+        pthread_key_create(&g_thread_key, &GiveBackRecord) != 0)
+        return;
+    pthread_atfork(PrepareFork, AfterForkInParent, AfterForkInChild);
+    g_process_ready = true;
 }
 
 }  // namespace
+
+Slot* SlotAt(State* st, std::uint32_t index) {
+    if (index / kSlotsPerChunk >= kMaxChunks) return nullptr;
+    Slot* chunk = st->chunks[index / kSlotsPerChunk].load(std::memory_order_acquire);
+    return chunk == nullptr ? nullptr : chunk + index % kSlotsPerChunk;
+}
+
+void Log(const std::string& message) {
+    if (t_scope != nullptr) {
+        t_scope->Defer(message);
+    } else if (vexlin_agent_logging_callback_t* cb = g_callbacks[0].load(std::memory_order_acquire)) {
+        cb(message.c_str());
+    }
+}
 
 const char* KindName(Kind kind) {
     static const char* const kNames[] = {"outgoing_remote_call",
@@ -120,85 +332,36 @@ void CopyMessage(vexlin_xchar_t* buffer, vexlin_size_t length, const std::string
     buffer[n] = '\0';
 }
 
-InFlight::InFlight() { g_in_flight.fetch_add(1, std::memory_order_acquire); }
-InFlight::~InFlight() { g_in_flight.fetch_sub(1, std::memory_order_release); }
-
-// ---- Registry -----------------------------------------------------------------
-
-namespace {
-
-Registry::Entry& Slot(Registry& r, Handle handle) { return r.slots[handle & (r.slots.size() - 1)]; }
-
-// Doubles the slots when a fair share of entries had to overflow.
-void Grow(Registry& r) {
-    std::vector<Registry::Entry> entries;
-    for (const Registry::Entry& e : r.slots)
-        if (e.handle != 0) entries.push_back(e);
-    for (const auto& e : r.overflow) entries.push_back(e.second);
-    r.slots.assign(r.slots.empty() ? kFirstSlots : r.slots.size() * 2, Registry::Entry());
-    r.overflow.clear();
-    for (const Registry::Entry& e : entries) {
-        Registry::Entry& slot = Slot(r, e.handle);
-        if (slot.handle == 0)
-            slot = e;
-        else
-            r.overflow[e.handle] = e;
-    }
-}
-
-void Insert(Registry& r, Handle handle, Object* object) {
-    if (r.slots.empty() || r.overflow.size() * 8 > r.slots.size()) Grow(r);
-    Registry::Entry& slot = Slot(r, handle);
-    Registry::Entry& entry = slot.handle == 0 ? slot : r.overflow[handle];
-    entry.handle = handle;
-    entry.object = object;
-    entry.kind = object->kind;
-}
-
-void Erase(Registry& r, Handle handle) {
-    Registry::Entry& slot = Slot(r, handle);
-    if (slot.handle == handle)
-        slot = Registry::Entry();
-    else
-        r.overflow.erase(handle);
-}
-
-}  // namespace
-
-Registry::Entry* Lookup(Registry& r, Handle handle) {
-    if (r.slots.empty() || handle == 0) return nullptr;
-    Registry::Entry& slot = Slot(r, handle);
-    if (slot.handle == handle) return &slot;
-    if (r.overflow.empty()) return nullptr;
-    auto it = r.overflow.find(handle);
-    return it == r.overflow.end() ? nullptr : &it->second;
-}
-
-std::vector<Object*> LiveObjects(Registry& r) {
-    std::vector<Object*> live;
-    for (const Registry::Entry& e : r.slots)
-        if (e.object != nullptr) live.push_back(e.object);
-    for (const auto& e : r.overflow)
-        if (e.second.object != nullptr) live.push_back(e.second.object);
-    std::sort(live.begin(), live.end(),
-              [](const Object* a, const Object* b) { return a->tracer.handle < b->tracer.handle; });
-    return live;
-}
-
-void FreeState(State* state) {
-    for (Object* o : LiveObjects(state->registry)) delete o;
-    for (void* memory : state->spare) ::operator delete(memory);
-    delete state;
-}
 
 // ---- Scope -------------------------------------------------------------------
 
-Scope::Scope(const char* type, const char* name) : lock_(g_mutex) {
+Scope::Scope(const char* type, const char* name) {
     call_.type = type;
     call_.name = name;
-    call_.thread = ThreadIndex();
     describe_ = g_sink->on_call != nullptr;
+    lifecycle_ = std::strcmp(type, "lifecycle") == 0;
+    record_ = OwnRecord();
+    if (lifecycle_) {
+        g_lifecycle.lock();
+        st_ = g_state.load(std::memory_order_acquire);
+    } else if (record_ != nullptr) {
+        // Pairs with the last shutdown, which clears the state and then waits
+        // for busy threads: either it sees this one busy, or this one sees no
+        // state.
+        record_->busy.store(true, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        st_ = g_state.load(std::memory_order_relaxed);
+    }
+    if (st_ != nullptr && record_ != nullptr) Bind(st_);
+    t_scope = this;
     if (describe_) call_.time_us = NowMicros();
+}
+
+void Scope::Bind(State* st) {
+    st_ = st;
+    if (record_ == nullptr) return;
+    Adopt(record_, st);
+    call_.thread = record_->number;
 }
 
 std::int64_t Scope::now_us() {
@@ -209,21 +372,58 @@ std::int64_t Scope::now_us() {
 void Scope::Emit() {
     if (emitted_) return;
     emitted_ = true;
-    if (describe_) g_sink->on_call(g != nullptr ? g->self : nullptr, call_, &verbose_);
-    if (g != nullptr) std::copy(g->callbacks, g->callbacks + 3, callbacks_);
+    if (describe_) g_sink->on_call(st_ != nullptr ? st_->self : nullptr, call_, &verbose_);
+}
+
+void Scope::Failed() {
+    failed_ = true;
+    if (st_ != nullptr) st_->failures.fetch_add(1, std::memory_order_relaxed);
 }
 
 Scope::~Scope() {
-    Emit();
-    lock_.unlock();
-    // The application's callbacks may call the library again.
-    for (const vexlin_kit::Misuse& m : call_.misuses) {
-        std::string text = Prefixed("misuse: " + m.message);
-        for (int i = 0; i < 2; ++i)
-            if (callbacks_[i] != nullptr) callbacks_[i](text.c_str());
+    Release();
+    if (pending_index_ != 0) {
+        const std::uint32_t index = pending_index_ - 1;
+        Slot* slot = SlotAt(st_, index);
+        if (!failed_ && pending_ != nullptr) {
+            Lock(slot);
+            slot->object = pending_;
+            slot->kind = pending_->kind;
+            slot->owner = record_;
+            slot->live = true;
+            Unlock(slot);
+        } else {
+            if (pending_ != nullptr) Recycle(record_, pending_);
+            try {
+                GiveBackIndex(st_, record_, index);
+            } catch (...) {  // the index is lost, nothing else
+            }
+        }
     }
-    if (callbacks_[2] != nullptr)
-        for (const std::string& line : verbose_) callbacks_[2](line.c_str());
+    try {
+        Emit();
+    } catch (...) {
+        Failed();
+    }
+    for (int i = 0; i < 3; ++i) callbacks_[i] = g_callbacks[i].load(std::memory_order_acquire);
+    t_scope = nullptr;
+    if (lifecycle_)
+        g_lifecycle.unlock();
+    else if (record_ != nullptr)
+        record_->busy.store(false, std::memory_order_release);
+    // The application's callbacks may call the library again.
+    try {
+        for (const vexlin_kit::Misuse& m : call_.misuses) {
+            std::string text = Prefixed("misuse: " + m.message);
+            for (int i = 0; i < 2; ++i)
+                if (callbacks_[i] != nullptr) callbacks_[i](text.c_str());
+        }
+        if (callbacks_[2] != nullptr)
+            for (const std::string& line : verbose_) callbacks_[2](line.c_str());
+        if (callbacks_[0] != nullptr)
+            for (const std::string& message : deferred_) callbacks_[0](message.c_str());
+    } catch (...) {  // a report that cannot be built is left out
+    }
 }
 
 void Scope::AddValue(const char* key, const Arg& value) { call_.fields.push_back(Field{key, ValueOf(value)}); }
@@ -234,25 +434,46 @@ void Scope::Misuse(const char* problem, const std::string& message, const char* 
         vexlin_kit::Misuse{problem, message, handle_key != nullptr ? handle_key : "", handle, kind});
 }
 
+void Scope::Release() {
+    if (held_ != nullptr) Unlock(held_);
+    held_ = nullptr;
+}
+
+Object* Scope::Hold(Handle handle, SlotView* view) {
+    Release();
+    Slot* slot = handle == 0 || st_ == nullptr ? nullptr : SlotAt(st_, IndexOf(handle));
+    if (slot == nullptr) return nullptr;
+    Lock(slot);
+    const std::uint32_t generation = slot->generation.load(std::memory_order_relaxed);
+    if (slot->live && generation == GenerationOf(handle)) {
+        held_ = slot;
+        return slot->object;
+    }
+    if (view != nullptr) *view = SlotView{true, slot->live, generation, slot->kind};
+    Unlock(slot);
+    return nullptr;
+}
+
 Object* Scope::Find(Handle handle, const char* key) {
-    if (g == nullptr) return nullptr;
+    if (st_ == nullptr) return nullptr;
     if (handle == 0) {
         Misuse("invalid_handle",
                std::string(name()) + ": " + key + " 0 is not a valid handle (did the create call fail?)", key, handle);
         return nullptr;
     }
-    const Registry::Entry* entry = Lookup(g->registry, handle);
-    if (entry != nullptr && entry->object != nullptr) return entry->object;
+    SlotView view;
+    if (Object* o = Hold(handle, &view)) return o;
     const std::string h = std::to_string(handle);
-    if (entry != nullptr) {
-        const char* kind = KindName(entry->kind);
-        if (IsTracer(entry->kind))
+    const std::uint32_t generation = GenerationOf(handle);
+    if (view.exists && !view.live && generation + 1 == view.generation) {
+        const char* kind = KindName(view.kind);
+        if (IsTracer(view.kind))
             Misuse("used_after_end", std::string(name()) + ": tracer " + h + " (" + kind + ") was already ended", key,
                    handle, kind);
         else
             Misuse("used_after_delete", std::string(name()) + ": handle " + h + " (" + kind + ") was already deleted",
                    key, handle, kind);
-    } else if (handle < g->next_handle) {
+    } else if (view.exists && generation < view.generation) {
         Misuse("stale_handle", std::string(name()) + ": handle " + h + " was ended or deleted long ago", key, handle);
     } else {
         Misuse("invalid_handle", std::string(name()) + ": handle " + h + " was never handed out by the agent", key,
@@ -272,6 +493,7 @@ Tracer* Scope::FindTracer(Handle handle, KindSet allowed, const char* key) {
                    std::to_string(handle) + " is " + WithArticle(KindName(o->kind)) +
                    (IsTracer(o->kind) ? " tracer" : ""),
                key, handle, KindName(o->kind));
+        Release();
         return nullptr;
     }
     return &o->tracer;
@@ -285,6 +507,7 @@ Object* Scope::FindInfo(Handle handle, Kind expected, const char* key) {
            std::string(name()) + " needs " + WithArticle(KindName(expected)) + ", but handle " +
                std::to_string(handle) + " is " + WithArticle(KindName(o->kind)),
            key, handle, KindName(o->kind));
+    Release();
     return nullptr;
 }
 
@@ -298,6 +521,7 @@ Metric* Scope::FindMetric(Handle handle, KindSet allowed) {
                std::string(name()) + " needs " + KindList(allowed, "metric") + ", but handle " +
                    std::to_string(handle) + " is " + WithArticle(KindName(o->kind)),
                "metric", handle, KindName(o->kind));
+        Release();
         return nullptr;
     }
     return &o->metric;
@@ -310,63 +534,59 @@ bool Scope::MissingArray(const void* array, std::size_t count, const char* what)
 }
 
 Object& Scope::New(Kind kind) {
-    Handle handle = g->next_handle++;
+    std::uint32_t index = 0;
+    if (!TakeIndex(st_, record_, &index)) throw std::bad_alloc();
+    pending_index_ = index + 1;
     void* memory = nullptr;
-    if (!g->spare.empty()) {
-        memory = g->spare.back();
-        g->spare.pop_back();
+    if (!record_->spare.empty()) {
+        memory = record_->spare.back();
+        record_->spare.pop_back();
     } else {
         memory = ::operator new(sizeof(Object));
     }
     Object* o = new (memory) Object;
+    pending_ = o;
+    const Handle handle = HandleOf(index, SlotAt(st_, index)->generation.load(std::memory_order_relaxed));
     o->kind = kind;
     o->tracer.handle = o->metric.handle = handle;
     o->tracer.kind = o->metric.kind = kind;
     o->tracer.create_thread = thread();
-    Insert(g->registry, handle, o);
     return *o;
 }
 
-void Scope::Retire(Handle handle, Kind kind) {
-    Registry::Entry* entry = Lookup(g->registry, handle);
-    Object* o = entry->object;
-    entry->object = nullptr;
-    entry->kind = kind;
-    o->~Object();
-    if (g->spare.size() < kSpareObjects)
-        g->spare.push_back(o);
-    else
-        ::operator delete(o);
-    if (g->finished.size() < kRememberedFinished) {
-        g->finished.push_back(handle);
-        return;
-    }
-    Handle& oldest = g->finished[g->finished_next];
-    Erase(g->registry, oldest);
-    oldest = handle;
-    g->finished_next = (g->finished_next + 1) % kRememberedFinished;
+void Scope::Retire() {
+    Slot* slot = held_;
+    Object* o = slot->object;
+    const std::uint32_t index = IndexOf(o->tracer.handle);
+    slot->live = false;
+    slot->object = nullptr;
+    slot->generation.fetch_add(1, std::memory_order_relaxed);
+    Release();
+    Recycle(record_, o);
+    GiveBackIndex(st_, record_, index);
 }
 
-Handle Scope::Current() const {
-    const unsigned t = thread();
-    return t < g->stacks.size() && !g->stacks[t].empty() ? g->stacks[t].back() : 0;
+int Scope::Peek(Handle handle, unsigned char* context) {
+    Object* o = Hold(handle, nullptr);
+    int answer = o == nullptr || !IsTracer(o->kind) ? 0 : o->tracer.state == TracerState::kStarted ? 2 : 1;
+    if (answer == 2 && context != nullptr) std::memcpy(context, o->tracer.context, kContextSize);
+    Release();
+    return answer;
+}
+
+Handle Scope::Current(unsigned char* context) {
+    std::vector<Handle>& stack = record_->stack;
+    while (!stack.empty() && Peek(stack.back(), context) != 2) stack.pop_back();
+    return stack.empty() ? 0 : stack.back();
 }
 
 // ---- Lifecycle -----------------------------------------------------------------
 
-vexlin_result_t Initialize(const Sink& sink, vexlin_size_t count, const vexlin_xchar_t* const* arguments,
-                           vexlin_xchar_t* message, vexlin_size_t message_length) {
-    g_sink = &sink;
-    if (count > 0 && arguments == nullptr) {
-        CopyMessage(message, message_length, Prefixed("argument list is NULL"));
-        return VEXLIN_ERROR_INVALID_ARGUMENT;
-    }
+namespace {
+
+vexlin_result_t InitializeOnce(const Sink& sink, vexlin_size_t count, const vexlin_xchar_t* const* arguments,
+                               vexlin_xchar_t* message, vexlin_size_t message_length) {
     Scope scope("lifecycle", "initialize");
-    if (!g_atfork_registered) {
-        // A child must not inherit the lock held by another thread.
-        pthread_atfork(PrepareFork, AfterForkInParent, AfterForkInChild);
-        g_atfork_registered = true;
-    }
     Value list;
     list.type = Value::kArray;
     for (vexlin_size_t i = 0; i < count; ++i)
@@ -374,42 +594,63 @@ vexlin_result_t Initialize(const Sink& sink, vexlin_size_t count, const vexlin_x
     scope.Add("arguments", std::move(list));
     scope.Add("agent_version", Text(sink.version));
 
-    if (g == nullptr) g = new State;
     std::string error;
-    std::vector<Field> report;
-    if (g->starts == 0 && sink.start != nullptr && !sink.start(count, arguments, &g->self, &report, &error)) {
+    State* st = scope.state();
+    if (!g_process_ready) {
+        error = Prefixed("cannot keep the module loaded or create its thread key");
         scope.Add("result", Int(VEXLIN_ERROR_INVALID_ARGUMENT));
         scope.Add("error", Text(error));
         CopyMessage(message, message_length, error);
-        FreeState(g);  // the description goes to the sink without a state
-        g = nullptr;
         return VEXLIN_ERROR_INVALID_ARGUMENT;
     }
-    if (g->starts++ == 0) g->pid = ::getpid();
+    if (st == nullptr) {
+        st = new State;
+        st->epoch = ++g_epoch;
+        scope.Bind(st);
+    }
+    std::vector<Field> report;
+    if (st->starts == 0 && sink.start != nullptr && !sink.start(count, arguments, &st->self, &report, &error)) {
+        scope.Add("result", Int(VEXLIN_ERROR_INVALID_ARGUMENT));
+        scope.Add("error", Text(error));
+        CopyMessage(message, message_length, error);
+        scope.Emit();  // the description goes to the sink without a state
+        FreeState(st);
+        return VEXLIN_ERROR_INVALID_ARGUMENT;
+    }
+    if (st->starts++ == 0) {
+        st->pid = ::getpid();
+        g_state.store(st, std::memory_order_release);
+    }
     for (Field& f : report) scope.Add(f.key.c_str(), std::move(f.value));
-    scope.Add("starts", UInt(g->starts));
+    scope.Add("starts", UInt(st->starts));
     scope.Add("result", Int(0));
     return VEXLIN_SUCCESS;
 }
 
-namespace {
+// Waits until no other thread is inside a call that may have found `st`.
+void WaitForCalls() {
+    for (ThreadRecord* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next)
+        while (r != t_record && r->busy.load(std::memory_order_seq_cst)) sched_yield();
+}
 
-vexlin_result_t ShutdownOnce(const Sink& sink) {
-    g_sink = &sink;
+vexlin_result_t ShutdownOnce() {
     Scope scope("lifecycle", "shutdown");
+    State* st = scope.state();
     if (!scope.started()) {
         scope.Misuse("shutdown_without_start", "shutdown was called but the agent module was not started");
         scope.Add("result", Int(VEXLIN_ERROR_NOT_INITIALIZED));
         return VEXLIN_ERROR_NOT_INITIALIZED;
     }
-    if (--g->starts > 0) {
-        scope.Add("starts", UInt(g->starts));
+    if (--st->starts > 0) {
+        scope.Add("starts", UInt(st->starts));
         scope.Add("result", Int(0));
         return VEXLIN_SUCCESS;
     }
+    g_state.store(nullptr, std::memory_order_seq_cst);
+    WaitForCalls();
     std::vector<const Tracer*> unfinished;
     std::size_t undeleted = 0;
-    for (const Object* o : LiveObjects(g->registry)) {
+    for (const Object* o : LiveObjects(st)) {
         if (!IsTracer(o->kind)) {
             ++undeleted;
             continue;
@@ -424,27 +665,46 @@ vexlin_result_t ShutdownOnce(const Sink& sink) {
     scope.Add("starts", UInt(0));
     scope.Add("unfinished_tracers", UInt(unfinished.size()));
     scope.Add("undeleted_handles", UInt(undeleted));
-    scope.Add("agent_references", UInt(g->agent_refs));
+    scope.Add("agent_references", UInt(st->agent_refs.load()));
     scope.Add("result", Int(0));
     scope.Emit();
-    if (sink.stop != nullptr) sink.stop(g->self, unfinished);
-    FreeState(g);
-    g = nullptr;
+    if (g_sink->stop != nullptr) g_sink->stop(st->self, unfinished);
+    const std::uint64_t failures = st->failures.load();
+    if (failures > 0)
+        scope.Defer(Prefixed(std::to_string(failures) +
+                             " calls failed (out of memory or an internal error) and were answered neutrally"));
+    FreeState(st);
     return VEXLIN_SUCCESS;
 }
 
 }  // namespace
 
-vexlin_result_t Shutdown(const Sink& sink) {
-    vexlin_result_t result = ShutdownOnce(sink);
-    // Calls that waited for the lock now answer neutrally; let them leave the
-    // module's code before the library unmaps it.
-    bool stopped;
-    {
-        std::lock_guard<std::mutex> guard(g_mutex);
-        stopped = g == nullptr;
+vexlin_result_t Initialize(const Sink& sink, vexlin_size_t count, const vexlin_xchar_t* const* arguments,
+                           vexlin_xchar_t* message, vexlin_size_t message_length) noexcept {
+    g_sink = &sink;
+    if (count > 0 && arguments == nullptr) {
+        CopyMessage(message, message_length, Prefixed("argument list is NULL"));
+        return VEXLIN_ERROR_INVALID_ARGUMENT;
     }
-    while (stopped && g_in_flight.load(std::memory_order_acquire) != 0) sched_yield();
+    pthread_once(&g_process_once, &PrepareProcess);
+    try {
+        return InitializeOnce(sink, count, arguments, message, message_length);
+    } catch (...) {
+        CopyMessage(message, message_length, std::string(sink.name) + ": out of memory");
+        return VEXLIN_ERROR_OUT_OF_MEMORY;
+    }
+}
+
+vexlin_result_t Shutdown(const Sink& sink) noexcept {
+    g_sink = &sink;
+    vexlin_result_t result;
+    try {
+        result = ShutdownOnce();
+    } catch (...) {
+        result = VEXLIN_ERROR_OUT_OF_MEMORY;
+    }
+    if (g_state.load(std::memory_order_acquire) == nullptr)
+        for (auto& cb : g_callbacks) cb.store(nullptr, std::memory_order_release);
     return result;
 }
 
@@ -452,9 +712,9 @@ namespace {
 
 const vexlin_xchar_t* GetVersionString() { return g_sink->version; }
 
-vexlin_result_t GetAgent5(const vexlin_abi_stub_version_t* stub_version, vexlin_abi_agent_t** agent_out,
-                          const vexlin_abi_agent_functions_5_t** functions_out, vexlin_xchar_t* message,
-                          vexlin_size_t message_length) {
+vexlin_result_t GetAgentOnce(const vexlin_abi_stub_version_t* stub_version, vexlin_abi_agent_t** agent_out,
+                             const vexlin_abi_agent_functions_5_t** functions_out, vexlin_xchar_t* message,
+                             vexlin_size_t message_length) {
     Scope scope("lifecycle", "get_agent");
     vexlin_result_t result = VEXLIN_SUCCESS;
     std::string error;
@@ -479,7 +739,7 @@ vexlin_result_t GetAgent5(const vexlin_abi_stub_version_t* stub_version, vexlin_
         } else {
             *agent_out = &g_agent;
             *functions_out = &kAgentFunctions;
-            scope.Add("references", UInt(++g->agent_refs));
+            scope.Add("references", UInt(scope.state()->agent_refs.fetch_add(1) + 1));
         }
     }
     if (!error.empty()) {
@@ -488,6 +748,16 @@ vexlin_result_t GetAgent5(const vexlin_abi_stub_version_t* stub_version, vexlin_
     }
     scope.Add("result", Int(result));
     return result;
+}
+
+vexlin_result_t GetAgent5(const vexlin_abi_stub_version_t* stub_version, vexlin_abi_agent_t** agent_out,
+                          const vexlin_abi_agent_functions_5_t** functions_out, vexlin_xchar_t* message,
+                          vexlin_size_t message_length) noexcept {
+    try {
+        return GetAgentOnce(stub_version, agent_out, functions_out, message, message_length);
+    } catch (...) {
+        return VEXLIN_ERROR_OUT_OF_MEMORY;
+    }
 }
 
 const vexlin_abi_library_functions_5_t kLibraryTable = {&GetVersionString, &GetAgent5};
@@ -513,9 +783,10 @@ const Interface kInterfaces[] = {
 
 }  // namespace
 
-vexlin_result_t GetLibrary(const Sink& sink, vexlin_uint32_t interface_id, vexlin_uint32_t level,
-                           const void** table_out, vexlin_xchar_t* message, vexlin_size_t message_length) {
-    g_sink = &sink;
+namespace {
+
+vexlin_result_t GetLibraryOnce(vexlin_uint32_t interface_id, vexlin_uint32_t level, const void** table_out,
+                               vexlin_xchar_t* message, vexlin_size_t message_length) {
     Scope scope("lifecycle", "get_library");
     scope.Add("interface", UInt(interface_id));
     scope.Add("level", UInt(level));
@@ -548,6 +819,18 @@ vexlin_result_t GetLibrary(const Sink& sink, vexlin_uint32_t interface_id, vexli
     }
     scope.Add("result", Int(result));
     return result;
+}
+
+}  // namespace
+
+vexlin_result_t GetLibrary(const Sink& sink, vexlin_uint32_t interface_id, vexlin_uint32_t level,
+                           const void** table_out, vexlin_xchar_t* message, vexlin_size_t message_length) noexcept {
+    g_sink = &sink;
+    try {
+        return GetLibraryOnce(interface_id, level, table_out, message, message_length);
+    } catch (...) {
+        return VEXLIN_ERROR_OUT_OF_MEMORY;
+    }
 }
 
 }  // namespace vexlin_kit

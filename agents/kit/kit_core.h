@@ -5,8 +5,8 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <mutex>
-#include <unordered_map>
 
 #include "kit.h"
 
@@ -30,54 +30,61 @@ struct Object {
     Metric metric;
 };
 
-// Handles to their objects, and the kinds of ended and deleted handles still
-// remembered. Handles are handed out in sequence, so an entry usually sits at
-// its handle modulo the slot count, next to its neighbours; an entry whose
-// slot is taken (by a handle kept much longer) goes to the overflow.
-struct Registry {
-    struct Entry {
-        Handle handle = 0;         // 0: a free slot
-        Object* object = nullptr;  // null once ended or deleted
-        Kind kind = Kind::kSpan;
-    };
-    std::vector<Entry> slots;
-    std::unordered_map<Handle, Entry> overflow;
+struct ThreadRecord;
+
+// One handle's place. A handle is the slot's index plus one in its low 32
+// bits and the slot's generation in the high ones, so a stale or foreign
+// handle is told apart in O(1) and an ended one keeps its kind until the slot
+// is used again. `lock` guards everything but the atomics.
+struct Slot {
+    std::atomic<bool> lock{false};
+    std::atomic<std::uint32_t> generation{0};  // of the live object or the last one
+    std::atomic<std::uint32_t> next_free{0};   // index + 1, in a free list
+    bool live = false;                         // handed out and not yet ended or deleted
+    Kind kind = Kind::kSpan;                   // of the live object, or of the last one
+    Object* object = nullptr;
+    ThreadRecord* owner = nullptr;  // the thread record whose free list takes the slot back
+};
+
+constexpr std::uint32_t kSlotsPerChunk = 1024;
+constexpr std::uint32_t kMaxChunks = 16384;  // 16 million objects at once
+
+// Each thread's part: whether it is inside a call (the last shutdown waits
+// for that), its started tracers and what it reuses. Records are never freed
+// (the module stays mapped), and a thread's record passes to a later thread
+// when it exits, so their number follows the threads alive at once.
+struct ThreadRecord {
+    std::atomic<bool> busy{false};
+    std::atomic<bool> claimed{false};
+    ThreadRecord* next = nullptr;  // every record, newest first
+    // The rest belongs to the state of `epoch` and is reset for a new one.
+    unsigned epoch = 0;
+    unsigned number = 0;                     // small thread number, from 1
+    std::vector<Handle> stack;               // started tracers, innermost last; ended ones are skipped
+    std::vector<std::uint32_t> free_slots;   // indices to reuse
+    std::atomic<std::uint32_t> remote_free{0};  // index + 1 of slots ended on other threads, through next_free
+    std::vector<void*> spare;                // storage of retired objects
 };
 
 // Lives on the heap from the first initialize to the last shutdown.
 struct State {
     void* self = nullptr;  // the sink's
     unsigned starts = 0;
+    unsigned epoch = 0;
     pid_t pid = 0;
-    Handle next_handle = 1;
-    unsigned agent_refs = 0;
-    Registry registry;
-    std::vector<Handle> finished;  // a ring of the ended or deleted handles still remembered, oldest at finished_next
-    std::size_t finished_next = 0;
-    std::vector<void*> spare;                 // storage of retired objects, reused by the next ones
-    std::vector<std::vector<Handle>> stacks;  // started tracers per thread number, innermost last
-    vexlin_agent_logging_callback_t* callbacks[3] = {nullptr, nullptr, nullptr};  // logging, warning, verbose
+    std::atomic<unsigned> agent_refs{0};
+    std::atomic<unsigned> thread_count{0};
+    std::atomic<std::uint32_t> next_index{0};  // slots never used yet start here
+    std::atomic<Slot*> chunks[kMaxChunks] = {};
+    std::atomic<std::uint64_t> failures{0};  // calls answered neutrally after an exception
 };
 
-// The registry's entry of `handle`, or null.
-Registry::Entry* Lookup(Registry& r, Handle handle);
-// Live objects, in handle order.
-std::vector<Object*> LiveObjects(Registry& r);
-// Frees the state with every object it still holds.
-void FreeState(State* state);
-
-extern State* g;  // null while not started
-
-// Counts the slot calls running in the module. The library unloads the module
-// right after the last shutdown, so that shutdown waits for them to leave.
-struct InFlight {
-    InFlight();
-    ~InFlight();
-    InFlight(const InFlight&) = delete;
-    InFlight& operator=(const InFlight&) = delete;
-};
 extern const Sink* g_sink;
+// The application's logging, warning and verbose callbacks.
+extern std::atomic<vexlin_agent_logging_callback_t*> g_callbacks[3];
 
+// The slot of a handle's index, or null when it was never handed out.
+Slot* SlotAt(State* st, std::uint32_t index);
 // A value for a call's description, borrowed from the caller: nothing is
 // copied unless the sink prints calls. Strings and bytes point into the
 // caller's data, which must outlive the Add it is passed to.
@@ -91,10 +98,11 @@ struct Arg {
 };
 constexpr std::size_t kUnknownSize = ~std::size_t(0);
 
-// One call: holds the lock from construction to destruction, builds the
-// call's description when the sink prints calls (and only then), hands it to
-// the sink in Emit, and runs the application's callbacks after the lock is
-// released.
+// One call. A forwarded call marks its thread busy and finds the state; a
+// lifecycle call holds the lifecycle lock instead. The call builds its
+// description only when the sink prints calls, holds at most one handle's
+// lock at a time, and on leaving lets go of it, hands the description to the
+// sink, and then runs the application's callbacks with no kit lock held.
 class Scope {
 public:
     Scope(const char* type, const char* name);
@@ -102,7 +110,8 @@ public:
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
 
-    bool started() const { return g != nullptr && g->starts > 0; }
+    State* state() const { return st_; }
+    bool started() const { return st_ != nullptr && st_->starts > 0; }
     // False for sinks without on_call: build no composite value then.
     bool describing() const { return describe_; }
     void Add(const char* key, const Arg& value) {
@@ -115,18 +124,41 @@ public:
                 const char* kind = nullptr);
     void Emit();                      // the description goes to the sink; once
     void Drop() { emitted_ = true; }  // a call answered neutrally is not described
+    void Failed();                    // an exception ended the call: neutral answer, counted
+    void Defer(const std::string& message) { deferred_.push_back(message); }
 
     // Lookups: describe the handle (and a tracer's or metric's kind); on
-    // misuse report it and return null.
+    // misuse report it and return null. A found object's lock is held until
+    // the next lookup or the end of the call.
     Object* Find(Handle handle, const char* key);
     Tracer* FindTracer(Handle handle, KindSet allowed = kAnyTracer, const char* key = "tracer");
     Object* FindInfo(Handle handle, Kind expected, const char* key);
     Metric* FindMetric(Handle handle, KindSet allowed);
     bool MissingArray(const void* array, std::size_t count, const char* what);
+    void Release();  // lets go of the found object's lock
+    struct SlotView {  // what a lookup that found no live object saw
+        bool exists = false, live = false;
+        std::uint32_t generation = 0;
+        Kind kind = Kind::kSpan;
+    };
+    // Finds and holds the live object of `handle` without describing it, or
+    // tells what its slot holds.
+    Object* Hold(Handle handle, SlotView* view = nullptr);
 
+    // A new object: its handle is handed out (and other calls see it) once
+    // the call returns; a call that fails frees it again.
     Object& New(Kind kind);
-    void Retire(Handle handle, Kind kind);
-    Handle Current() const;  // the thread's innermost started, not ended tracer
+    // Ends or deletes the found object, whose lock is held.
+    void Retire();
+    // The thread's innermost started, not ended tracer, or 0; with its
+    // context copied to `context` when given.
+    Handle Current(unsigned char* context = nullptr);
+    // 0 when `handle` is no live tracer, 1 for a tracer not started yet, 2
+    // for a started one, whose context is copied when `context` is given.
+    int Peek(Handle handle, unsigned char* context);
+    ThreadRecord& record() { return *record_; }
+    // The state a lifecycle call made or found.
+    void Bind(State* st);
 
     const char* name() const { return call_.name; }
     // The call's time; read from the clock on first use unless described.
@@ -136,11 +168,18 @@ public:
 private:
     void AddValue(const char* key, const Arg& value);
 
-    std::unique_lock<std::mutex> lock_;
+    ThreadRecord* record_ = nullptr;  // null in lifecycle calls
+    bool lifecycle_ = false;
+    State* st_ = nullptr;
+    Slot* held_ = nullptr;
+    Object* pending_ = nullptr;  // made by this call, not yet handed out
+    std::uint32_t pending_index_ = 0;
     Call call_;
     bool describe_;
     bool emitted_ = false;
+    bool failed_ = false;
     std::vector<std::string> verbose_;
+    std::vector<std::string> deferred_;
     vexlin_agent_logging_callback_t* callbacks_[3] = {nullptr, nullptr, nullptr};
 };
 

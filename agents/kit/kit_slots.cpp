@@ -15,7 +15,7 @@ namespace vexlin_kit {
 namespace {
 
 #define SINK(hook, ...) \
-    if (g_sink->hook != nullptr) g_sink->hook(g->self, __VA_ARGS__)
+    if (g_sink->hook != nullptr) g_sink->hook(s.state()->self, __VA_ARGS__)
 
 constexpr KindSet kOutgoingTagKinds =
     Bit(Kind::kOutgoingRemoteCall) | Bit(Kind::kOutgoingWebRequest) | Bit(Kind::kOutgoingMessage);
@@ -42,7 +42,7 @@ Tracer& NewTracer(Scope& s, Kind kind) {
     return t;
 }
 
-Handle Created(Tracer& t) {
+Handle Created(Scope& s, Tracer& t) {
     SINK(tracer_created, t);
     return t.handle;
 }
@@ -96,10 +96,11 @@ void UseInfo(Scope& s, Tracer& t, Handle info, Kind kind, const char* key, const
     if (s.describing()) s.Add(details_key, o != nullptr ? Details((o->tracer.*member).value) : Value());
     t.*handle_member = info;
     if (o != nullptr) t.*member = o->tracer.*member;
+    s.Release();
 }
 
 void DeleteInfo(Scope& s, Handle handle, Kind kind, const char* key) {
-    if (s.FindInfo(handle, kind, key) != nullptr) s.Retire(handle, kind);
+    if (s.FindInfo(handle, kind, key) != nullptr) s.Retire();
 }
 
 void SetStr(Scope& s, Handle h, KindSet kinds, const char* key, const vexlin_string_t* v, Str Tracer::*member) {
@@ -171,11 +172,15 @@ void SpanAttributes(Scope& s, Handle h, const vexlin_string_t* keys, const T* va
     if (t != nullptr) Append(t->attributes, read);
 }
 
-// The tracer that request attributes and in-process links attach to.
+// The tracer that request attributes and in-process links attach to, held.
 Tracer* CurrentTracer(Scope& s) {
-    Handle current = s.Current();
+    Handle current;
+    Object* o = nullptr;
+    // Ended by another thread since Current looked: look again.
+    while ((current = s.Current()) != 0 && (o = s.Hold(current)) == nullptr) {
+    }
     s.Add("tracer", HandleValue(current));
-    if (current != 0) return &Lookup(g->registry, current)->object->tracer;
+    if (o != nullptr) return &o->tracer;
     s.Misuse("no_active_tracer", "no tracer is started on this thread, so there is nothing to attach to");
     return nullptr;
 }
@@ -204,22 +209,24 @@ Arg BytesOf(const Bytes& b) {
     return BytesValue(b.empty() ? &kNone : b.data(), b.size());
 }
 
-bool IsLiveTracer(Handle h) {
-    const Registry::Entry* entry = Lookup(g->registry, h);
-    return entry != nullptr && entry->object != nullptr && IsTracer(entry->kind);
-}
-
 bool Start(Scope& s, Handle h, Handle requested_parent, std::int64_t start_us, bool explicit_parent) {
+    // Parents first: the tracer's own lock is then held to the end.
+    alignas(8) unsigned char parent_context[kContextSize];
+    int parent_state = 0;
+    if (explicit_parent && requested_parent != 0) parent_state = s.Peek(requested_parent, parent_context);
+    Handle parent = parent_state != 0 ? requested_parent : 0;
+    if (parent == 0) {
+        parent = s.Current(parent_context);
+        parent_state = parent != 0 ? 2 : 0;
+    }
     Tracer* t = s.FindTracer(h);
     if (explicit_parent) {
         s.Add("requested_parent", HandleValue(requested_parent));
-        if (requested_parent != 0 && !IsLiveTracer(requested_parent)) {
+        if (requested_parent != 0 && parent != requested_parent)
             s.Misuse(
                 "invalid_handle",
                 "parent tracer " + std::to_string(requested_parent) + " is not a running tracer; starting without it",
                 "parent_tracer", requested_parent);
-            requested_parent = 0;
-        }
     }
     if (t == nullptr) return false;
     if (t->state != TracerState::kCreated) {
@@ -227,15 +234,14 @@ bool Start(Scope& s, Handle h, Handle requested_parent, std::int64_t start_us, b
                  "tracer", h, KindName(t->kind));
         return false;
     }
+    s.record().stack.push_back(h);
     t->state = TracerState::kStarted;
     t->start_thread = s.thread();
-    t->parent = requested_parent != 0 ? requested_parent : s.Current();
+    t->parent = parent;
     t->start_us = start_us;
-    if (g->stacks.size() <= s.thread()) g->stacks.resize(s.thread() + 1);
-    g->stacks[s.thread()].push_back(h);
     s.Add("parent", HandleValue(t->parent));
     s.Add("start_us", Int(start_us));
-    SINK(tracer_started, *t);
+    SINK(tracer_started, *t, parent_state == 2 ? parent_context : nullptr);
     return true;
 }
 
@@ -250,9 +256,9 @@ void End(Scope& s, Handle h, std::int64_t end_us) {
         s.Add("end_us", Int(end_us));
         s.Add("duration_us", Int(end_us - t->start_us));
         if (t->start_thread != s.thread()) s.Add("start_thread", UInt(t->start_thread));
-        std::vector<Handle>& stack = g->stacks[t->start_thread];
-        auto it = std::find(stack.rbegin(), stack.rend(), h);
-        if (it != stack.rend()) stack.erase(std::next(it).base());
+        // Other threads' stacks drop it when they next look.
+        std::vector<Handle>& stack = s.record().stack;
+        if (!stack.empty() && stack.back() == h) stack.pop_back();
         t->state = TracerState::kEnded;
     } else {
         s.Add("end_us", Int(end_us));
@@ -261,15 +267,11 @@ void End(Scope& s, Handle h, std::int64_t end_us) {
                  h, KindName(t->kind));
     }
     SINK(tracer_ended, *t);
-    s.Retire(h, t->kind);
+    s.Retire();
 }
 
-// The logging callback again, for sinks that log from their own threads.
-std::atomic<vexlin_agent_logging_callback_t*> g_logging_callback{nullptr};
-
 vexlin_result_t SetCallback(Scope& s, int which, vexlin_agent_logging_callback_t* cb) {
-    g->callbacks[which] = cb;
-    if (which == 0) g_logging_callback.store(cb);
+    g_callbacks[which].store(cb, std::memory_order_release);
     s.Add("callback", BoolValue(cb != nullptr));
     return VEXLIN_SUCCESS;
 }
@@ -282,14 +284,16 @@ vexlin_result_t SetCallbackWithResult(Scope& s, int which, vexlin_agent_logging_
 
 // ---- The agent table ---------------------------------------------------------
 
-void Do_agent_add_ref(Scope& s) { s.Add("references", UInt(++g->agent_refs)); }
+void Do_agent_add_ref(Scope& s) { s.Add("references", UInt(s.state()->agent_refs.fetch_add(1) + 1)); }
 
 void Do_agent_release(Scope& s) {
-    if (g->agent_refs == 0)
+    std::atomic<unsigned>& refs = s.state()->agent_refs;
+    unsigned now = refs.load();
+    while (now != 0 && !refs.compare_exchange_weak(now, now - 1)) {
+    }
+    if (now == 0)
         s.Misuse("release_without_reference", "the agent object was released more often than it was handed out");
-    else
-        --g->agent_refs;
-    s.Add("references", UInt(g->agent_refs));
+    s.Add("references", UInt(now == 0 ? 0 : now - 1));
 }
 
 vexlin_bool_t Do_internal_dispatch(Scope& s, vexlin_int32_t dispatch_id, vexlin_int32_t dispatch_version, void* data,
@@ -327,7 +331,8 @@ vexlin_size_t Do_tracer_get_outgoing_korvantix_string_tag(Scope& s, vexlin_trace
                                                           vexlin_size_t buffer_size, vexlin_size_t* required) {
     Tracer* t = s.FindTracer(h, kOutgoingTagKinds);
     std::string tag;
-    if (t != nullptr && g_sink->outgoing_string_tag != nullptr && !g_sink->outgoing_string_tag(g->self, *t, &tag))
+    if (t != nullptr && g_sink->outgoing_string_tag != nullptr &&
+        !g_sink->outgoing_string_tag(s.state()->self, *t, &tag))
         tag.clear();
     s.Add("tag", Text(tag));
     vexlin_size_t written = HandOut(s, tag.c_str(), tag.size(), tag.size() + 1, buffer, buffer_size, required);
@@ -339,7 +344,7 @@ vexlin_size_t Do_tracer_get_outgoing_korvantix_byte_tag(Scope& s, vexlin_tracer_
                                                         vexlin_size_t buffer_size, vexlin_size_t* required) {
     Tracer* t = s.FindTracer(h, kOutgoingTagKinds);
     Bytes tag;
-    if (t != nullptr && g_sink->outgoing_byte_tag != nullptr && !g_sink->outgoing_byte_tag(g->self, *t, &tag))
+    if (t != nullptr && g_sink->outgoing_byte_tag != nullptr && !g_sink->outgoing_byte_tag(s.state()->self, *t, &tag))
         tag.clear();
     s.Add("tag", BytesOf(tag));
     return HandOut(s, tag.data(), tag.size(), tag.size(), buffer, buffer_size, required);
@@ -368,7 +373,7 @@ vexlin_tracer_handle_t Do_outgoingremotecalltracer_create_p(Scope& s, const vexl
     t.service_endpoint = Put(s, "service_endpoint", service_endpoint);
     t.channel_type = Put(s, "channel_type", channel_type);
     t.channel_endpoint = Put(s, "channel_endpoint", channel_endpoint);
-    return Created(t);
+    return Created(s, t);
 }
 
 void Do_outgoingremotecalltracer_set_protocol_name_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
@@ -382,7 +387,7 @@ vexlin_tracer_handle_t Do_incomingremotecalltracer_create_p(Scope& s, const vexl
     t.service_method = Put(s, "service_method", service_method);
     t.service_name = Put(s, "service_name", service_name);
     t.service_endpoint = Put(s, "service_endpoint", service_endpoint);
-    return Created(t);
+    return Created(s, t);
 }
 
 void Do_incomingremotecalltracer_set_protocol_name_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
@@ -406,7 +411,7 @@ vexlin_tracer_handle_t Do_databaserequesttracer_create_sql_p(Scope& s, vexlin_da
     UseInfo(s, t, info, Kind::kDatabaseInfo, "database_info", "database", &Tracer::database_info_handle,
             &Tracer::database);
     t.statement = Put(s, "statement", statement);
-    return Created(t);
+    return Created(s, t);
 }
 
 void Do_databaserequesttracer_set_returned_row_count(Scope& s, vexlin_tracer_handle_t h, vexlin_int32_t v) {
@@ -435,7 +440,7 @@ vexlin_tracer_handle_t Do_incomingwebrequesttracer_create_p(Scope& s, vexlin_web
             &Tracer::web_application_info_handle, &Tracer::web_application);
     t.url = Put(s, "url", url);
     t.method = Put(s, "method", method);
-    return Created(t);
+    return Created(s, t);
 }
 
 // Headers and status codes of both web request kinds.
@@ -483,7 +488,8 @@ vexlin_size_t Do_inprocesslink_create(Scope& s, unsigned char* buffer, vexlin_si
                                       vexlin_size_t* required) {
     Tracer* current = CurrentTracer(s);
     Bytes link;
-    if (g_sink->make_in_process_link != nullptr && !g_sink->make_in_process_link(g->self, current, &link)) link.clear();
+    if (g_sink->make_in_process_link != nullptr && !g_sink->make_in_process_link(s.state()->self, current, &link))
+        link.clear();
     s.Add("link", BytesOf(link));
     return HandOut(s, link.data(), link.size(), link.size(), buffer, buffer_size, required);
 }
@@ -494,14 +500,14 @@ vexlin_tracer_handle_t Do_inprocesslinktracer_create(Scope& s, const unsigned ch
     s.Add("link", missing ? Null() : BytesValue(bytes, size));
     if (bytes != nullptr) t.link = Opt<Bytes>{true, Bytes(bytes, bytes + size)};
     if (!missing && bytes != nullptr && g_sink->read_in_process_link != nullptr &&
-        g_sink->read_in_process_link(g->self, bytes, size, &t.linked_tracer)) {
+        g_sink->read_in_process_link(s.state()->self, bytes, size, &t.linked_tracer)) {
         s.Add("linked_tracer", HandleValue(t.linked_tracer));
     } else if (!missing) {
         t.linked_tracer = 0;
         s.Misuse("invalid_link", "the in-process link bytes were not made by inprocesslink_create in this process",
                  "tracer", t.handle, KindName(t.kind));
     }
-    return Created(t);
+    return Created(s, t);
 }
 
 vexlin_tracer_handle_t Do_outgoingwebrequesttracer_create_p(Scope& s, const vexlin_string_t* url,
@@ -509,7 +515,7 @@ vexlin_tracer_handle_t Do_outgoingwebrequesttracer_create_p(Scope& s, const vexl
     Tracer& t = NewTracer(s, Kind::kOutgoingWebRequest);
     t.url = Put(s, "url", url);
     t.method = Put(s, "method", method);
-    return Created(t);
+    return Created(s, t);
 }
 
 vexlin_tracer_handle_t Do_customservicetracer_create_p(Scope& s, const vexlin_string_t* service_method,
@@ -517,7 +523,7 @@ vexlin_tracer_handle_t Do_customservicetracer_create_p(Scope& s, const vexlin_st
     Tracer& t = NewTracer(s, Kind::kCustomService);
     t.service_method = Put(s, "service_method", service_method);
     t.service_name = Put(s, "service_name", service_name);
-    return Created(t);
+    return Created(s, t);
 }
 
 vexlin_messagingsysteminfo_handle_t Do_messagingsysteminfo_create_p(Scope& s, const vexlin_string_t* vendor_name,
@@ -538,7 +544,7 @@ vexlin_tracer_handle_t MessageTracer(Scope& s, Kind kind, vexlin_messagingsystem
     Tracer& t = NewTracer(s, kind);
     UseInfo(s, t, info, Kind::kMessagingSystemInfo, "messaging_system_info", "messaging_system",
             &Tracer::messaging_system_info_handle, &Tracer::messaging_system);
-    return Created(t);
+    return Created(s, t);
 }
 
 vexlin_tracer_handle_t Do_outgoingmessagetracer_create(Scope& s, vexlin_messagingsysteminfo_handle_t info) {
@@ -572,7 +578,7 @@ void Do_incomingmessageprocesstracer_set_correlation_id_p(Scope& s, vexlin_trace
 }
 
 vexlin_int32_t Do_agent_get_fork_state(Scope& s) {
-    vexlin_int32_t state = g->pid != ::getpid() ? 1 : 0;
+    vexlin_int32_t state = s.state()->pid != ::getpid() ? 1 : 0;
     s.Add("result", Int(state));
     return state;
 }
@@ -591,7 +597,7 @@ void Do_metric_delete(Scope& s, vexlin_metric_handle_t h) {
     Metric* m = s.FindMetric(h, kAnyMetric);
     if (m == nullptr) return;
     SINK(metric_deleted, *m);
-    s.Retire(h, m->kind);
+    s.Retire();
 }
 
 vexlin_metric_handle_t NewMetric(Scope& s, Kind kind, const vexlin_string_t* key, const vexlin_string_t* unit,
@@ -636,7 +642,7 @@ KIT_METRIC(kFloatStatistics, floatstatisticsmetric_create_p, floatstatisticsmetr
 vexlin_tracer_handle_t Do_ex_spantracer_create(Scope& s, vexlin_int32_t tracing_system_type) {
     Tracer& t = NewTracer(s, Kind::kSpan);
     t.tracing_system_type = Put(s, "tracing_system_type", tracing_system_type);
-    return Created(t);
+    return Created(s, t);
 }
 
 Opt<Bytes> Id(Scope& s, const char* key, const unsigned char* id, std::size_t size) {
@@ -698,8 +704,8 @@ void Do_ex_tracer_end_timed(Scope& s, vexlin_tracer_handle_t h, vexlin_int64_t e
     End(s, h, end_us > 0 ? end_us : s.now_us());
 }
 
-void Do_ex_agent_force_send_data_now(Scope&) {
-    if (g_sink->force_send_data_now != nullptr) g_sink->force_send_data_now(g->self);
+void Do_ex_agent_force_send_data_now(Scope& s) {
+    if (g_sink->force_send_data_now != nullptr) g_sink->force_send_data_now(s.state()->self);
 }
 
 // ---- Generated slots -----------------------------------------------------------
@@ -746,31 +752,37 @@ R Neutral_empty_byte_buffer(vexlin_tracer_handle_t, unsigned char* buffer, vexli
     return Neutral_empty_byte_buffer<R>(buffer, size, required);
 }
 
-// Checks the agent object; true when the call may go on.
+// Checks the state and the agent object; true when the call may go on.
 bool Enter(Scope& s, vexlin_abi_agent_t* agent) {
     if (!s.started()) {
         s.Drop();
         return false;
     }
-    if (agent != &g_agent)
-        s.Misuse("foreign_agent",
-                 std::string(s.name()) + " was called with an agent object this module did not hand out");
-    return true;
+    if (agent == &g_agent) return true;
+    s.Misuse("foreign_agent", std::string(s.name()) + " was called with an agent object this module did not hand out");
+    return false;
 }
 
-#define KIT_SLOT(name, result, params, args, neutral)                                \
-    result Slot_##name(vexlin_abi_agent_t* agent, VEXLIN_UNPAREN params) {           \
-        InFlight in_flight;                                                          \
-        Scope s("call", #name);                                                      \
-        if (!Enter(s, agent)) return Neutral_##neutral<result>(VEXLIN_UNPAREN args); \
-        return Do_##name(s, VEXLIN_UNPAREN args);                                    \
+// A call that throws (out of memory, say) gets the neutral answer.
+#define KIT_SLOT(name, result, params, args, neutral)                                    \
+    result Slot_##name(vexlin_abi_agent_t* agent, VEXLIN_UNPAREN params) noexcept {      \
+        Scope s("call", #name);                                                          \
+        try {                                                                            \
+            if (Enter(s, agent)) return Do_##name(s, VEXLIN_UNPAREN args);               \
+        } catch (...) {                                                                  \
+            s.Failed();                                                                  \
+        }                                                                                \
+        return Neutral_##neutral<result>(VEXLIN_UNPAREN args);                           \
     }
-#define KIT_SLOT0(name, result, neutral)                          \
-    result Slot_##name(vexlin_abi_agent_t* agent) {               \
-        InFlight in_flight;                                       \
-        Scope s("call", #name);                                   \
-        if (!Enter(s, agent)) return Neutral_##neutral<result>(); \
-        return Do_##name(s);                                      \
+#define KIT_SLOT0(name, result, neutral)                 \
+    result Slot_##name(vexlin_abi_agent_t* agent) noexcept { \
+        Scope s("call", #name);                          \
+        try {                                            \
+            if (Enter(s, agent)) return Do_##name(s);    \
+        } catch (...) {                                  \
+            s.Failed();                                  \
+        }                                                \
+        return Neutral_##neutral<result>();              \
     }
 
 #define VEXLIN_AGENT_SLOT0(slot, revision, name, result) KIT_SLOT0(name, result, nothing)
@@ -820,7 +832,5 @@ const vexlin_abi_library_functions_ex_tracer_ext_t kTracerExtTable = {
     VEXLIN_EX_TRACER_EXT_FUNCS(KIT_EX_ENTRY, KIT_EX_ENTRY0)};
 const vexlin_abi_library_functions_ex_serverless_t kServerlessTable = {
     VEXLIN_EX_SERVERLESS_FUNCS(KIT_EX_ENTRY, KIT_EX_ENTRY0)};
-
-vexlin_agent_logging_callback_t* LoggingCallback() { return g_logging_callback.load(); }
 
 }  // namespace vexlin_kit

@@ -2,12 +2,13 @@
 // span context (from an incoming traceparent, an in-process link, the ids the
 // application set, or its parent tracer); at end what its record holds is
 // moved into an entry queued for the exporter thread, which maps and sends
-// it. Outgoing tags are the span's traceparent. The kit holds its lock around
-// every hook, so the state here needs no lock of its own.
+// it. Outgoing tags are the span's traceparent. A tracer's span context lives
+// in the kit's record of it (guarded by that handle's lock), a metric's
+// pipeline entry in the kit's metric record; what the hooks share across
+// handles is atomic or the pipeline's.
 #include <atomic>
 #include <cstring>
 #include <new>
-#include <unordered_map>
 #include <utility>
 
 #include "kit.h"
@@ -23,6 +24,7 @@ using vexlin_kit::Handle;
 using vexlin_kit::Kind;
 using vexlin_kit::Tracer;
 
+// What a tracer's context holds (in vexlin_kit::Tracer::context).
 struct Context {
     std::uint8_t trace_id[16];
     std::uint8_t span_id[8];
@@ -32,6 +34,11 @@ struct Context {
     bool parent_is_remote;
     unsigned fork_epoch;
 };
+static_assert(sizeof(Context) <= vexlin_kit::kContextSize, "a span context fits the kit's record");
+static_assert(alignof(Context) <= 8, "the kit's record aligns it");
+
+Context& ContextOf(Tracer& t) { return *reinterpret_cast<Context*>(t.context); }
+const Context& ContextOf(const Tracer& t) { return *reinterpret_cast<const Context*>(t.context); }
 
 // The storage of a queued entry once it is sent (see ReturnEntry).
 struct FreeEntry {
@@ -40,11 +47,8 @@ struct FreeEntry {
 
 struct Sink {
     Pipeline* pipeline;
-    std::unordered_map<Handle, Context> started;
-    std::unordered_map<Handle, Metric*> metrics;
-    unsigned fork_epoch = 0;
-    std::uint64_t invalid_tags = 0;
-    FreeEntry* spare = nullptr;  // entries' storage for the next ended tracers
+    unsigned fork_epoch = 0;  // written only in a forked child, where no other thread runs
+    std::atomic<std::uint64_t> invalid_tags{0};
 };
 
 Sink* Self(void* self) { return static_cast<Sink*>(self); }
@@ -53,10 +57,19 @@ Sink* Self(void* self) { return static_cast<Sink*>(self); }
 // too big for the allocator's per-thread cache, so a fresh one would cost
 // the application's thread the allocator's slow path (and its lock, shared
 // with the exporter thread, which frees it) at every end. The exporter pushes
-// one at a time; the application's side, under the kit's lock, takes the whole
-// list at once, so a compare-and-swap stack is enough. The storage kept is
-// bounded by the most entries ever queued or in flight at once.
+// them one at a time; an application thread takes the whole list and keeps
+// what it does not use for its next ends. The storage kept is bounded by the
+// most entries ever queued or in flight at once, plus what each thread holds.
 std::atomic<FreeEntry*> g_returned{nullptr};
+
+void FreeEntries(FreeEntry* list);
+// A thread's list goes with the thread (the module stays mapped, so the
+// destructor does too).
+struct SpareEntries {
+    FreeEntry* list = nullptr;
+    ~SpareEntries() { FreeEntries(list); }
+};
+thread_local SpareEntries t_spare;
 
 void ReturnEntry(SpanData* span) {
     Ended* e = static_cast<Ended*>(span);
@@ -66,11 +79,12 @@ void ReturnEntry(SpanData* span) {
     }
 }
 
-Ended* NewEntry(Sink* s) {
-    if (s->spare == nullptr) s->spare = g_returned.exchange(nullptr, std::memory_order_acquire);
-    if (s->spare == nullptr) return new Ended;
-    FreeEntry* f = s->spare;
-    s->spare = f->next;
+Ended* NewEntry() {
+    FreeEntry*& spare = t_spare.list;
+    if (spare == nullptr) spare = g_returned.exchange(nullptr, std::memory_order_acquire);
+    if (spare == nullptr) return new Ended;
+    FreeEntry* f = spare;
+    spare = f->next;
     f->~FreeEntry();
     return new (static_cast<void*>(f)) Ended;
 }
@@ -81,10 +95,6 @@ void FreeEntries(FreeEntry* list) {
         ::operator delete(static_cast<void*>(list));
         list = next;
     }
-}
-
-void LogToApplication(const std::string& message) {
-    if (vexlin_agent_logging_callback_t* cb = vexlin_kit::LoggingCallback()) cb(message.c_str());
 }
 
 // In-process links: magic, trace id, span id, flags, tracer handle.
@@ -116,12 +126,12 @@ bool ReadIncomingTag(Sink* s, const Tracer& t, Context* c) {
         c->sampled = (flags & kFlagSampled) != 0;
         return true;
     }
-    if (s->invalid_tags++ == 0)
-        LogToApplication("otlp: an incoming tag is not a valid traceparent; its tracer starts a new trace");
+    if (s->invalid_tags.fetch_add(1, std::memory_order_relaxed) == 0)
+        vexlin_kit::Log("otlp: an incoming tag is not a valid traceparent; its tracer starts a new trace");
     return false;
 }
 
-void TracerStarted(void* self, const Tracer& t) {
+void TracerStarted(void* self, Tracer& t, const unsigned char* parent_context) {
     Sink* s = Self(self);
     const Config& config = PipelineConfig(s->pipeline);
     Context c{};
@@ -141,11 +151,11 @@ void TracerStarted(void* self, const Tracer& t) {
                ReadLink(t.link.value.data(), t.link.value.size(), &c, &linked)) {
         c.has_parent = true;
     } else {
-        auto parent = s->started.find(t.parent);
-        if (t.parent != 0 && parent != s->started.end()) {
-            std::memcpy(c.trace_id, parent->second.trace_id, 16);
-            std::memcpy(c.parent_span_id, parent->second.span_id, 8);
-            c.sampled = parent->second.sampled;
+        if (parent_context != nullptr) {
+            const Context& parent = *reinterpret_cast<const Context*>(parent_context);
+            std::memcpy(c.trace_id, parent.trace_id, 16);
+            std::memcpy(c.parent_span_id, parent.span_id, 8);
+            c.sampled = parent.sampled;
             c.has_parent = true;
         } else {
             NewTraceId(c.trace_id);
@@ -153,7 +163,7 @@ void TracerStarted(void* self, const Tracer& t) {
     }
     if (!own_ids) NewSpanId(c.span_id);
     c.sampled = ShouldSample(config, c.has_parent, c.sampled, c.trace_id);
-    s->started[t.handle] = c;
+    ContextOf(t) = c;
 }
 
 // Moves what MapTracer reads for the tracer's kind, and nothing else, out of
@@ -206,12 +216,10 @@ void MoveForMapping(Tracer& t, Tracer* out) {
 // send.
 void TracerEnded(void* self, Tracer& t) {
     Sink* s = Self(self);
-    auto it = s->started.find(t.handle);
-    if (it == s->started.end()) return;  // never started
-    const Context c = it->second;
-    s->started.erase(it);
+    if (t.state != vexlin_kit::TracerState::kEnded) return;  // never started
+    const Context c = ContextOf(t);
     if (!c.sampled || c.fork_epoch != s->fork_epoch) return;
-    Ended* e = NewEntry(s);
+    Ended* e = NewEntry();
     std::memcpy(e->trace_id, c.trace_id, 16);
     std::memcpy(e->span_id, c.span_id, 8);
     std::memcpy(e->parent_span_id, c.parent_span_id, 8);
@@ -223,32 +231,35 @@ void TracerEnded(void* self, Tracer& t) {
     PipelineEnqueue(s->pipeline, e);
 }
 
-bool Traceparent(Sink* s, Handle handle, std::string* text) {
-    auto it = s->started.find(handle);
-    if (it == s->started.end()) return false;
+void Traceparent(const Tracer& t, std::string* text) {
+    const Context& c = ContextOf(t);
     char buffer[kTraceparentLength];
-    FormatTraceparent(it->second.trace_id, it->second.span_id, it->second.sampled ? kFlagSampled : 0, buffer);
+    FormatTraceparent(c.trace_id, c.span_id, c.sampled ? kFlagSampled : 0, buffer);
     text->assign(buffer, kTraceparentLength);
+}
+
+// Tags and links come from started tracers only: a created one has no span yet.
+bool OutgoingStringTag(void*, const Tracer& t, std::string* tag) {
+    if (t.state != vexlin_kit::TracerState::kStarted) return false;
+    Traceparent(t, tag);
     return true;
 }
 
-bool OutgoingStringTag(void* self, const Tracer& t, std::string* tag) { return Traceparent(Self(self), t.handle, tag); }
-
-bool OutgoingByteTag(void* self, const Tracer& t, Bytes* tag) {
+bool OutgoingByteTag(void*, const Tracer& t, Bytes* tag) {
+    if (t.state != vexlin_kit::TracerState::kStarted) return false;
     std::string text;
-    if (!Traceparent(Self(self), t.handle, &text)) return false;
+    Traceparent(t, &text);
     tag->assign(text.begin(), text.end());
     return true;
 }
 
-bool MakeInProcessLink(void* self, const Tracer* current, Bytes* link) {
-    if (current == nullptr) return false;
-    auto it = Self(self)->started.find(current->handle);
-    if (it == Self(self)->started.end()) return false;
+bool MakeInProcessLink(void*, const Tracer* current, Bytes* link) {
+    if (current == nullptr || current->state != vexlin_kit::TracerState::kStarted) return false;
+    const Context& c = ContextOf(*current);
     link->assign(kLinkMagic, kLinkMagic + 4);
-    link->insert(link->end(), it->second.trace_id, it->second.trace_id + 16);
-    link->insert(link->end(), it->second.span_id, it->second.span_id + 8);
-    link->push_back(it->second.sampled ? kFlagSampled : 0);
+    link->insert(link->end(), c.trace_id, c.trace_id + 16);
+    link->insert(link->end(), c.span_id, c.span_id + 8);
+    link->push_back(c.sampled ? kFlagSampled : 0);
     for (int i = 7; i >= 0; --i) link->push_back(static_cast<unsigned char>(current->handle >> (8 * i)));
     return true;
 }
@@ -258,30 +269,26 @@ bool ReadInProcessLink(void*, const unsigned char* bytes, std::size_t size, Hand
     return ReadLink(bytes, size, &c, linked);
 }
 
-void MetricCreated(void* self, const vexlin_kit::Metric& m) {
+void MetricCreated(void* self, vexlin_kit::Metric& m) {
     Instrument instrument = m.kind == Kind::kIntegerCounter || m.kind == Kind::kFloatCounter ? Instrument::kCounter
                             : m.kind == Kind::kIntegerGauge || m.kind == Kind::kFloatGauge   ? Instrument::kGauge
                                                                                              : Instrument::kStatistics;
     bool is_double = m.kind == Kind::kFloatCounter || m.kind == Kind::kFloatGauge || m.kind == Kind::kFloatStatistics;
     if (!m.key.set || m.key.value.empty()) return;
-    Self(self)->metrics[m.handle] = MetricCreate(Self(self)->pipeline, instrument, is_double, ValidUtf8(m.key.value),
-                                                 ValidUtf8(m.unit.value), ValidUtf8(m.dimension_name.value));
+    m.sink_metric = MetricCreate(Self(self)->pipeline, instrument, is_double, ValidUtf8(m.key.value),
+                                 ValidUtf8(m.unit.value), ValidUtf8(m.dimension_name.value));
 }
 
 void MetricUpdated(void* self, const vexlin_kit::Metric& m, const vexlin_kit::MetricUpdate& u) {
-    auto it = Self(self)->metrics.find(m.handle);
-    if (it == Self(self)->metrics.end()) return;
+    if (m.sink_metric == nullptr) return;
     bool counter = m.kind == Kind::kIntegerCounter || m.kind == Kind::kFloatCounter;
     if (counter && (u.is_float ? u.real < 0 : u.integer < 0)) return;  // a counter only grows
     std::string dimension = u.dimension.set ? ValidUtf8(u.dimension.value) : std::string();
-    MetricRecord(Self(self)->pipeline, it->second, u.integer, u.real, u.dimension.set ? &dimension : nullptr);
+    MetricRecord(Self(self)->pipeline, static_cast<Metric*>(m.sink_metric), u.integer, u.real, u.dimension.set ? &dimension : nullptr);
 }
 
 void MetricDeleted(void* self, const vexlin_kit::Metric& m) {
-    auto it = Self(self)->metrics.find(m.handle);
-    if (it == Self(self)->metrics.end()) return;
-    MetricDelete(Self(self)->pipeline, it->second);
-    Self(self)->metrics.erase(it);
+    if (m.sink_metric != nullptr) MetricDelete(Self(self)->pipeline, static_cast<Metric*>(m.sink_metric));
 }
 
 void ProcessTechnology(void* self, std::int32_t type, const vexlin_kit::Str& edition, const vexlin_kit::Str& version) {
@@ -302,7 +309,7 @@ bool Start(std::size_t count, const char* const* arguments, void** self, std::ve
     Config config;
     LoadConfig(count, arguments, &config);
     Sink* s = new Sink;
-    s->pipeline = PipelineCreate(&config, SpanHooks{&MapTracer, &ReturnEntry}, &LogToApplication);
+    s->pipeline = PipelineCreate(&config, SpanHooks{&MapTracer, &ReturnEntry}, &vexlin_kit::Log);
     *self = s;
     return true;
 }
@@ -310,10 +317,11 @@ bool Start(std::size_t count, const char* const* arguments, void** self, std::ve
 void Stop(void* self, const std::vector<const Tracer*>&) {
     Sink* s = Self(self);
     PipelineDestroy(s->pipeline);  // sends what ended before shutdown, within the export timeout
-    FreeEntries(s->spare);
+    FreeEntries(t_spare.list);
+    t_spare.list = nullptr;
     FreeEntries(g_returned.exchange(nullptr));
     if (s->invalid_tags > 0)
-        LogToApplication("otlp: " + std::to_string(s->invalid_tags) +
+        vexlin_kit::Log("otlp: " + std::to_string(s->invalid_tags.load()) +
                          " incoming tags were not valid traceparent texts");
     delete s;
 }

@@ -162,7 +162,7 @@ TEST_P(ConsoleMisuse, IsReportedRightAfterTheCallAndNothingElseIs) {
     ASSERT_EQ(vexlin_agent_set_verbose_callback([](const char* m) { g_verbose.push_back(Json::parse(m)); }), 0);
     GetParam().act();
     ASSERT_EQ(vexlin_shutdown(), 0);
-    EXPECT_EQ(dlopen(CONSOLE_AGENT_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr) << "left mapped, with its state";
+    EXPECT_NE(dlopen(CONSOLE_AGENT_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr) << "unmapped while a call may race";
     const std::vector<Json> trace = TakeTrace(output);
     std::vector<std::string> warnings;  // the warning each misuse line makes
     for (std::size_t i = 1, call; i < trace.size(); ++i) {
