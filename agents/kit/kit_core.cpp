@@ -37,7 +37,6 @@ unsigned g_epoch = 0;            // of the last state made; under g_lifecycle
 pthread_once_t g_process_once = PTHREAD_ONCE_INIT;
 bool g_process_ready = false;    // pinned, fork handlers and thread key registered
 pthread_key_t g_thread_key;      // gives a record back when its thread exits
-std::uint32_t g_fork_locked = 0;  // slots the fork's prepare handler locked
 // Static TLS: a dynamic TLS block of an unloaded module is left dangling in
 // the threads that used it, and LeakSanitizer crashes on it at exit.
 thread_local ThreadRecord* t_record __attribute__((tls_model("initial-exec"))) = nullptr;
@@ -74,6 +73,16 @@ void Lock(Slot* slot) {
             if (++spins > 64) sched_yield();
 }
 void Unlock(Slot* slot) { slot->lock.store(false, std::memory_order_release); }
+
+// A thread holds its own busy lock for the whole of each call (but while a
+// hook waits, see Scope::Wait); the last shutdown and the fork's prepare
+// handler take it to wait for the call in progress.
+void LockBusy(ThreadRecord* r) {
+    for (unsigned spins = 0; r->busy.exchange(true, std::memory_order_acquire); ++spins)
+        while (r->busy.load(std::memory_order_relaxed))
+            if (++spins > 64) sched_yield();
+}
+void UnlockBusy(ThreadRecord* r) { r->busy.store(false, std::memory_order_release); }
 
 constexpr std::uint32_t IndexOf(Handle h) { return static_cast<std::uint32_t>(h) - 1; }
 constexpr std::uint32_t GenerationOf(Handle h) { return static_cast<std::uint32_t>(h >> 32); }
@@ -118,6 +127,10 @@ void Adopt(ThreadRecord* r, State* st) {
     r->stack.clear();
     r->free_slots.clear();
     r->remote_free.store(0, std::memory_order_relaxed);
+    try {
+        r->spare.reserve(kSpareObjects);
+    } catch (...) {  // then retired objects' storage is freed, not kept
+    }
 }
 
 // Frees what a record keeps for the state; its thread is not inside a call.
@@ -177,8 +190,8 @@ void GiveBackIndex(State* st, ThreadRecord* self, std::uint32_t index) {
 
 void Recycle(ThreadRecord* r, Object* o) {
     o->~Object();
-    if (r != nullptr && r->spare.size() < kSpareObjects) {
-        r->spare.push_back(o);  // room reserved when it was taken
+    if (r != nullptr && r->spare.size() < r->spare.capacity()) {
+        r->spare.push_back(o);  // never allocates: room reserved by Adopt
         return;
     }
     ::operator delete(o);
@@ -212,52 +225,29 @@ void FreeState(State* st) {
     delete st;
 }
 
-// Every slot of the state, locked or unlocked in order.
-std::uint32_t ForEachSlot(State* st, void (*action)(Slot*)) {
-    std::uint32_t n = 0;
-    for (std::uint32_t c = 0; st != nullptr && c < ChunksInUse(st); ++c) {
-        Slot* chunk = st->chunks[c].load(std::memory_order_acquire);
-        for (std::uint32_t i = 0; chunk != nullptr && i < kSlotsPerChunk; ++i, ++n) action(&chunk[i]);
-    }
-    return n;
-}
-
 // ---- Fork -----------------------------------------------------------------------------
-// The prepare handler takes every handle's lock, so no record is half written
-// at the fork; the child frees them again and forgets the other threads,
+// The prepare handler takes every other thread's busy lock, so the fork
+// happens with no call inside the kit; the child forgets the other threads,
 // whatever they were doing.
 
-void PrepareFork() { g_fork_locked = ForEachSlot(g_state.load(std::memory_order_acquire), &Lock); }
-
-void UnlockForkLocked() {
-    State* st = g_state.load(std::memory_order_acquire);
-    std::uint32_t n = 0;
-    for (std::uint32_t c = 0; st != nullptr && n < g_fork_locked; ++c) {
-        Slot* chunk = st->chunks[c].load(std::memory_order_acquire);
-        for (std::uint32_t i = 0; chunk != nullptr && i < kSlotsPerChunk && n < g_fork_locked; ++i, ++n)
-            Unlock(&chunk[i]);
-    }
-    g_fork_locked = 0;
+void PrepareFork() {
+    for (ThreadRecord* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next)
+        if (r != t_record) LockBusy(r);
 }
 
-void AfterForkInParent() { UnlockForkLocked(); }
+void AfterForkInParent() {
+    for (ThreadRecord* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next)
+        if (r != t_record) UnlockBusy(r);
+}
 
 void AfterForkInChild() {
-    UnlockForkLocked();
     // A lifecycle call of another thread is cut short: the library refuses to
     // use such a child, and the lock must not stay taken.
     new (&g_lifecycle) std::mutex;
-    for (ThreadRecord* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next) {
-        if (r == t_record) continue;
-        // The thread is gone, and may have left these half written: start
-        // them anew (what they held stays allocated).
-        new (&r->stack) std::vector<Handle>;
-        new (&r->free_slots) std::vector<std::uint32_t>;
-        new (&r->spare) std::vector<void*>;
-        r->remote_free.store(0, std::memory_order_relaxed);
-        r->busy.store(false, std::memory_order_relaxed);
-        r->claimed.store(false, std::memory_order_relaxed);
-    }
+    // The other threads are gone, and may have left their records half
+    // written: the child forgets them (what they held stays allocated).
+    if (t_record != nullptr) t_record->next = nullptr;
+    g_records.store(t_record, std::memory_order_release);
     State* st = g_state.load(std::memory_order_acquire);
     if (st != nullptr && g_sink->child_after_fork != nullptr) g_sink->child_after_fork(st->self);
 }
@@ -345,12 +335,10 @@ Scope::Scope(const char* type, const char* name) {
         g_lifecycle.lock();
         st_ = g_state.load(std::memory_order_acquire);
     } else if (record_ != nullptr) {
-        // Pairs with the last shutdown, which clears the state and then waits
-        // for busy threads: either it sees this one busy, or this one sees no
-        // state.
-        record_->busy.store(true, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        st_ = g_state.load(std::memory_order_relaxed);
+        // The last shutdown clears the state, then takes every busy lock in
+        // turn: either it waits for this call, or this call sees no state.
+        LockBusy(record_);
+        st_ = g_state.load(std::memory_order_acquire);
     }
     if (st_ != nullptr && record_ != nullptr) Bind(st_);
     t_scope = this;
@@ -410,7 +398,7 @@ Scope::~Scope() {
     if (lifecycle_)
         g_lifecycle.unlock();
     else if (record_ != nullptr)
-        record_->busy.store(false, std::memory_order_release);
+        UnlockBusy(record_);
     // The application's callbacks may call the library again.
     try {
         for (const vexlin_kit::Misuse& m : call_.misuses) {
@@ -424,6 +412,15 @@ Scope::~Scope() {
             for (const std::string& message : deferred_) callbacks_[0](message.c_str());
     } catch (...) {  // a report that cannot be built is left out
     }
+}
+
+void Scope::Wait(void (*hook)(void*), void* self) {
+    Release();
+    record_->waiting.store(true, std::memory_order_relaxed);
+    UnlockBusy(record_);
+    hook(self);
+    LockBusy(record_);
+    record_->waiting.store(false, std::memory_order_release);
 }
 
 void Scope::AddValue(const char* key, const Arg& value) { call_.fields.push_back(Field{key, ValueOf(value)}); }
@@ -627,10 +624,18 @@ vexlin_result_t InitializeOnce(const Sink& sink, vexlin_size_t count, const vexl
     return VEXLIN_SUCCESS;
 }
 
-// Waits until no other thread is inside a call that may have found `st`.
+// Waits until no other thread is inside a call that may have found the
+// state, waiting in a hook included.
 void WaitForCalls() {
-    for (ThreadRecord* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next)
-        while (r != t_record && r->busy.load(std::memory_order_seq_cst)) sched_yield();
+    for (ThreadRecord* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next) {
+        while (r != t_record) {
+            LockBusy(r);
+            const bool waiting = r->waiting.load(std::memory_order_acquire);
+            UnlockBusy(r);
+            if (!waiting) break;
+            sched_yield();
+        }
+    }
 }
 
 vexlin_result_t ShutdownOnce() {
@@ -681,7 +686,7 @@ vexlin_result_t ShutdownOnce() {
 
 vexlin_result_t Initialize(const Sink& sink, vexlin_size_t count, const vexlin_xchar_t* const* arguments,
                            vexlin_xchar_t* message, vexlin_size_t message_length) noexcept {
-    g_sink = &sink;
+    if (g_sink != &sink) g_sink = &sink;  // before any call can read it
     if (count > 0 && arguments == nullptr) {
         CopyMessage(message, message_length, Prefixed("argument list is NULL"));
         return VEXLIN_ERROR_INVALID_ARGUMENT;
@@ -696,7 +701,7 @@ vexlin_result_t Initialize(const Sink& sink, vexlin_size_t count, const vexlin_x
 }
 
 vexlin_result_t Shutdown(const Sink& sink) noexcept {
-    g_sink = &sink;
+    if (g_sink != &sink) g_sink = &sink;
     vexlin_result_t result;
     try {
         result = ShutdownOnce();
@@ -825,7 +830,7 @@ vexlin_result_t GetLibraryOnce(vexlin_uint32_t interface_id, vexlin_uint32_t lev
 
 vexlin_result_t GetLibrary(const Sink& sink, vexlin_uint32_t interface_id, vexlin_uint32_t level,
                            const void** table_out, vexlin_xchar_t* message, vexlin_size_t message_length) noexcept {
-    g_sink = &sink;
+    if (g_sink != &sink) g_sink = &sink;
     try {
         return GetLibraryOnce(interface_id, level, table_out, message, message_length);
     } catch (...) {

@@ -54,7 +54,8 @@ constexpr std::uint32_t kMaxChunks = 16384;  // 16 million objects at once
 // (the module stays mapped), and a thread's record passes to a later thread
 // when it exits, so their number follows the threads alive at once.
 struct ThreadRecord {
-    std::atomic<bool> busy{false};
+    std::atomic<bool> busy{false};     // held by the thread for each call
+    std::atomic<bool> waiting{false};  // a hook of its call waits without the busy lock
     std::atomic<bool> claimed{false};
     ThreadRecord* next = nullptr;  // every record, newest first
     // The rest belongs to the state of `epoch` and is reset for a new one.
@@ -69,7 +70,7 @@ struct ThreadRecord {
 // Lives on the heap from the first initialize to the last shutdown.
 struct State {
     void* self = nullptr;  // the sink's
-    unsigned starts = 0;
+    unsigned starts = 0;  // under the lifecycle lock; forwarded calls see a state only while it is not 0
     unsigned epoch = 0;
     pid_t pid = 0;
     std::atomic<unsigned> agent_refs{0};
@@ -111,7 +112,7 @@ public:
     Scope& operator=(const Scope&) = delete;
 
     State* state() const { return st_; }
-    bool started() const { return st_ != nullptr && st_->starts > 0; }
+    bool started() const { return st_ != nullptr && (!lifecycle_ || st_->starts > 0); }
     // False for sinks without on_call: build no composite value then.
     bool describing() const { return describe_; }
     void Add(const char* key, const Arg& value) {
@@ -126,6 +127,9 @@ public:
     void Drop() { emitted_ = true; }  // a call answered neutrally is not described
     void Failed();                    // an exception ended the call: neutral answer, counted
     void Defer(const std::string& message) { deferred_.push_back(message); }
+    // Runs a hook that may wait long (a flush): without this thread's busy
+    // lock, so that a fork need not wait for it; the last shutdown still does.
+    void Wait(void (*hook)(void*), void* self);
 
     // Lookups: describe the handle (and a tracer's or metric's kind); on
     // misuse report it and return null. A found object's lock is held until

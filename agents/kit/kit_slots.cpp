@@ -705,7 +705,7 @@ void Do_ex_tracer_end_timed(Scope& s, vexlin_tracer_handle_t h, vexlin_int64_t e
 }
 
 void Do_ex_agent_force_send_data_now(Scope& s) {
-    if (g_sink->force_send_data_now != nullptr) g_sink->force_send_data_now(s.state()->self);
+    if (g_sink->force_send_data_now != nullptr) s.Wait(g_sink->force_send_data_now, s.state()->self);
 }
 
 // ---- Generated slots -----------------------------------------------------------
