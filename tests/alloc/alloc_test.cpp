@@ -24,9 +24,11 @@ void __libc_free(void* ptr);
 
 namespace {
 
-std::atomic<long> g_live{0};  // blocks handed out and not yet freed
-// The rest is touched only while armed, when the test is single-threaded.
-bool g_armed = false, g_fired = false;
+std::atomic<long> g_live{0};  // blocks handed out and not yet freed, by any thread
+// Only the armed thread counts and fails its allocations: a module's own
+// threads allocate as they please. The rest is touched only by that thread.
+thread_local bool t_armed = false;
+bool g_fired = false;
 long g_fail_at = 0, g_attempts = 0, g_frees = 0, g_hook_at = 0;
 void (*g_hook)() = nullptr;  // runs just before allocation g_hook_at is served
 
@@ -37,14 +39,14 @@ void Arm(long n, void (*hook)() = nullptr, long hook_at = 0) {
     g_fail_at = n;
     g_hook = hook;
     g_hook_at = hook_at;
-    g_armed = true;
+    t_armed = true;
 }
-void Disarm() { g_armed = false; }
+void Disarm() { t_armed = false; }
 
 template <typename Allocate>
 void* Counted(Allocate allocate) {
-    if (g_armed && ++g_attempts == g_hook_at && g_hook != nullptr) g_hook();
-    if (g_armed && g_attempts == g_fail_at) {
+    if (t_armed && ++g_attempts == g_hook_at && g_hook != nullptr) g_hook();
+    if (t_armed && g_attempts == g_fail_at) {
         g_fired = true;
         errno = ENOMEM;
         return nullptr;
@@ -71,7 +73,7 @@ void* realloc(void* ptr, size_t size) {
     });
 }
 void free(void* ptr) {
-    if (ptr != nullptr) --g_live, g_frees += g_armed;
+    if (ptr != nullptr) --g_live, g_frees += t_armed;
     __libc_free(ptr);
 }
 }  // extern "C"
