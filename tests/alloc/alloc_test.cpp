@@ -1,11 +1,16 @@
 // The allocator seen through a shim this program links in place of malloc:
 // every operation that allocates is run with its 1st, 2nd, ... allocation
 // failing until it completes, and must give its result, leak nothing and keep
-// its state; sizes that would overflow never reach the allocator; and the 73
-// forwarding functions never allocate or free.
+// its state; sizes that would overflow never reach the allocator; the 73
+// forwarding functions never allocate or free; and the modules we ship answer
+// a traced request neutrally whichever allocation fails, and say so once.
+#include <arpa/inet.h>
+#include <dlfcn.h>
 #include <errno.h>
+#include <netinet/in.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include <atomic>
 
@@ -24,9 +29,11 @@ void __libc_free(void* ptr);
 
 namespace {
 
-std::atomic<long> g_live{0};  // blocks handed out and not yet freed
-// The rest is touched only while armed, when the test is single-threaded.
-bool g_armed = false, g_fired = false;
+std::atomic<long> g_live{0};  // blocks handed out and not yet freed, by any thread
+// Only the armed thread counts and fails its allocations: a module's own
+// threads allocate as they please. The rest is touched only by that thread.
+thread_local bool t_armed = false;
+bool g_fired = false;
 long g_fail_at = 0, g_attempts = 0, g_frees = 0, g_hook_at = 0;
 void (*g_hook)() = nullptr;  // runs just before allocation g_hook_at is served
 
@@ -37,14 +44,14 @@ void Arm(long n, void (*hook)() = nullptr, long hook_at = 0) {
     g_fail_at = n;
     g_hook = hook;
     g_hook_at = hook_at;
-    g_armed = true;
+    t_armed = true;
 }
-void Disarm() { g_armed = false; }
+void Disarm() { t_armed = false; }
 
 template <typename Allocate>
 void* Counted(Allocate allocate) {
-    if (g_armed && ++g_attempts == g_hook_at && g_hook != nullptr) g_hook();
-    if (g_armed && g_attempts == g_fail_at) {
+    if (t_armed && ++g_attempts == g_hook_at && g_hook != nullptr) g_hook();
+    if (t_armed && g_attempts == g_fail_at) {
         g_fired = true;
         errno = ENOMEM;
         return nullptr;
@@ -71,7 +78,7 @@ void* realloc(void* ptr, size_t size) {
     });
 }
 void free(void* ptr) {
-    if (ptr != nullptr) --g_live, g_frees += g_armed;
+    if (ptr != nullptr) --g_live, g_frees += t_armed;
     __libc_free(ptr);
 }
 }  // extern "C"
@@ -273,5 +280,155 @@ TEST(Allocation, ForwardingNeverAllocatesWithOrWithoutAnAgent) {
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
     ExpectNoAllocatorUse();
 }
+
+// ---- The modules we ship ---------------------------------------------------------
+
+struct Module {
+    const char* name;
+    const char* path;
+    const char* sink;  // how its texts name it
+};
+void PrintTo(const Module& m, std::ostream* os) { *os << m.name; }
+
+const Module kModules[] = {
+#ifdef CONSOLE_AGENT_PATH
+    {"Console", CONSOLE_AGENT_PATH, "console agent"},
+#endif
+#ifdef OTLP_AGENT_PATH
+    {"Otlp", OTLP_AGENT_PATH, "otlp agent"},
+#endif
+};
+
+template <size_t N>
+constexpr vexlin_string_t Utf8(const char (&text)[N]) {
+    return {text, N - 1, VEXLIN_CCSID_UTF8};
+}
+
+// A web request of every part an application reports; gives the outgoing
+// tag's size. Called as from C: an exception leaving a call terminates.
+size_t TraceOneRequest(vexlin_metric_handle_t requests) noexcept {
+    static const vexlin_string_t names[] = {Utf8("Host"), Utf8("Accept")}, values[] = {Utf8("127.0.0.1"), Utf8("*/*")},
+                                 server = Utf8("web-1"), app = Utf8("shop"), root = Utf8("/"), url = Utf8("/cart?id=7"),
+                                 get = Utf8("GET"), key = Utf8("customer"), tier = Utf8("gold"), db = Utf8("orders"),
+                                 vendor = Utf8("PostgreSQL"), db_host = Utf8("127.0.0.1:5432"),
+                                 sql = Utf8("SELECT * FROM carts WHERE id = 7"), operation = Utf8("price cart"),
+                                 route = Utf8("/cart"), backend = Utf8("http://127.0.0.1:9/stock");
+    static const vexlin_int64_t items = 3;
+    const vexlin_webapplicationinfo_handle_t app_info = vexlin_webapplicationinfo_create_p(&server, &app, &root);
+    const vexlin_tracer_handle_t web = vexlin_incomingwebrequesttracer_create_p(app_info, &url, &get);
+    vexlin_incomingwebrequesttracer_add_request_headers_p(web, names, values, 2);
+    vexlin_tracer_start(web);
+    vexlin_customrequestattribute_add_strings_p(&key, &tier, 1);
+    vexlin_integercountermetric_increase_by_p(requests, 1, &route);
+
+    const vexlin_databaseinfo_handle_t db_info = vexlin_databaseinfo_create_p(&db, &vendor, 1, &db_host);
+    const vexlin_tracer_handle_t query = vexlin_databaserequesttracer_create_sql_p(db_info, &sql);
+    vexlin_tracer_start(query);
+    vexlin_databaserequesttracer_set_returned_row_count(query, 1);
+    vexlin_tracer_end(query);
+
+    const vexlin_tracer_handle_t span = vexlin_ex_spantracer_create(1);
+    vexlin_ex_spantracer_set_operationname_p(span, &operation);
+    vexlin_ex_spantracer_set_strings_p(span, &key, &tier, 1);
+    vexlin_ex_spantracer_set_integers_p(span, &route, &items, 1);
+    vexlin_tracer_start(span);
+    vexlin_tracer_end(span);
+
+    const vexlin_tracer_handle_t call = vexlin_outgoingwebrequesttracer_create_p(&backend, &get);
+    vexlin_tracer_start(call);
+    char tag[256];
+    vexlin_size_t required = 0;
+    const vexlin_size_t tag_size = vexlin_tracer_get_outgoing_korvantix_string_tag(call, tag, sizeof tag, &required);
+    vexlin_tracer_end(call);
+
+    vexlin_incomingwebrequesttracer_set_status_code(web, 200);
+    vexlin_tracer_end(web);
+    vexlin_databaseinfo_delete(db_info);
+    vexlin_webapplicationinfo_delete(app_info);
+    return tag_size;
+}
+
+// The agent's lines that report failed calls. Modules log from threads of
+// their own too, so nothing here allocates or keeps more than the last one.
+std::atomic<int> g_failure_reports{0};
+char g_failure_report[256];
+void OnAgentLog(const char* message) {
+    if (strstr(message, " calls failed ") == nullptr) return;
+    snprintf(g_failure_report, sizeof g_failure_report, "%s", message);
+    ++g_failure_reports;
+}
+
+// A first initialize to the last shutdown, running `requests` in between
+// with the span group enabled and a request counter.
+template <typename Requests>
+void Monitored(Requests&& requests) {
+    static const vexlin_string_t key = Utf8("shop.requests"), dimension = Utf8("route");
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
+    vexlin_agent_set_logging_callback(OnAgentLog);
+    ASSERT_EQ(VEXLIN_SUCCESS, vexlin_ex_api_enable_span());
+    const vexlin_metric_handle_t counter = vexlin_integercountermetric_create_p(&key, nullptr, &dimension);
+    requests(counter);
+    vexlin_metric_delete(counter);
+    EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
+}
+
+// A port of 127.0.0.1 that refuses connections: bound, never listening, and
+// kept so for the rest of the process.
+int RefusingPort() {
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        ADD_FAILURE() << "no port: " << strerror(errno);
+    return ntohs(address.sin_port);
+}
+
+class ModuleAllocation : public testing::TestWithParam<Module> {};
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(ModuleAllocation);
+
+TEST_P(ModuleAllocation, EachFailingInTurnIsAnsweredNeutrallyAndReportedOnce) {
+    const Module& m = GetParam();
+    ClearLibraryEnvironment();
+    // The console module writes nowhere; the OTLP one sends to a refusing
+    // port, briefly, from its exporter thread, which is never armed.
+    Store({std::string("agentlibrary=") + m.path, "console_output=/dev/null",
+           "otel_exporter_otlp_endpoint=http://127.0.0.1:" + std::to_string(RefusingPort()),
+           "otel_exporter_otlp_timeout=100", "otel_bsp_export_timeout=200"});
+    // Mapped from here on, as the modules will keep themselves: what loading
+    // allocates stays after the first cycle, and every later one ends alike.
+    ASSERT_NE(nullptr, dlopen(m.path, RTLD_NOW)) << dlerror();
+    // Without a failure, nothing is reported.
+    Monitored([](vexlin_metric_handle_t counter) { EXPECT_NE(0u, TraceOneRequest(counter)); });
+    EXPECT_EQ(0, g_failure_reports);
+    const long live = g_live;
+
+    long n = 0;
+    size_t tag_size = 0;
+    Monitored([&](vexlin_metric_handle_t counter) {
+        do {
+            Arm(++n);
+            tag_size = TraceOneRequest(counter);
+            Disarm();
+        } while (g_fired && n < 100000);
+    });
+    EXPECT_FALSE(g_fired) << "still failing after " << n << " allocations";
+    EXPECT_NE(0u, tag_size) << "the run without a failure is answered fully";
+    EXPECT_EQ(live, g_live) << "leaked";
+
+    ASSERT_EQ(1, g_failure_reports);
+    const std::string report = g_failure_report, prefix = std::string(m.sink) + ": ";
+    const long failed_calls = atol(report.c_str() + std::min(prefix.size(), report.size()));
+    EXPECT_EQ(prefix + std::to_string(failed_calls) +
+                  " calls failed (out of memory or an internal error) and were answered neutrally",
+              report);
+    EXPECT_LE(1, failed_calls);
+    EXPECT_LE(failed_calls, n - 1) << "a failing allocation fails one call at most";
+}
+
+INSTANTIATE_TEST_SUITE_P(Allocation, ModuleAllocation, testing::ValuesIn(kModules),
+                         [](const testing::TestParamInfo<Module>& info) { return info.param.name; });
 
 }  // namespace
