@@ -253,9 +253,10 @@ struct Sink {
     // `parent_context` is the context of the tracer's parent when that one is
     // still started, else null. The sink fills tracer.context.
     void (*tracer_started)(void* self, Tracer& tracer, const unsigned char* parent_context);
-    // Also for a tracer ended without a start (state kCreated). The record is
-    // dropped afterwards, so the sink may move what it keeps out of it.
-    void (*tracer_ended)(void* self, Tracer& tracer);
+    // Also for a tracer ended without a start (state kCreated). Return true to
+    // keep the record (hand it to a thread of the sink's own, say) and give it
+    // back with ReleaseTracer when done; false drops it.
+    bool (*tracer_ended)(void* self, Tracer& tracer);
 
     // Answers. The kit checks the tracer's kind and does the buffer protocol;
     // return false to hand out nothing. `current` is the thread's current
@@ -286,6 +287,10 @@ const char* FindArgument(std::size_t count, const char* const* arguments, const 
 // logs. Callable from any thread; a callback on the sink's own thread must
 // not shut the library down (the shutdown would wait for that thread).
 void Log(const std::string& message);
+
+// Gives back a record that tracer_ended kept; from any thread, before the
+// sink's stop returns.
+void ReleaseTracer(Tracer* tracer);
 
 // Decoding of the library's counted strings, for sinks that read them.
 Str TextOf(const vexlin_string_t* s);

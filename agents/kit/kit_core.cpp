@@ -39,8 +39,9 @@ bool g_process_ready = false;    // pinned, fork handlers and thread key registe
 pthread_key_t g_thread_key;      // gives a record back when its thread exits
 // Static TLS: a dynamic TLS block of an unloaded module is left dangling in
 // the threads that used it, and LeakSanitizer crashes on it at exit.
+std::atomic<void*> g_returned{nullptr};  // storage of kept records given back, a list through its first word
 thread_local ThreadRecord* t_record __attribute__((tls_model("initial-exec"))) = nullptr;
-thread_local Scope* t_scope __attribute__((tls_model("initial-exec"))) = nullptr;
+thread_local CallScope* t_scope __attribute__((tls_model("initial-exec"))) = nullptr;
 
 constexpr std::size_t kSpareObjects = 64;  // storage kept per thread for reuse
 
@@ -75,7 +76,7 @@ void Lock(Slot* slot) {
 void Unlock(Slot* slot) { slot->lock.store(false, std::memory_order_release); }
 
 // A thread holds its own busy lock for the whole of each call (but while a
-// hook waits, see Scope::Wait); the last shutdown and the fork's prepare
+// hook waits, see CallScope::Wait); the last shutdown and the fork's prepare
 // handler take it to wait for the call in progress.
 void LockBusy(ThreadRecord* r) {
     for (unsigned spins = 0; r->busy.exchange(true, std::memory_order_acquire); ++spins)
@@ -133,8 +134,18 @@ void Adopt(ThreadRecord* r, State* st) {
     }
 }
 
+void FreeList(void* list) {
+    while (list != nullptr) {
+        void* next = *static_cast<void**>(list);
+        ::operator delete(list);
+        list = next;
+    }
+}
+
 // Frees what a record keeps for the state; its thread is not inside a call.
 void Clear(ThreadRecord* r) {
+    FreeList(r->returned);
+    r->returned = nullptr;
     for (void* memory : r->spare) ::operator delete(memory);
     std::vector<void*>().swap(r->spare);
     std::vector<Handle>().swap(r->stack);
@@ -222,6 +233,7 @@ void FreeState(State* st) {
         delete[] chunk;
     }
     for (ThreadRecord* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next) Clear(r);
+    FreeList(g_returned.exchange(nullptr, std::memory_order_acquire));
     delete st;
 }
 
@@ -270,6 +282,16 @@ Slot* SlotAt(State* st, std::uint32_t index) {
     if (index / kSlotsPerChunk >= kMaxChunks) return nullptr;
     Slot* chunk = st->chunks[index / kSlotsPerChunk].load(std::memory_order_acquire);
     return chunk == nullptr ? nullptr : chunk + index % kSlotsPerChunk;
+}
+
+void ReleaseTracer(Tracer* tracer) {
+    Object* o = reinterpret_cast<Object*>(tracer);
+    o->~Object();
+    void* memory = o;
+    void* head = g_returned.load(std::memory_order_relaxed);
+    do {
+        *static_cast<void**>(memory) = head;
+    } while (!g_returned.compare_exchange_weak(head, memory, std::memory_order_release, std::memory_order_relaxed));
 }
 
 void Log(const std::string& message) {
@@ -323,13 +345,13 @@ void CopyMessage(vexlin_xchar_t* buffer, vexlin_size_t length, const std::string
 }
 
 
-// ---- Scope -------------------------------------------------------------------
+// ---- CallScope -------------------------------------------------------------------
 
-Scope::Scope(const char* type, const char* name) {
-    call_.type = type;
+CallScope::CallScope(Entry entry, const char* name) {
+    lifecycle_ = entry == kLifecycle;
+    call_.type = lifecycle_ ? "lifecycle" : "call";
     call_.name = name;
     describe_ = g_sink->on_call != nullptr;
-    lifecycle_ = std::strcmp(type, "lifecycle") == 0;
     record_ = OwnRecord();
     if (lifecycle_) {
         g_lifecycle.lock();
@@ -345,30 +367,30 @@ Scope::Scope(const char* type, const char* name) {
     if (describe_) call_.time_us = NowMicros();
 }
 
-void Scope::Bind(State* st) {
+void CallScope::Bind(State* st) {
     st_ = st;
     if (record_ == nullptr) return;
     Adopt(record_, st);
     call_.thread = record_->number;
 }
 
-std::int64_t Scope::now_us() {
+std::int64_t CallScope::now_us() {
     if (call_.time_us == 0) call_.time_us = NowMicros();
     return call_.time_us;
 }
 
-void Scope::Emit() {
+void CallScope::Emit() {
     if (emitted_) return;
     emitted_ = true;
     if (describe_) g_sink->on_call(st_ != nullptr ? st_->self : nullptr, call_, &verbose_);
 }
 
-void Scope::Failed() {
+void CallScope::Failed() {
     failed_ = true;
     if (st_ != nullptr) st_->failures.fetch_add(1, std::memory_order_relaxed);
 }
 
-Scope::~Scope() {
+CallScope::~CallScope() {
     Release();
     if (pending_index_ != 0) {
         const std::uint32_t index = pending_index_ - 1;
@@ -414,7 +436,7 @@ Scope::~Scope() {
     }
 }
 
-void Scope::Wait(void (*hook)(void*), void* self) {
+void CallScope::Wait(void (*hook)(void*), void* self) {
     Release();
     record_->waiting.store(true, std::memory_order_relaxed);
     UnlockBusy(record_);
@@ -423,20 +445,20 @@ void Scope::Wait(void (*hook)(void*), void* self) {
     record_->waiting.store(false, std::memory_order_release);
 }
 
-void Scope::AddValue(const char* key, const Arg& value) { call_.fields.push_back(Field{key, ValueOf(value)}); }
+void CallScope::AddValue(const char* key, const Arg& value) { call_.fields.push_back(Field{key, ValueOf(value)}); }
 
-void Scope::Misuse(const char* problem, const std::string& message, const char* handle_key, Handle handle,
+void CallScope::Misuse(const char* problem, const std::string& message, const char* handle_key, Handle handle,
                    const char* kind) {
     call_.misuses.push_back(
         vexlin_kit::Misuse{problem, message, handle_key != nullptr ? handle_key : "", handle, kind});
 }
 
-void Scope::Release() {
+void CallScope::Release() {
     if (held_ != nullptr) Unlock(held_);
     held_ = nullptr;
 }
 
-Object* Scope::Hold(Handle handle, SlotView* view) {
+Object* CallScope::Hold(Handle handle, SlotView* view) {
     Release();
     Slot* slot = handle == 0 || st_ == nullptr ? nullptr : SlotAt(st_, IndexOf(handle));
     if (slot == nullptr) return nullptr;
@@ -451,7 +473,7 @@ Object* Scope::Hold(Handle handle, SlotView* view) {
     return nullptr;
 }
 
-Object* Scope::Find(Handle handle, const char* key) {
+Object* CallScope::Find(Handle handle, const char* key) {
     if (st_ == nullptr) return nullptr;
     if (handle == 0) {
         Misuse("invalid_handle",
@@ -479,7 +501,7 @@ Object* Scope::Find(Handle handle, const char* key) {
     return nullptr;
 }
 
-Tracer* Scope::FindTracer(Handle handle, KindSet allowed, const char* key) {
+Tracer* CallScope::FindTracer(Handle handle, KindSet allowed, const char* key) {
     Add(key, HandleValue(handle));
     Object* o = Find(handle, key);
     if (o == nullptr) return nullptr;
@@ -496,7 +518,7 @@ Tracer* Scope::FindTracer(Handle handle, KindSet allowed, const char* key) {
     return &o->tracer;
 }
 
-Object* Scope::FindInfo(Handle handle, Kind expected, const char* key) {
+Object* CallScope::FindInfo(Handle handle, Kind expected, const char* key) {
     Add(key, HandleValue(handle));
     Object* o = Find(handle, key);
     if (o == nullptr || o->kind == expected) return o;
@@ -508,7 +530,7 @@ Object* Scope::FindInfo(Handle handle, Kind expected, const char* key) {
     return nullptr;
 }
 
-Metric* Scope::FindMetric(Handle handle, KindSet allowed) {
+Metric* CallScope::FindMetric(Handle handle, KindSet allowed) {
     Add("metric", HandleValue(handle));
     Object* o = Find(handle, "metric");
     if (o == nullptr) return nullptr;
@@ -524,13 +546,13 @@ Metric* Scope::FindMetric(Handle handle, KindSet allowed) {
     return &o->metric;
 }
 
-bool Scope::MissingArray(const void* array, std::size_t count, const char* what) {
+bool CallScope::MissingArray(const void* array, std::size_t count, const char* what) {
     if (array != nullptr || count == 0) return false;
     Misuse("null_array", std::string(name()) + ": " + what + " is NULL but count is " + std::to_string(count));
     return true;
 }
 
-Object& Scope::New(Kind kind) {
+Object& CallScope::New(Kind kind) {
     std::uint32_t index = 0;
     if (!TakeIndex(st_, record_, &index)) throw std::bad_alloc();
     pending_index_ = index + 1;
@@ -539,7 +561,14 @@ Object& Scope::New(Kind kind) {
         memory = record_->spare.back();
         record_->spare.pop_back();
     } else {
-        memory = ::operator new(sizeof(Object));
+        // Records the sink kept come back on its threads; the application's
+        // threads take them all at once.
+        if (record_->returned == nullptr) record_->returned = g_returned.exchange(nullptr, std::memory_order_acquire);
+        memory = record_->returned;
+        if (memory != nullptr)
+            record_->returned = *static_cast<void**>(memory);
+        else
+            memory = ::operator new(sizeof(Object));
     }
     Object* o = new (memory) Object;
     pending_ = o;
@@ -551,7 +580,7 @@ Object& Scope::New(Kind kind) {
     return *o;
 }
 
-void Scope::Retire() {
+void CallScope::Retire(bool kept) {
     Slot* slot = held_;
     Object* o = slot->object;
     const std::uint32_t index = IndexOf(o->tracer.handle);
@@ -559,11 +588,11 @@ void Scope::Retire() {
     slot->object = nullptr;
     slot->generation.fetch_add(1, std::memory_order_relaxed);
     Release();
-    Recycle(record_, o);
+    if (!kept) Recycle(record_, o);
     GiveBackIndex(st_, record_, index);
 }
 
-int Scope::Peek(Handle handle, unsigned char* context) {
+int CallScope::Peek(Handle handle, unsigned char* context) {
     Object* o = Hold(handle, nullptr);
     int answer = o == nullptr || !IsTracer(o->kind) ? 0 : o->tracer.state == TracerState::kStarted ? 2 : 1;
     if (answer == 2 && context != nullptr) std::memcpy(context, o->tracer.context, kContextSize);
@@ -571,7 +600,7 @@ int Scope::Peek(Handle handle, unsigned char* context) {
     return answer;
 }
 
-Handle Scope::Current(unsigned char* context) {
+Handle CallScope::Current(unsigned char* context) {
     std::vector<Handle>& stack = record_->stack;
     while (!stack.empty() && Peek(stack.back(), context) != 2) stack.pop_back();
     return stack.empty() ? 0 : stack.back();
@@ -583,7 +612,7 @@ namespace {
 
 vexlin_result_t InitializeOnce(const Sink& sink, vexlin_size_t count, const vexlin_xchar_t* const* arguments,
                                vexlin_xchar_t* message, vexlin_size_t message_length) {
-    Scope scope("lifecycle", "initialize");
+    CallScope scope(CallScope::kLifecycle, "initialize");
     Value list;
     list.type = Value::kArray;
     for (vexlin_size_t i = 0; i < count; ++i)
@@ -639,7 +668,7 @@ void WaitForCalls() {
 }
 
 vexlin_result_t ShutdownOnce() {
-    Scope scope("lifecycle", "shutdown");
+    CallScope scope(CallScope::kLifecycle, "shutdown");
     State* st = scope.state();
     if (!scope.started()) {
         scope.Misuse("shutdown_without_start", "shutdown was called but the agent module was not started");
@@ -720,7 +749,7 @@ const vexlin_xchar_t* GetVersionString() { return g_sink->version; }
 vexlin_result_t GetAgentOnce(const vexlin_abi_stub_version_t* stub_version, vexlin_abi_agent_t** agent_out,
                              const vexlin_abi_agent_functions_5_t** functions_out, vexlin_xchar_t* message,
                              vexlin_size_t message_length) {
-    Scope scope("lifecycle", "get_agent");
+    CallScope scope(CallScope::kLifecycle, "get_agent");
     vexlin_result_t result = VEXLIN_SUCCESS;
     std::string error;
     if (stub_version == nullptr || agent_out == nullptr || functions_out == nullptr) {
@@ -792,7 +821,7 @@ namespace {
 
 vexlin_result_t GetLibraryOnce(vexlin_uint32_t interface_id, vexlin_uint32_t level, const void** table_out,
                                vexlin_xchar_t* message, vexlin_size_t message_length) {
-    Scope scope("lifecycle", "get_library");
+    CallScope scope(CallScope::kLifecycle, "get_library");
     scope.Add("interface", UInt(interface_id));
     scope.Add("level", UInt(level));
     const Interface* found = nullptr;

@@ -24,10 +24,11 @@ constexpr KindSet kAnyMetric = Bit(Kind::kIntegerCounter) | Bit(Kind::kFloatCoun
 
 // A handle's object, by kind: a tracer; an info, kept in the tracer record's
 // member for it (database, web_application, messaging_system); or a metric.
+// The tracer comes first: a kept record's storage is found from it.
 struct Object {
-    Kind kind;
     Tracer tracer;
     Metric metric;
+    Kind kind;
 };
 
 struct ThreadRecord;
@@ -65,6 +66,7 @@ struct ThreadRecord {
     std::vector<std::uint32_t> free_slots;   // indices to reuse
     std::atomic<std::uint32_t> remote_free{0};  // index + 1 of slots ended on other threads, through next_free
     std::vector<void*> spare;                // storage of retired objects
+    void* returned = nullptr;                // storage of kept records given back, a list through its first word
 };
 
 // Lives on the heap from the first initialize to the last shutdown.
@@ -104,12 +106,13 @@ constexpr std::size_t kUnknownSize = ~std::size_t(0);
 // description only when the sink prints calls, holds at most one handle's
 // lock at a time, and on leaving lets go of it, hands the description to the
 // sink, and then runs the application's callbacks with no kit lock held.
-class Scope {
+class CallScope {
 public:
-    Scope(const char* type, const char* name);
-    ~Scope();
-    Scope(const Scope&) = delete;
-    Scope& operator=(const Scope&) = delete;
+    enum Entry : bool { kForwarded, kLifecycle };
+    CallScope(Entry entry, const char* name);
+    ~CallScope();
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
 
     State* state() const { return st_; }
     bool started() const { return st_ != nullptr && (!lifecycle_ || st_->starts > 0); }
@@ -152,8 +155,9 @@ public:
     // A new object: its handle is handed out (and other calls see it) once
     // the call returns; a call that fails frees it again.
     Object& New(Kind kind);
-    // Ends or deletes the found object, whose lock is held.
-    void Retire();
+    // Ends or deletes the found object, whose lock is held; a kept record
+    // is the sink's until ReleaseTracer.
+    void Retire(bool kept = false);
     // The thread's innermost started, not ended tracer, or 0; with its
     // context copied to `context` when given.
     Handle Current(unsigned char* context = nullptr);

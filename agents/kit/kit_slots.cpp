@@ -24,25 +24,25 @@ constexpr KindSet kIncomingTagKinds = Bit(Kind::kIncomingRemoteCall) | Bit(Kind:
 
 // ---- Shared pieces ------------------------------------------------------------
 
-Str Put(Scope& s, const char* key, const vexlin_string_t* v) {
+Str Put(CallScope& s, const char* key, const vexlin_string_t* v) {
     Str text = TextOf(v);
     s.Add(key, StrValue(text));
     return text;
 }
 
-std::int32_t Put(Scope& s, const char* key, std::int32_t v) {
+std::int32_t Put(CallScope& s, const char* key, std::int32_t v) {
     s.Add(key, Int(v));
     return v;
 }
 
-Tracer& NewTracer(Scope& s, Kind kind) {
+Tracer& NewTracer(CallScope& s, Kind kind) {
     Tracer& t = s.New(kind).tracer;
     s.Add("tracer", UInt(t.handle));
     s.Add("kind", Text(KindName(kind)));
     return t;
 }
 
-Handle Created(Scope& s, Tracer& t) {
+Handle Created(CallScope& s, Tracer& t) {
     SINK(tracer_created, t);
     return t.handle;
 }
@@ -79,7 +79,7 @@ Value Details(const MessagingSystemInfo& i) {
 }
 
 template <typename Info>
-Handle NewInfo(Scope& s, Kind kind, const char* key, Opt<Info> Tracer::*member, Info info) {
+Handle NewInfo(CallScope& s, Kind kind, const char* key, Opt<Info> Tracer::*member, Info info) {
     Tracer& t = s.New(kind).tracer;
     t.*member = Opt<Info>{true, std::move(info)};
     s.Add(key, UInt(t.handle));
@@ -90,7 +90,7 @@ Handle NewInfo(Scope& s, Kind kind, const char* key, Opt<Info> Tracer::*member, 
 // An info is kept in the member of its own record that a tracer built on it
 // copies it to: the tracer stays complete when the info is deleted early.
 template <typename Info>
-void UseInfo(Scope& s, Tracer& t, Handle info, Kind kind, const char* key, const char* details_key,
+void UseInfo(CallScope& s, Tracer& t, Handle info, Kind kind, const char* key, const char* details_key,
              Handle Tracer::*handle_member, Opt<Info> Tracer::*member) {
     vexlin_kit::Object* o = s.FindInfo(info, kind, key);
     if (s.describing()) s.Add(details_key, o != nullptr ? Details((o->tracer.*member).value) : Value());
@@ -99,23 +99,23 @@ void UseInfo(Scope& s, Tracer& t, Handle info, Kind kind, const char* key, const
     s.Release();
 }
 
-void DeleteInfo(Scope& s, Handle handle, Kind kind, const char* key) {
+void DeleteInfo(CallScope& s, Handle handle, Kind kind, const char* key) {
     if (s.FindInfo(handle, kind, key) != nullptr) s.Retire();
 }
 
-void SetStr(Scope& s, Handle h, KindSet kinds, const char* key, const vexlin_string_t* v, Str Tracer::*member) {
+void SetStr(CallScope& s, Handle h, KindSet kinds, const char* key, const vexlin_string_t* v, Str Tracer::*member) {
     Tracer* t = s.FindTracer(h, kinds);
     Str text = Put(s, key, v);
     if (t != nullptr) t->*member = text;
 }
 
-void SetInt(Scope& s, Handle h, KindSet kinds, const char* key, std::int32_t v, Opt<std::int32_t> Tracer::*member) {
+void SetInt(CallScope& s, Handle h, KindSet kinds, const char* key, std::int32_t v, Opt<std::int32_t> Tracer::*member) {
     Tracer* t = s.FindTracer(h, kinds);
     s.Add(key, Int(v));
     if (t != nullptr) t->*member = Opt<std::int32_t>{true, v};
 }
 
-void AddPairs(Scope& s, Handle h, KindSet kinds, const char* key, const vexlin_string_t* names,
+void AddPairs(CallScope& s, Handle h, KindSet kinds, const char* key, const vexlin_string_t* names,
               const vexlin_string_t* values, vexlin_size_t count, std::vector<StrPair> Tracer::*member) {
     Tracer* t = s.FindTracer(h, kinds);
     s.Add("count", UInt(count));
@@ -155,7 +155,7 @@ Attribute MakeAttribute(const vexlin_string_t& key, const vexlin_string_t& v) {
 
 // Describes and returns keys and values; empty when an array is missing.
 template <typename T>
-std::vector<Attribute> ReadAttributes(Scope& s, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
+std::vector<Attribute> ReadAttributes(CallScope& s, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     s.Add("count", UInt(count));
     bool missing = s.MissingArray(keys, count, "keys");
     missing = s.MissingArray(values, count, "values") || missing;
@@ -166,14 +166,14 @@ std::vector<Attribute> ReadAttributes(Scope& s, const vexlin_string_t* keys, con
 }
 
 template <typename T>
-void SpanAttributes(Scope& s, Handle h, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
+void SpanAttributes(CallScope& s, Handle h, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     Tracer* t = s.FindTracer(h, Bit(Kind::kSpan));
     std::vector<Attribute> read = ReadAttributes(s, keys, values, count);
     if (t != nullptr) Append(t->attributes, read);
 }
 
 // The tracer that request attributes and in-process links attach to, held.
-Tracer* CurrentTracer(Scope& s) {
+Tracer* CurrentTracer(CallScope& s) {
     Handle current;
     Object* o = nullptr;
     // Ended by another thread since Current looked: look again.
@@ -186,14 +186,14 @@ Tracer* CurrentTracer(Scope& s) {
 }
 
 template <typename T>
-void RequestAttributes(Scope& s, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
+void RequestAttributes(CallScope& s, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     Tracer* t = CurrentTracer(s);
     std::vector<Attribute> read = ReadAttributes(s, keys, values, count);
     if (t != nullptr) Append(t->request_attributes, read);
 }
 
 // The library's two-step size query: copies `reported` bytes only when they fit.
-vexlin_size_t HandOut(Scope& s, const void* data, vexlin_size_t size, vexlin_size_t reported, void* buffer,
+vexlin_size_t HandOut(CallScope& s, const void* data, vexlin_size_t size, vexlin_size_t reported, void* buffer,
                       vexlin_size_t buffer_size, vexlin_size_t* required) {
     if (required != nullptr) *required = reported;
     const bool fits = buffer != nullptr && buffer_size >= reported;
@@ -209,7 +209,7 @@ Arg BytesOf(const Bytes& b) {
     return BytesValue(b.empty() ? &kNone : b.data(), b.size());
 }
 
-bool Start(Scope& s, Handle h, Handle requested_parent, std::int64_t start_us, bool explicit_parent) {
+bool Start(CallScope& s, Handle h, Handle requested_parent, std::int64_t start_us, bool explicit_parent) {
     // Parents first: the tracer's own lock is then held to the end.
     alignas(8) unsigned char parent_context[kContextSize];
     int parent_state = 0;
@@ -245,7 +245,7 @@ bool Start(Scope& s, Handle h, Handle requested_parent, std::int64_t start_us, b
     return true;
 }
 
-void End(Scope& s, Handle h, std::int64_t end_us) {
+void End(CallScope& s, Handle h, std::int64_t end_us) {
     Tracer* t = s.FindTracer(h);
     if (t == nullptr) return;
     t->end_us = end_us;
@@ -266,17 +266,17 @@ void End(Scope& s, Handle h, std::int64_t end_us) {
                  "tracer " + std::to_string(h) + " (" + KindName(t->kind) + ") was ended but never started", "tracer",
                  h, KindName(t->kind));
     }
-    SINK(tracer_ended, *t);
-    s.Retire();
+    const bool kept = g_sink->tracer_ended != nullptr && g_sink->tracer_ended(s.state()->self, *t);
+    s.Retire(kept);
 }
 
-vexlin_result_t SetCallback(Scope& s, int which, vexlin_agent_logging_callback_t* cb) {
+vexlin_result_t SetCallback(CallScope& s, int which, vexlin_agent_logging_callback_t* cb) {
     g_callbacks[which].store(cb, std::memory_order_release);
     s.Add("callback", BoolValue(cb != nullptr));
     return VEXLIN_SUCCESS;
 }
 
-vexlin_result_t SetCallbackWithResult(Scope& s, int which, vexlin_agent_logging_callback_t* cb) {
+vexlin_result_t SetCallbackWithResult(CallScope& s, int which, vexlin_agent_logging_callback_t* cb) {
     SetCallback(s, which, cb);
     s.Add("result", Int(0));
     return VEXLIN_SUCCESS;
@@ -284,9 +284,9 @@ vexlin_result_t SetCallbackWithResult(Scope& s, int which, vexlin_agent_logging_
 
 // ---- The agent table ---------------------------------------------------------
 
-void Do_agent_add_ref(Scope& s) { s.Add("references", UInt(s.state()->agent_refs.fetch_add(1) + 1)); }
+void Do_agent_add_ref(CallScope& s) { s.Add("references", UInt(s.state()->agent_refs.fetch_add(1) + 1)); }
 
-void Do_agent_release(Scope& s) {
+void Do_agent_release(CallScope& s) {
     std::atomic<unsigned>& refs = s.state()->agent_refs;
     unsigned now = refs.load();
     while (now != 0 && !refs.compare_exchange_weak(now, now - 1)) {
@@ -296,7 +296,7 @@ void Do_agent_release(Scope& s) {
     s.Add("references", UInt(now == 0 ? 0 : now - 1));
 }
 
-vexlin_bool_t Do_internal_dispatch(Scope& s, vexlin_int32_t dispatch_id, vexlin_int32_t dispatch_version, void* data,
+vexlin_bool_t Do_internal_dispatch(CallScope& s, vexlin_int32_t dispatch_id, vexlin_int32_t dispatch_version, void* data,
                                    vexlin_size_t data_size) {
     s.Add("dispatch_id", Int(dispatch_id));
     s.Add("dispatch_version", Int(dispatch_version));
@@ -306,18 +306,18 @@ vexlin_bool_t Do_internal_dispatch(Scope& s, vexlin_int32_t dispatch_id, vexlin_
     return 0;  // no internal requests are handled
 }
 
-vexlin_int32_t Do_agent_get_current_state(Scope& s) {
+vexlin_int32_t Do_agent_get_current_state(CallScope& s) {
     s.Add("result", Int(0));
     return 0;  // always active
 }
 
-void Do_agent_set_logging_callback(Scope& s, vexlin_agent_logging_callback_t* cb) { SetCallback(s, 0, cb); }
+void Do_agent_set_logging_callback(CallScope& s, vexlin_agent_logging_callback_t* cb) { SetCallback(s, 0, cb); }
 
-void Do_tracer_start(Scope& s, vexlin_tracer_handle_t h) { Start(s, h, 0, s.now_us(), false); }
+void Do_tracer_start(CallScope& s, vexlin_tracer_handle_t h) { Start(s, h, 0, s.now_us(), false); }
 
-void Do_tracer_end(Scope& s, vexlin_tracer_handle_t h) { End(s, h, s.now_us()); }
+void Do_tracer_end(CallScope& s, vexlin_tracer_handle_t h) { End(s, h, s.now_us()); }
 
-void Do_tracer_error_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* error_class,
+void Do_tracer_error_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* error_class,
                        const vexlin_string_t* error_message) {
     Tracer* t = s.FindTracer(h);
     Str c = Put(s, "error_class", error_class), m = Put(s, "error_message", error_message);
@@ -327,7 +327,7 @@ void Do_tracer_error_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t
     }
 }
 
-vexlin_size_t Do_tracer_get_outgoing_korvantix_string_tag(Scope& s, vexlin_tracer_handle_t h, char* buffer,
+vexlin_size_t Do_tracer_get_outgoing_korvantix_string_tag(CallScope& s, vexlin_tracer_handle_t h, char* buffer,
                                                           vexlin_size_t buffer_size, vexlin_size_t* required) {
     Tracer* t = s.FindTracer(h, kOutgoingTagKinds);
     std::string tag;
@@ -340,7 +340,7 @@ vexlin_size_t Do_tracer_get_outgoing_korvantix_string_tag(Scope& s, vexlin_trace
     return written;
 }
 
-vexlin_size_t Do_tracer_get_outgoing_korvantix_byte_tag(Scope& s, vexlin_tracer_handle_t h, unsigned char* buffer,
+vexlin_size_t Do_tracer_get_outgoing_korvantix_byte_tag(CallScope& s, vexlin_tracer_handle_t h, unsigned char* buffer,
                                                         vexlin_size_t buffer_size, vexlin_size_t* required) {
     Tracer* t = s.FindTracer(h, kOutgoingTagKinds);
     Bytes tag;
@@ -350,11 +350,11 @@ vexlin_size_t Do_tracer_get_outgoing_korvantix_byte_tag(Scope& s, vexlin_tracer_
     return HandOut(s, tag.data(), tag.size(), tag.size(), buffer, buffer_size, required);
 }
 
-void Do_tracer_set_incoming_korvantix_string_tag_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* tag) {
+void Do_tracer_set_incoming_korvantix_string_tag_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* tag) {
     SetStr(s, h, kIncomingTagKinds, "tag", tag, &Tracer::incoming_string_tag);
 }
 
-void Do_tracer_set_incoming_korvantix_byte_tag(Scope& s, vexlin_tracer_handle_t h, const unsigned char* tag,
+void Do_tracer_set_incoming_korvantix_byte_tag(CallScope& s, vexlin_tracer_handle_t h, const unsigned char* tag,
                                                vexlin_size_t size) {
     Tracer* t = s.FindTracer(h, kIncomingTagKinds);
     bool missing = s.MissingArray(tag, size, "byte_tag");
@@ -362,7 +362,7 @@ void Do_tracer_set_incoming_korvantix_byte_tag(Scope& s, vexlin_tracer_handle_t 
     if (t != nullptr && !missing && tag != nullptr) t->incoming_byte_tag = Opt<Bytes>{true, Bytes(tag, tag + size)};
 }
 
-vexlin_tracer_handle_t Do_outgoingremotecalltracer_create_p(Scope& s, const vexlin_string_t* service_method,
+vexlin_tracer_handle_t Do_outgoingremotecalltracer_create_p(CallScope& s, const vexlin_string_t* service_method,
                                                             const vexlin_string_t* service_name,
                                                             const vexlin_string_t* service_endpoint,
                                                             vexlin_int32_t channel_type,
@@ -376,11 +376,11 @@ vexlin_tracer_handle_t Do_outgoingremotecalltracer_create_p(Scope& s, const vexl
     return Created(s, t);
 }
 
-void Do_outgoingremotecalltracer_set_protocol_name_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
+void Do_outgoingremotecalltracer_set_protocol_name_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
     SetStr(s, h, Bit(Kind::kOutgoingRemoteCall), "protocol_name", v, &Tracer::protocol_name);
 }
 
-vexlin_tracer_handle_t Do_incomingremotecalltracer_create_p(Scope& s, const vexlin_string_t* service_method,
+vexlin_tracer_handle_t Do_incomingremotecalltracer_create_p(CallScope& s, const vexlin_string_t* service_method,
                                                             const vexlin_string_t* service_name,
                                                             const vexlin_string_t* service_endpoint) {
     Tracer& t = NewTracer(s, Kind::kIncomingRemoteCall);
@@ -390,22 +390,22 @@ vexlin_tracer_handle_t Do_incomingremotecalltracer_create_p(Scope& s, const vexl
     return Created(s, t);
 }
 
-void Do_incomingremotecalltracer_set_protocol_name_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
+void Do_incomingremotecalltracer_set_protocol_name_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
     SetStr(s, h, Bit(Kind::kIncomingRemoteCall), "protocol_name", v, &Tracer::protocol_name);
 }
 
-vexlin_databaseinfo_handle_t Do_databaseinfo_create_p(Scope& s, const vexlin_string_t* name,
+vexlin_databaseinfo_handle_t Do_databaseinfo_create_p(CallScope& s, const vexlin_string_t* name,
                                                       const vexlin_string_t* vendor, vexlin_int32_t channel_type,
                                                       const vexlin_string_t* channel_endpoint) {
     return NewInfo(s, Kind::kDatabaseInfo, "database_info", &Tracer::database,
                    DatabaseInfo{TextOf(name), TextOf(vendor), channel_type, TextOf(channel_endpoint)});
 }
 
-void Do_databaseinfo_delete(Scope& s, vexlin_databaseinfo_handle_t h) {
+void Do_databaseinfo_delete(CallScope& s, vexlin_databaseinfo_handle_t h) {
     DeleteInfo(s, h, Kind::kDatabaseInfo, "database_info");
 }
 
-vexlin_tracer_handle_t Do_databaserequesttracer_create_sql_p(Scope& s, vexlin_databaseinfo_handle_t info,
+vexlin_tracer_handle_t Do_databaserequesttracer_create_sql_p(CallScope& s, vexlin_databaseinfo_handle_t info,
                                                              const vexlin_string_t* statement) {
     Tracer& t = NewTracer(s, Kind::kDatabaseRequest);
     UseInfo(s, t, info, Kind::kDatabaseInfo, "database_info", "database", &Tracer::database_info_handle,
@@ -414,26 +414,26 @@ vexlin_tracer_handle_t Do_databaserequesttracer_create_sql_p(Scope& s, vexlin_da
     return Created(s, t);
 }
 
-void Do_databaserequesttracer_set_returned_row_count(Scope& s, vexlin_tracer_handle_t h, vexlin_int32_t v) {
+void Do_databaserequesttracer_set_returned_row_count(CallScope& s, vexlin_tracer_handle_t h, vexlin_int32_t v) {
     SetInt(s, h, Bit(Kind::kDatabaseRequest), "returned_row_count", v, &Tracer::returned_row_count);
 }
 
-void Do_databaserequesttracer_set_round_trip_count(Scope& s, vexlin_tracer_handle_t h, vexlin_int32_t v) {
+void Do_databaserequesttracer_set_round_trip_count(CallScope& s, vexlin_tracer_handle_t h, vexlin_int32_t v) {
     SetInt(s, h, Bit(Kind::kDatabaseRequest), "round_trip_count", v, &Tracer::round_trip_count);
 }
 
-vexlin_webapplicationinfo_handle_t Do_webapplicationinfo_create_p(Scope& s, const vexlin_string_t* web_server_name,
+vexlin_webapplicationinfo_handle_t Do_webapplicationinfo_create_p(CallScope& s, const vexlin_string_t* web_server_name,
                                                                   const vexlin_string_t* application_id,
                                                                   const vexlin_string_t* context_root) {
     return NewInfo(s, Kind::kWebApplicationInfo, "web_application_info", &Tracer::web_application,
                    WebApplicationInfo{TextOf(web_server_name), TextOf(application_id), TextOf(context_root)});
 }
 
-void Do_webapplicationinfo_delete(Scope& s, vexlin_webapplicationinfo_handle_t h) {
+void Do_webapplicationinfo_delete(CallScope& s, vexlin_webapplicationinfo_handle_t h) {
     DeleteInfo(s, h, Kind::kWebApplicationInfo, "web_application_info");
 }
 
-vexlin_tracer_handle_t Do_incomingwebrequesttracer_create_p(Scope& s, vexlin_webapplicationinfo_handle_t info,
+vexlin_tracer_handle_t Do_incomingwebrequesttracer_create_p(CallScope& s, vexlin_webapplicationinfo_handle_t info,
                                                             const vexlin_string_t* url, const vexlin_string_t* method) {
     Tracer& t = NewTracer(s, Kind::kIncomingWebRequest);
     UseInfo(s, t, info, Kind::kWebApplicationInfo, "web_application_info", "web_application",
@@ -445,46 +445,46 @@ vexlin_tracer_handle_t Do_incomingwebrequesttracer_create_p(Scope& s, vexlin_web
 
 // Headers and status codes of both web request kinds.
 #define KIT_WEB_REQUEST(prefix, kind)                                                                           \
-    void Do_##prefix##_add_request_headers_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* names,  \
+    void Do_##prefix##_add_request_headers_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* names,  \
                                              const vexlin_string_t* values, vexlin_size_t count) {              \
         AddPairs(s, h, Bit(kind), "request_headers", names, values, count, &Tracer::request_headers);           \
     }                                                                                                           \
-    void Do_##prefix##_add_response_headers_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* names, \
+    void Do_##prefix##_add_response_headers_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* names, \
                                               const vexlin_string_t* values, vexlin_size_t count) {             \
         AddPairs(s, h, Bit(kind), "response_headers", names, values, count, &Tracer::response_headers);         \
     }                                                                                                           \
-    void Do_##prefix##_set_status_code(Scope& s, vexlin_tracer_handle_t h, vexlin_int32_t v) {                  \
+    void Do_##prefix##_set_status_code(CallScope& s, vexlin_tracer_handle_t h, vexlin_int32_t v) {                  \
         SetInt(s, h, Bit(kind), "status_code", v, &Tracer::status_code);                                        \
     }
 KIT_WEB_REQUEST(incomingwebrequesttracer, Kind::kIncomingWebRequest)
 KIT_WEB_REQUEST(outgoingwebrequesttracer, Kind::kOutgoingWebRequest)
 #undef KIT_WEB_REQUEST
 
-void Do_incomingwebrequesttracer_set_remote_address_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
+void Do_incomingwebrequesttracer_set_remote_address_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
     SetStr(s, h, Bit(Kind::kIncomingWebRequest), "remote_address", v, &Tracer::remote_address);
 }
 
-void Do_incomingwebrequesttracer_add_parameters_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* names,
+void Do_incomingwebrequesttracer_add_parameters_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* names,
                                                   const vexlin_string_t* values, vexlin_size_t count) {
     AddPairs(s, h, Bit(Kind::kIncomingWebRequest), "parameters", names, values, count, &Tracer::parameters);
 }
 
-void Do_customrequestattribute_add_integers_p(Scope& s, const vexlin_string_t* keys, const vexlin_int64_t* values,
+void Do_customrequestattribute_add_integers_p(CallScope& s, const vexlin_string_t* keys, const vexlin_int64_t* values,
                                               vexlin_size_t count) {
     RequestAttributes(s, keys, reinterpret_cast<const std::int64_t*>(values), count);
 }
 
-void Do_customrequestattribute_add_floats_p(Scope& s, const vexlin_string_t* keys, const double* values,
+void Do_customrequestattribute_add_floats_p(CallScope& s, const vexlin_string_t* keys, const double* values,
                                             vexlin_size_t count) {
     RequestAttributes(s, keys, values, count);
 }
 
-void Do_customrequestattribute_add_strings_p(Scope& s, const vexlin_string_t* keys, const vexlin_string_t* values,
+void Do_customrequestattribute_add_strings_p(CallScope& s, const vexlin_string_t* keys, const vexlin_string_t* values,
                                              vexlin_size_t count) {
     RequestAttributes(s, keys, values, count);
 }
 
-vexlin_size_t Do_inprocesslink_create(Scope& s, unsigned char* buffer, vexlin_size_t buffer_size,
+vexlin_size_t Do_inprocesslink_create(CallScope& s, unsigned char* buffer, vexlin_size_t buffer_size,
                                       vexlin_size_t* required) {
     Tracer* current = CurrentTracer(s);
     Bytes link;
@@ -494,7 +494,7 @@ vexlin_size_t Do_inprocesslink_create(Scope& s, unsigned char* buffer, vexlin_si
     return HandOut(s, link.data(), link.size(), link.size(), buffer, buffer_size, required);
 }
 
-vexlin_tracer_handle_t Do_inprocesslinktracer_create(Scope& s, const unsigned char* bytes, vexlin_size_t size) {
+vexlin_tracer_handle_t Do_inprocesslinktracer_create(CallScope& s, const unsigned char* bytes, vexlin_size_t size) {
     Tracer& t = NewTracer(s, Kind::kInProcessLink);
     bool missing = s.MissingArray(bytes, size, "in_process_link_bytes");
     s.Add("link", missing ? Null() : BytesValue(bytes, size));
@@ -510,7 +510,7 @@ vexlin_tracer_handle_t Do_inprocesslinktracer_create(Scope& s, const unsigned ch
     return Created(s, t);
 }
 
-vexlin_tracer_handle_t Do_outgoingwebrequesttracer_create_p(Scope& s, const vexlin_string_t* url,
+vexlin_tracer_handle_t Do_outgoingwebrequesttracer_create_p(CallScope& s, const vexlin_string_t* url,
                                                             const vexlin_string_t* method) {
     Tracer& t = NewTracer(s, Kind::kOutgoingWebRequest);
     t.url = Put(s, "url", url);
@@ -518,7 +518,7 @@ vexlin_tracer_handle_t Do_outgoingwebrequesttracer_create_p(Scope& s, const vexl
     return Created(s, t);
 }
 
-vexlin_tracer_handle_t Do_customservicetracer_create_p(Scope& s, const vexlin_string_t* service_method,
+vexlin_tracer_handle_t Do_customservicetracer_create_p(CallScope& s, const vexlin_string_t* service_method,
                                                        const vexlin_string_t* service_name) {
     Tracer& t = NewTracer(s, Kind::kCustomService);
     t.service_method = Put(s, "service_method", service_method);
@@ -526,7 +526,7 @@ vexlin_tracer_handle_t Do_customservicetracer_create_p(Scope& s, const vexlin_st
     return Created(s, t);
 }
 
-vexlin_messagingsysteminfo_handle_t Do_messagingsysteminfo_create_p(Scope& s, const vexlin_string_t* vendor_name,
+vexlin_messagingsysteminfo_handle_t Do_messagingsysteminfo_create_p(CallScope& s, const vexlin_string_t* vendor_name,
                                                                     const vexlin_string_t* destination_name,
                                                                     vexlin_int32_t destination_type,
                                                                     vexlin_int32_t channel_type,
@@ -536,71 +536,71 @@ vexlin_messagingsysteminfo_handle_t Do_messagingsysteminfo_create_p(Scope& s, co
                                        TextOf(channel_endpoint)});
 }
 
-void Do_messagingsysteminfo_delete(Scope& s, vexlin_messagingsysteminfo_handle_t h) {
+void Do_messagingsysteminfo_delete(CallScope& s, vexlin_messagingsysteminfo_handle_t h) {
     DeleteInfo(s, h, Kind::kMessagingSystemInfo, "messaging_system_info");
 }
 
-vexlin_tracer_handle_t MessageTracer(Scope& s, Kind kind, vexlin_messagingsysteminfo_handle_t info) {
+vexlin_tracer_handle_t MessageTracer(CallScope& s, Kind kind, vexlin_messagingsysteminfo_handle_t info) {
     Tracer& t = NewTracer(s, kind);
     UseInfo(s, t, info, Kind::kMessagingSystemInfo, "messaging_system_info", "messaging_system",
             &Tracer::messaging_system_info_handle, &Tracer::messaging_system);
     return Created(s, t);
 }
 
-vexlin_tracer_handle_t Do_outgoingmessagetracer_create(Scope& s, vexlin_messagingsysteminfo_handle_t info) {
+vexlin_tracer_handle_t Do_outgoingmessagetracer_create(CallScope& s, vexlin_messagingsysteminfo_handle_t info) {
     return MessageTracer(s, Kind::kOutgoingMessage, info);
 }
 
-void Do_outgoingmessagetracer_set_vendor_message_id_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
+void Do_outgoingmessagetracer_set_vendor_message_id_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
     SetStr(s, h, Bit(Kind::kOutgoingMessage), "vendor_message_id", v, &Tracer::vendor_message_id);
 }
 
-void Do_outgoingmessagetracer_set_correlation_id_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
+void Do_outgoingmessagetracer_set_correlation_id_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
     SetStr(s, h, Bit(Kind::kOutgoingMessage), "correlation_id", v, &Tracer::correlation_id);
 }
 
-vexlin_tracer_handle_t Do_incomingmessagereceivetracer_create(Scope& s, vexlin_messagingsysteminfo_handle_t info) {
+vexlin_tracer_handle_t Do_incomingmessagereceivetracer_create(CallScope& s, vexlin_messagingsysteminfo_handle_t info) {
     return MessageTracer(s, Kind::kIncomingMessageReceive, info);
 }
 
-vexlin_tracer_handle_t Do_incomingmessageprocesstracer_create(Scope& s, vexlin_messagingsysteminfo_handle_t info) {
+vexlin_tracer_handle_t Do_incomingmessageprocesstracer_create(CallScope& s, vexlin_messagingsysteminfo_handle_t info) {
     return MessageTracer(s, Kind::kIncomingMessageProcess, info);
 }
 
-void Do_incomingmessageprocesstracer_set_vendor_message_id_p(Scope& s, vexlin_tracer_handle_t h,
+void Do_incomingmessageprocesstracer_set_vendor_message_id_p(CallScope& s, vexlin_tracer_handle_t h,
                                                              const vexlin_string_t* v) {
     SetStr(s, h, Bit(Kind::kIncomingMessageProcess), "vendor_message_id", v, &Tracer::vendor_message_id);
 }
 
-void Do_incomingmessageprocesstracer_set_correlation_id_p(Scope& s, vexlin_tracer_handle_t h,
+void Do_incomingmessageprocesstracer_set_correlation_id_p(CallScope& s, vexlin_tracer_handle_t h,
                                                           const vexlin_string_t* v) {
     SetStr(s, h, Bit(Kind::kIncomingMessageProcess), "correlation_id", v, &Tracer::correlation_id);
 }
 
-vexlin_int32_t Do_agent_get_fork_state(Scope& s) {
+vexlin_int32_t Do_agent_get_fork_state(CallScope& s) {
     vexlin_int32_t state = s.state()->pid != ::getpid() ? 1 : 0;
     s.Add("result", Int(state));
     return state;
 }
 
-vexlin_result_t Do_agent_set_warning_callback(Scope& s, vexlin_agent_logging_callback_t* cb) {
+vexlin_result_t Do_agent_set_warning_callback(CallScope& s, vexlin_agent_logging_callback_t* cb) {
     return SetCallbackWithResult(s, 1, cb);
 }
 
-vexlin_result_t Do_agent_set_verbose_callback(Scope& s, vexlin_agent_logging_callback_t* cb) {
+vexlin_result_t Do_agent_set_verbose_callback(CallScope& s, vexlin_agent_logging_callback_t* cb) {
     return SetCallbackWithResult(s, 2, cb);
 }
 
 // ---- Extension tables ----------------------------------------------------------
 
-void Do_metric_delete(Scope& s, vexlin_metric_handle_t h) {
+void Do_metric_delete(CallScope& s, vexlin_metric_handle_t h) {
     Metric* m = s.FindMetric(h, kAnyMetric);
     if (m == nullptr) return;
     SINK(metric_deleted, *m);
     s.Retire();
 }
 
-vexlin_metric_handle_t NewMetric(Scope& s, Kind kind, const vexlin_string_t* key, const vexlin_string_t* unit,
+vexlin_metric_handle_t NewMetric(CallScope& s, Kind kind, const vexlin_string_t* key, const vexlin_string_t* unit,
                                  const vexlin_string_t* dimension_name) {
     Metric& m = s.New(kind).metric;
     s.Add("metric", UInt(m.handle));
@@ -612,7 +612,7 @@ vexlin_metric_handle_t NewMetric(Scope& s, Kind kind, const vexlin_string_t* key
     return m.handle;
 }
 
-void Update(Scope& s, vexlin_metric_handle_t h, Kind kind, MetricUpdate u, const vexlin_string_t* dimension) {
+void Update(CallScope& s, vexlin_metric_handle_t h, Kind kind, MetricUpdate u, const vexlin_string_t* dimension) {
     Metric* m = s.FindMetric(h, Bit(kind));
     if (m != nullptr) s.Add("metric_key", StrValue(m->key));
     s.Add("value", u.is_float ? Real(u.real) : Int(u.integer));
@@ -624,11 +624,11 @@ MetricUpdate Of(std::int64_t v) { return MetricUpdate{false, v, 0, Str()}; }
 MetricUpdate Of(double v) { return MetricUpdate{true, 0, v, Str()}; }
 
 #define KIT_METRIC(kind_name, create, update, type)                                                       \
-    vexlin_metric_handle_t Do_##create(Scope& s, const vexlin_string_t* key, const vexlin_string_t* unit, \
+    vexlin_metric_handle_t Do_##create(CallScope& s, const vexlin_string_t* key, const vexlin_string_t* unit, \
                                        const vexlin_string_t* dimension_name) {                           \
         return NewMetric(s, Kind::kind_name, key, unit, dimension_name);                                  \
     }                                                                                                     \
-    void Do_##update(Scope& s, vexlin_metric_handle_t h, type value, const vexlin_string_t* dimension) {  \
+    void Do_##update(CallScope& s, vexlin_metric_handle_t h, type value, const vexlin_string_t* dimension) {  \
         Update(s, h, Kind::kind_name, Of(value), dimension);                                              \
     }
 KIT_METRIC(kIntegerCounter, integercountermetric_create_p, integercountermetric_increase_by_p, std::int64_t)
@@ -639,18 +639,18 @@ KIT_METRIC(kIntegerStatistics, integerstatisticsmetric_create_p, integerstatisti
 KIT_METRIC(kFloatStatistics, floatstatisticsmetric_create_p, floatstatisticsmetric_add_value_p, double)
 #undef KIT_METRIC
 
-vexlin_tracer_handle_t Do_ex_spantracer_create(Scope& s, vexlin_int32_t tracing_system_type) {
+vexlin_tracer_handle_t Do_ex_spantracer_create(CallScope& s, vexlin_int32_t tracing_system_type) {
     Tracer& t = NewTracer(s, Kind::kSpan);
     t.tracing_system_type = Put(s, "tracing_system_type", tracing_system_type);
     return Created(s, t);
 }
 
-Opt<Bytes> Id(Scope& s, const char* key, const unsigned char* id, std::size_t size) {
+Opt<Bytes> Id(CallScope& s, const char* key, const unsigned char* id, std::size_t size) {
     s.Add(key, id != nullptr ? BytesValue(id, size) : Null());
     return id != nullptr ? Opt<Bytes>{true, Bytes(id, id + size)} : Opt<Bytes>();
 }
 
-void Do_ex_spantracer_set_ids_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_ex_trace_id_t* trace_id,
+void Do_ex_spantracer_set_ids_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_ex_trace_id_t* trace_id,
                                 const vexlin_ex_span_id_t* span_id, const vexlin_ex_span_id_t* parent_span_id) {
     Tracer* t = s.FindTracer(h, Bit(Kind::kSpan));
     Opt<Bytes> trace = Id(s, "trace_id", trace_id != nullptr ? trace_id->binary_id : nullptr, 16);
@@ -662,32 +662,32 @@ void Do_ex_spantracer_set_ids_p(Scope& s, vexlin_tracer_handle_t h, const vexlin
     t->parent_span_id = parent;
 }
 
-void Do_ex_spantracer_set_integers_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
+void Do_ex_spantracer_set_integers_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
                                      const vexlin_int64_t* values, vexlin_size_t count) {
     SpanAttributes(s, h, keys, reinterpret_cast<const std::int64_t*>(values), count);
 }
-void Do_ex_spantracer_set_doubles_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
+void Do_ex_spantracer_set_doubles_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
                                     const double* values, vexlin_size_t count) {
     SpanAttributes(s, h, keys, values, count);
 }
-void Do_ex_spantracer_set_floats_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys, const float* values,
+void Do_ex_spantracer_set_floats_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys, const float* values,
                                    vexlin_size_t count) {
     SpanAttributes(s, h, keys, values, count);
 }
-void Do_ex_spantracer_set_bools_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
+void Do_ex_spantracer_set_bools_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
                                   const unsigned char* values, vexlin_size_t count) {
     SpanAttributes(s, h, keys, values, count);
 }
-void Do_ex_spantracer_set_strings_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
+void Do_ex_spantracer_set_strings_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
                                     const vexlin_string_t* values, vexlin_size_t count) {
     SpanAttributes(s, h, keys, values, count);
 }
 
-void Do_ex_spantracer_set_operationname_p(Scope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
+void Do_ex_spantracer_set_operationname_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
     SetStr(s, h, Bit(Kind::kSpan), "operation_name", v, &Tracer::operation_name);
 }
 
-void Do_ex_agent_add_process_technology_p(Scope& s, vexlin_int32_t type, const vexlin_string_t* edition,
+void Do_ex_agent_add_process_technology_p(CallScope& s, vexlin_int32_t type, const vexlin_string_t* edition,
                                           const vexlin_string_t* version) {
     s.Add("tech_type", Int(type));
     Str e = Put(s, "tech_edition", edition), v = Put(s, "tech_version", version);
@@ -695,16 +695,16 @@ void Do_ex_agent_add_process_technology_p(Scope& s, vexlin_int32_t type, const v
 }
 
 // Times of the timed variants are microseconds since the epoch; 0 means now.
-vexlin_bool_t Do_ex_tracer_start_2(Scope& s, vexlin_tracer_handle_t h, vexlin_tracer_handle_t parent,
+vexlin_bool_t Do_ex_tracer_start_2(CallScope& s, vexlin_tracer_handle_t h, vexlin_tracer_handle_t parent,
                                    vexlin_int64_t start_us) {
     return Start(s, h, parent, start_us > 0 ? start_us : s.now_us(), true) ? 1 : 0;
 }
 
-void Do_ex_tracer_end_timed(Scope& s, vexlin_tracer_handle_t h, vexlin_int64_t end_us) {
+void Do_ex_tracer_end_timed(CallScope& s, vexlin_tracer_handle_t h, vexlin_int64_t end_us) {
     End(s, h, end_us > 0 ? end_us : s.now_us());
 }
 
-void Do_ex_agent_force_send_data_now(Scope& s) {
+void Do_ex_agent_force_send_data_now(CallScope& s) {
     if (g_sink->force_send_data_now != nullptr) s.Wait(g_sink->force_send_data_now, s.state()->self);
 }
 
@@ -753,7 +753,7 @@ R Neutral_empty_byte_buffer(vexlin_tracer_handle_t, unsigned char* buffer, vexli
 }
 
 // Checks the state and the agent object; true when the call may go on.
-bool Enter(Scope& s, vexlin_abi_agent_t* agent) {
+bool Enter(CallScope& s, vexlin_abi_agent_t* agent) {
     if (!s.started()) {
         s.Drop();
         return false;
@@ -766,7 +766,7 @@ bool Enter(Scope& s, vexlin_abi_agent_t* agent) {
 // A call that throws (out of memory, say) gets the neutral answer.
 #define KIT_SLOT(name, result, params, args, neutral)                                    \
     result Slot_##name(vexlin_abi_agent_t* agent, VEXLIN_UNPAREN params) noexcept {      \
-        Scope s("call", #name);                                                          \
+        CallScope s(CallScope::kForwarded, #name);                                                          \
         try {                                                                            \
             if (Enter(s, agent)) return Do_##name(s, VEXLIN_UNPAREN args);               \
         } catch (...) {                                                                  \
@@ -776,7 +776,7 @@ bool Enter(Scope& s, vexlin_abi_agent_t* agent) {
     }
 #define KIT_SLOT0(name, result, neutral)                 \
     result Slot_##name(vexlin_abi_agent_t* agent) noexcept { \
-        Scope s("call", #name);                          \
+        CallScope s(CallScope::kForwarded, #name);                          \
         try {                                            \
             if (Enter(s, agent)) return Do_##name(s);    \
         } catch (...) {                                  \

@@ -195,9 +195,8 @@ void AddApplicationAttributes(Attributes& a, const std::vector<vexlin_kit::Attri
 
 }  // namespace
 
-void MapTracer(SpanData* span) {
-    Ended& e = *static_cast<Ended*>(span);
-    const Tracer& t = e.source;
+void MapTracer(Ended& e) {
+    const Tracer& t = *e.source;
     switch (t.kind) {
         case Kind::kIncomingWebRequest:
         case Kind::kOutgoingWebRequest:
@@ -247,7 +246,5 @@ void MapTracer(SpanData* span) {
         AddIfSet(ev.attributes, "exception.message", Text(t.error_message));
     }
 }
-
-void DestroyTracer(SpanData* span) { delete static_cast<Ended*>(span); }
 
 }  // namespace otlp

@@ -1,6 +1,7 @@
 // The bounded span queue, the exporter thread, the metric store and fork
-// handling. One mutex guards the queue and the thread's bookkeeping, another
-// the metrics; the exporter never holds either while it encodes or sends.
+// handling. The queue takes records from any thread without a lock; one
+// mutex guards the exporter's bookkeeping, another the metrics; the exporter
+// never holds either while it encodes or sends.
 #include "otlp_pipeline.h"
 
 #include <pthread.h>
@@ -8,9 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
@@ -45,18 +48,28 @@ struct Pipeline {
     LogSink log;
     Scope scope;
 
+    // A bounded queue of many producers and one consumer (the exporter): a
+    // producer claims a position at the tail, a cell's sequence says whether
+    // it is free for that position or holds its record.
+    struct Cell {
+        std::atomic<std::size_t> sequence{0};
+        void* record = nullptr;
+    };
+    std::unique_ptr<Cell[]> cells;
+    std::size_t capacity = 0;
+    std::atomic<std::size_t> tail{0};
+    std::atomic<std::size_t> head{0};  // written by the consumer only
+
     std::mutex mu;
     std::condition_variable wake;
     std::condition_variable flushed;
-    std::vector<SpanData*> ring;
-    std::size_t head = 0, count = 0;
-    bool running = false;
+    std::atomic<bool> running{false};
     pthread_t thread{};
     bool stopping = false;
     std::uint64_t stop_deadline_ms = 0;
     std::uint64_t flush_requested = 0, flush_done = 0;
-    bool full_reported = false;  // since the queue last had room
-    bool full_to_log = false;    // the exporter logs it: callers may not call the application
+    std::atomic<bool> full_reported{false};  // since the queue last had room; the exporter logs it
+    std::atomic<std::uint64_t> dropped_queue_full{0};
     Counts counts{};
     HttpClient* client = nullptr;  // the exporter's alone
 
@@ -65,7 +78,50 @@ struct Pipeline {
     std::vector<std::string> technologies;
 };
 
-namespace {}  // namespace
+namespace {
+
+std::size_t QueueSize(const Pipeline* p) {
+    return p->tail.load(std::memory_order_acquire) - p->head.load(std::memory_order_acquire);
+}
+
+bool Push(Pipeline* p, void* record) {
+    std::size_t position = p->tail.load(std::memory_order_relaxed);
+    for (;;) {
+        Pipeline::Cell& cell = p->cells[position % p->capacity];
+        const std::size_t sequence = cell.sequence.load(std::memory_order_acquire);
+        const std::ptrdiff_t lag = static_cast<std::ptrdiff_t>(sequence - position);
+        if (lag == 0) {
+            if (p->tail.compare_exchange_weak(position, position + 1, std::memory_order_relaxed)) {
+                cell.record = record;
+                cell.sequence.store(position + 1, std::memory_order_release);
+                return true;
+            }
+        } else if (lag < 0) {
+            return false;  // the cell still holds the record of a lap ago: full
+        } else {
+            position = p->tail.load(std::memory_order_relaxed);
+        }
+    }
+}
+
+// The exporter's side; null when the next record is not there yet.
+void* Pop(Pipeline* p) {
+    const std::size_t position = p->head.load(std::memory_order_relaxed);
+    Pipeline::Cell& cell = p->cells[position % p->capacity];
+    if (cell.sequence.load(std::memory_order_acquire) != position + 1) return nullptr;
+    void* record = cell.record;
+    cell.sequence.store(position + p->capacity, std::memory_order_release);
+    p->head.store(position + 1, std::memory_order_release);
+    return record;
+}
+
+void ResetQueue(Pipeline* p) {
+    for (std::size_t i = 0; i < p->capacity; ++i) p->cells[i].sequence.store(i, std::memory_order_relaxed);
+    p->head.store(0, std::memory_order_relaxed);
+    p->tail.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace
 
 // Runs in a forked child, where only the calling thread exists. The exporter
 // thread may have held a lock at the fork: then the lock is made anew and
@@ -85,12 +141,15 @@ void PipelineForkChild(Pipeline* p) {
     if (!metrics_whole) p->metrics_mu.lock();
     std::lock_guard<std::mutex> queue(p->mu, std::adopt_lock);
     std::lock_guard<std::mutex> metrics(p->metrics_mu, std::adopt_lock);
-    for (std::size_t i = 0; queue_whole && i < p->count; ++i) p->hooks.destroy(p->ring[(p->head + i) % p->ring.size()]);
-    p->head = p->count = 0;
+    // No application thread is inside a call at a fork, so the queue is whole.
+    while (void* record = Pop(p)) p->hooks.destroy(record, nullptr);
+    ResetQueue(p);
     p->running = false;
     p->stopping = false;
     p->flush_requested = p->flush_done = 0;
     p->counts = Counts{};
+    p->dropped_queue_full = 0;
+    p->full_reported = false;
     p->client = nullptr;  // its connection is the parent's
     for (Attribute& a : p->config.resource)
         if (a.fixed_key != nullptr && std::string(a.fixed_key) == "process.pid") a.value.i = ::getpid();
@@ -120,13 +179,14 @@ RequestHead Head(Pipeline* p, Attributes* resource) {
     return RequestHead{resource, &p->scope};
 }
 
-void ExportSpans(Pipeline* p, std::vector<SpanData*>& batch, std::uint64_t deadline_ms) {
+void ExportSpans(Pipeline* p, std::vector<void*>& batch, std::uint64_t deadline_ms) {
     bool sent = false;
+    std::vector<SpanData*> spans;
     if (MonotonicMs() < deadline_ms) {
-        for (SpanData* s : batch) p->hooks.finish(s);
+        for (void* record : batch) spans.push_back(p->hooks.finish(record));
         Attributes resource;
         RequestHead head = Head(p, &resource);
-        std::string body = EncodeTraces(p->config.traces.format, head, batch.data(), batch.size());
+        std::string body = EncodeTraces(p->config.traces.format, head, spans.data(), spans.size());
         if (p->client == nullptr) p->client = HttpClientCreate();
         sent = p->client != nullptr && Export(p->client, p->config.traces, body, deadline_ms, "traces",
                                               [p](const std::string& m) { Log(p, m); }) == ExportResult::kSent;
@@ -136,7 +196,7 @@ void ExportSpans(Pipeline* p, std::vector<SpanData*>& batch, std::uint64_t deadl
         (sent ? p->counts.exported : p->counts.dropped_export) += batch.size();
     }
     if (!sent) Log(p, "otlp: " + std::to_string(batch.size()) + " spans could not be sent and were dropped");
-    for (SpanData* s : batch) p->hooks.destroy(s);
+    for (std::size_t i = 0; i < batch.size(); ++i) p->hooks.destroy(batch[i], i < spans.size() ? spans[i] : nullptr);
     batch.clear();
 }
 
@@ -198,28 +258,29 @@ void ExportLoop(Pipeline* p) {
     std::unique_lock<std::mutex> lock(p->mu);
     std::uint64_t next_spans = MonotonicMs() + static_cast<std::uint64_t>(c.schedule_delay_ms);
     std::uint64_t next_metrics = MonotonicMs() + static_cast<std::uint64_t>(c.metric_interval_ms);
-    std::vector<SpanData*> batch;
+    std::vector<void*> batch;
+    std::uint64_t full_logged = 0;
     for (;;) {
-        if (p->full_to_log) {
-            p->full_to_log = false;
+        const std::uint64_t dropped = p->dropped_queue_full.load(std::memory_order_relaxed);
+        if (p->full_reported.load(std::memory_order_relaxed) && dropped != full_logged) {
+            full_logged = dropped;
             lock.unlock();
-            Log(p, "otlp: the span queue is full (" + std::to_string(p->ring.size()) + " spans); dropping new spans");
+            Log(p, "otlp: the span queue is full (" + std::to_string(p->capacity) + " spans); dropping new spans");
             lock.lock();
         }
         std::uint64_t now = MonotonicMs();
         bool flush = p->flush_requested != p->flush_done;
         bool urgent = flush || p->stopping;
-        if (p->count >= c.max_batch || (p->count > 0 && (urgent || now >= next_spans))) {
-            std::size_t n = std::min(p->count, c.max_batch);
-            for (std::size_t i = 0; i < n; ++i) batch.push_back(p->ring[(p->head + i) % p->ring.size()]);
-            p->head = (p->head + n) % p->ring.size();
-            p->count -= n;
-            p->full_reported = false;
+        const std::size_t queued = QueueSize(p);
+        if (queued >= c.max_batch || (queued > 0 && (urgent || now >= next_spans))) {
+            for (void* record; batch.size() < c.max_batch && (record = Pop(p)) != nullptr;) batch.push_back(record);
+            p->full_reported.store(false, std::memory_order_relaxed);
             std::uint64_t deadline = p->stopping ? p->stop_deadline_ms : now + c.export_timeout_ms;
             lock.unlock();
             ExportSpans(p, batch, deadline);
             lock.lock();
-            if (p->count < c.max_batch) next_spans = MonotonicMs() + static_cast<std::uint64_t>(c.schedule_delay_ms);
+            if (QueueSize(p) < c.max_batch)
+                next_spans = MonotonicMs() + static_cast<std::uint64_t>(c.schedule_delay_ms);
             continue;
         }
         if (urgent || now >= next_metrics) {
@@ -236,7 +297,7 @@ void ExportLoop(Pipeline* p) {
             if (p->stopping) return;
             continue;
         }
-        std::uint64_t until = p->count > 0 ? std::min(next_spans, next_metrics) : next_metrics;
+        std::uint64_t until = queued > 0 ? std::min(next_spans, next_metrics) : next_metrics;
         p->wake.wait_for(lock, std::chrono::milliseconds(until - now));
     }
 }
@@ -268,7 +329,9 @@ Pipeline* PipelineCreate(Config* config, const SpanHooks& hooks, LogSink log) {
     p->log = log;
     p->scope.name = "vexlin";
     p->scope.version = VEXLIN_OTLP_AGENT_VERSION;
-    p->ring.resize(p->config.max_queue);
+    p->capacity = std::max<std::size_t>(p->config.max_queue, 1);
+    p->cells.reset(new Pipeline::Cell[p->capacity]);
+    ResetQueue(p);
     for (const std::string& w : p->config.warnings) Log(p, w);
     if (!p->config.disabled && !HttpGlobalInit()) {
         Log(p, "otlp: libcurl could not be initialized; nothing will be sent");
@@ -293,9 +356,8 @@ void PipelineDestroy(Pipeline* p) {
     }
     {
         std::lock_guard<std::mutex> guard(p->mu);
-        for (std::size_t i = 0; i < p->count; ++i) p->hooks.destroy(p->ring[(p->head + i) % p->ring.size()]);
-        p->counts.dropped_export += p->count;
-        p->count = 0;
+        for (void* record; (record = Pop(p)) != nullptr; ++p->counts.dropped_export) p->hooks.destroy(record, nullptr);
+        p->counts.dropped_queue_full = p->dropped_queue_full.load();
     }
     const Counts& c = p->counts;
     if (!p->config.disabled)
@@ -309,28 +371,24 @@ void PipelineDestroy(Pipeline* p) {
 
 const Config& PipelineConfig(const Pipeline* p) { return p->config; }
 
-void PipelineEnqueue(Pipeline* p, SpanData* span) {
-    bool notify = false;
-    bool dropped = false;
-    bool report = false;
-    {
+bool PipelineEnqueue(Pipeline* p, void* record) {
+    if (p->config.disabled) return false;
+    if (!p->running.load(std::memory_order_acquire)) {  // a forked child's first span
         std::lock_guard<std::mutex> guard(p->mu);
-        if (p->config.disabled) {
-            dropped = true;
-        } else if (p->count == p->ring.size()) {
-            dropped = true;
-            ++p->counts.dropped_queue_full;
-            report = !p->full_reported;
-            p->full_reported = true;
-            p->full_to_log = p->full_to_log || report;
-        } else {
-            if (!p->running) StartThread(p);
-            p->ring[(p->head + p->count) % p->ring.size()] = span;
-            notify = ++p->count == p->config.max_batch;
-        }
+        StartThread(p);
     }
-    if (notify || report) p->wake.notify_one();
-    if (dropped) p->hooks.destroy(span);
+    if (!Push(p, record)) {
+        p->dropped_queue_full.fetch_add(1, std::memory_order_relaxed);
+        if (!p->full_reported.exchange(true, std::memory_order_relaxed)) p->wake.notify_one();
+        return false;
+    }
+    // A full batch wakes the exporter. Taking its lock first makes sure it is
+    // either waiting already or will see the batch before it waits.
+    if (QueueSize(p) == p->config.max_batch) {
+        { std::lock_guard<std::mutex> guard(p->mu); }
+        p->wake.notify_one();
+    }
+    return true;
 }
 
 void PipelineForceFlush(Pipeline* p) {
@@ -351,7 +409,9 @@ void PipelineAddTechnology(Pipeline* p, const std::string& text) {
 
 Counts PipelineCounts(Pipeline* p) {
     std::lock_guard<std::mutex> guard(p->mu);
-    return p->counts;
+    Counts c = p->counts;
+    c.dropped_queue_full = p->dropped_queue_full.load();
+    return c;
 }
 
 Metric* MetricCreate(Pipeline* p, Instrument instrument, bool is_double, std::string key, std::string unit,

@@ -1,7 +1,7 @@
 // The export side of the module: the bounded span queue, the one exporter
 // thread that sends spans in batches and metrics at intervals, the metric
 // store, force flush, shutdown within the export timeout, and the reset of a
-// forked child. Application threads only take a short lock here.
+// forked child. Application threads queue spans without a lock.
 #ifndef VEXLIN_OTLP_PIPELINE_H
 #define VEXLIN_OTLP_PIPELINE_H
 
@@ -13,12 +13,13 @@
 
 namespace otlp {
 
-// How queued spans are finished and freed. `finish` runs on the exporter
-// thread just before encoding, so the caller may leave work (such as
-// building attributes) until then.
+// How queued records become spans and are given back. `finish` runs on the
+// exporter thread just before encoding and makes the span of a record (the
+// application's thread only queues the record); `destroy` gives the record
+// back and frees the span, which is null for a record dropped unsent.
 struct SpanHooks {
-    void (*finish)(SpanData* span);
-    void (*destroy)(SpanData* span);
+    SpanData* (*finish)(void* record);
+    void (*destroy)(void* record, SpanData* span);
 };
 
 using LogSink = void (*)(const std::string& message);
@@ -33,8 +34,10 @@ void PipelineDestroy(Pipeline* p);
 
 const Config& PipelineConfig(const Pipeline* p);
 
-// Queues a finished, sampled span; drops it (and counts it) when the queue is full.
-void PipelineEnqueue(Pipeline* p, SpanData* span);
+// Queues the record of a finished, sampled span without waiting for any
+// thread; false when the queue is full (counted as dropped) or export is
+// off, and the record stays the caller's.
+bool PipelineEnqueue(Pipeline* p, void* record);
 // Sends what is queued and the metrics now; waits at most the export timeout.
 void PipelineForceFlush(Pipeline* p);
 // Process technologies go on the resource of the next requests.

@@ -40,11 +40,6 @@ static_assert(alignof(Context) <= 8, "the kit's record aligns it");
 Context& ContextOf(Tracer& t) { return *reinterpret_cast<Context*>(t.context); }
 const Context& ContextOf(const Tracer& t) { return *reinterpret_cast<const Context*>(t.context); }
 
-// The storage of a queued entry once it is sent (see ReturnEntry).
-struct FreeEntry {
-    FreeEntry* next;
-};
-
 struct Sink {
     Pipeline* pipeline;
     unsigned fork_epoch = 0;  // written only in a forked child, where no other thread runs
@@ -52,50 +47,6 @@ struct Sink {
 };
 
 Sink* Self(void* self) { return static_cast<Sink*>(self); }
-
-// Storage of queued entries, handed back once sent and reused: an entry is
-// too big for the allocator's per-thread cache, so a fresh one would cost
-// the application's thread the allocator's slow path (and its lock, shared
-// with the exporter thread, which frees it) at every end. The exporter pushes
-// them one at a time; an application thread takes the whole list and keeps
-// what it does not use for its next ends. The storage kept is bounded by the
-// most entries ever queued or in flight at once, plus what each thread holds.
-std::atomic<FreeEntry*> g_returned{nullptr};
-
-void FreeEntries(FreeEntry* list);
-// A thread's list goes with the thread (the module stays mapped, so the
-// destructor does too).
-struct SpareEntries {
-    FreeEntry* list = nullptr;
-    ~SpareEntries() { FreeEntries(list); }
-};
-thread_local SpareEntries t_spare;
-
-void ReturnEntry(SpanData* span) {
-    Ended* e = static_cast<Ended*>(span);
-    e->~Ended();
-    FreeEntry* f = new (static_cast<void*>(e)) FreeEntry{g_returned.load(std::memory_order_relaxed)};
-    while (!g_returned.compare_exchange_weak(f->next, f, std::memory_order_release, std::memory_order_relaxed)) {
-    }
-}
-
-Ended* NewEntry() {
-    FreeEntry*& spare = t_spare.list;
-    if (spare == nullptr) spare = g_returned.exchange(nullptr, std::memory_order_acquire);
-    if (spare == nullptr) return new Ended;
-    FreeEntry* f = spare;
-    spare = f->next;
-    f->~FreeEntry();
-    return new (static_cast<void*>(f)) Ended;
-}
-
-void FreeEntries(FreeEntry* list) {
-    while (list != nullptr) {
-        FreeEntry* next = list->next;
-        ::operator delete(static_cast<void*>(list));
-        list = next;
-    }
-}
 
 // In-process links: magic, trace id, span id, flags, tracer handle.
 const unsigned char kLinkMagic[4] = {'V', 'X', 'O', 'L'};
@@ -166,60 +117,22 @@ void TracerStarted(void* self, Tracer& t, const unsigned char* parent_context) {
     ContextOf(t) = c;
 }
 
-// Moves what MapTracer reads for the tracer's kind, and nothing else, out of
-// the kit's record, which is dropped after the end: no string is copied on the
-// application's thread.
-void MoveForMapping(Tracer& t, Tracer* out) {
-    out->kind = t.kind;
-    switch (t.kind) {
-        case Kind::kIncomingWebRequest:
-        case Kind::kOutgoingWebRequest:
-            out->url = std::move(t.url);
-            out->method = std::move(t.method);
-            out->remote_address = std::move(t.remote_address);
-            out->request_headers = std::move(t.request_headers);
-            out->response_headers = std::move(t.response_headers);
-            out->status_code = t.status_code;
-            out->web_application = std::move(t.web_application);
-            break;
-        case Kind::kDatabaseRequest:
-            out->database = std::move(t.database);
-            out->statement = std::move(t.statement);
-            out->returned_row_count = t.returned_row_count;
-            out->round_trip_count = t.round_trip_count;
-            break;
-        case Kind::kOutgoingMessage:
-        case Kind::kIncomingMessageReceive:
-        case Kind::kIncomingMessageProcess:
-            out->messaging_system = std::move(t.messaging_system);
-            out->vendor_message_id = std::move(t.vendor_message_id);
-            out->correlation_id = std::move(t.correlation_id);
-            break;
-        case Kind::kSpan:
-            out->operation_name = std::move(t.operation_name);
-            out->attributes = std::move(t.attributes);
-            break;
-        default:  // remote calls and custom services
-            out->service_method = std::move(t.service_method);
-            out->service_name = std::move(t.service_name);
-            out->service_endpoint = std::move(t.service_endpoint);
-            out->channel_endpoint = std::move(t.channel_endpoint);
-            out->protocol_name = std::move(t.protocol_name);
-            break;
-    }
-    out->error_class = std::move(t.error_class);
-    out->error_message = std::move(t.error_message);
-    out->request_attributes = std::move(t.request_attributes);
+// Queues the record itself; tracers a forked child inherited are the
+// parent's to send.
+bool TracerEnded(void* self, Tracer& t) {
+    Sink* s = Self(self);
+    if (t.state != vexlin_kit::TracerState::kEnded) return false;  // never started
+    const Context& c = ContextOf(t);
+    if (!c.sampled || c.fork_epoch != s->fork_epoch) return false;
+    return PipelineEnqueue(s->pipeline, &t);
 }
 
-// Queues the record; tracers a forked child inherited are the parent's to
-// send.
-void TracerEnded(void* self, Tracer& t) {
-    Sink* s = Self(self);
-    if (t.state != vexlin_kit::TracerState::kEnded) return;  // never started
-    const Context c = ContextOf(t);
-    if (!c.sampled || c.fork_epoch != s->fork_epoch) return;
-    Ended* e = NewEntry();
+// On the exporter thread: the span of a queued record.
+SpanData* FinishSpan(void* record) {
+    Ended* e = new Ended;
+    e->source = static_cast<const Tracer*>(record);
+    const Tracer& t = *e->source;
+    const Context& c = ContextOf(t);
     std::memcpy(e->trace_id, c.trace_id, 16);
     std::memcpy(e->span_id, c.span_id, 8);
     std::memcpy(e->parent_span_id, c.parent_span_id, 8);
@@ -227,8 +140,13 @@ void TracerEnded(void* self, Tracer& t) {
     e->flags = kFlagSampled | kFlagHasIsRemote | (c.parent_is_remote ? kFlagParentIsRemote : 0);
     e->start_ns = static_cast<std::uint64_t>(t.start_us) * 1000;
     e->end_ns = t.end_us < t.start_us ? e->start_ns : static_cast<std::uint64_t>(t.end_us) * 1000;
-    MoveForMapping(t, &e->source);
-    PipelineEnqueue(s->pipeline, e);
+    MapTracer(*e);
+    return e;
+}
+
+void DestroySpan(void* record, SpanData* span) {
+    delete static_cast<Ended*>(span);
+    vexlin_kit::ReleaseTracer(static_cast<Tracer*>(record));
 }
 
 void Traceparent(const Tracer& t, std::string* text) {
@@ -309,7 +227,7 @@ bool Start(std::size_t count, const char* const* arguments, void** self, std::ve
     Config config;
     LoadConfig(count, arguments, &config);
     Sink* s = new Sink;
-    s->pipeline = PipelineCreate(&config, SpanHooks{&MapTracer, &ReturnEntry}, &vexlin_kit::Log);
+    s->pipeline = PipelineCreate(&config, SpanHooks{&FinishSpan, &DestroySpan}, &vexlin_kit::Log);
     *self = s;
     return true;
 }
@@ -317,9 +235,6 @@ bool Start(std::size_t count, const char* const* arguments, void** self, std::ve
 void Stop(void* self, const std::vector<const Tracer*>&) {
     Sink* s = Self(self);
     PipelineDestroy(s->pipeline);  // sends what ended before shutdown, within the export timeout
-    FreeEntries(t_spare.list);
-    t_spare.list = nullptr;
-    FreeEntries(g_returned.exchange(nullptr));
     if (s->invalid_tags > 0)
         vexlin_kit::Log("otlp: " + std::to_string(s->invalid_tags.load()) +
                          " incoming tags were not valid traceparent texts");

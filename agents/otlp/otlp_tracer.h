@@ -1,7 +1,7 @@
-// An ended tracer on its way out: the span context the sink gave it at start
-// and a copy of the kit's record of everything the application reported,
-// which MapTracer (otlp_mapping.cpp) turns into name, kind, attributes,
-// events and status on the exporter thread.
+// An ended tracer on its way out: the kit's record of everything the
+// application reported (kept by the sink until the span is sent), which
+// MapTracer (otlp_mapping.cpp) turns into name, kind, attributes, events and
+// status on the exporter thread.
 #ifndef VEXLIN_OTLP_TRACER_H
 #define VEXLIN_OTLP_TRACER_H
 
@@ -11,12 +11,11 @@
 namespace otlp {
 
 struct Ended : SpanData {
-    vexlin_kit::Tracer source;
+    const vexlin_kit::Tracer* source = nullptr;
 };
 
-// The exporter thread's hooks: build the span from the record, then free it.
-void MapTracer(SpanData* span);
-void DestroyTracer(SpanData* span);
+// Name, kind, attributes, events and status of `span` from its record.
+void MapTracer(Ended& span);
 
 // `text` with every byte sequence that is not UTF-8 replaced by U+FFFD:
 // OTLP strings must be valid UTF-8.
