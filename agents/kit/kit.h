@@ -39,7 +39,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -63,10 +65,34 @@ struct Opt<T, false> {
     bool set = false;
     T value{};
 };
+// Storage for the texts of one record: the first bytes inside the record
+// itself, more in blocks of their own. What was stored never moves, so a view
+// into it stays valid as long as the record.
+struct Arena {
+    static constexpr std::size_t kInline = 192;
+    Arena() {}  // leaves `bytes` uninitialised: a record costs no clearing
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+
+    char bytes[kInline];
+    char* region = nullptr;  // null: `bytes`
+    std::size_t room = kInline, used = 0;
+    std::vector<std::unique_ptr<char[]>> blocks;
+};
+// Room for `size` more bytes, to be claimed with Claim; never fails but by
+// throwing std::bad_alloc.
+char* Room(Arena& arena, std::size_t size);
+inline void Claim(Arena& arena, std::size_t size) { arena.used += size; }
+std::string_view Keep(Arena& arena, std::string_view text);
+
 // A counted string decoded to UTF-8 (UTF-16 and ISO 8859-1 are converted,
 // other encodings taken as they are, so `value` may hold invalid UTF-8);
-// `set` is false for a NULL string or NULL data.
-using Str = Opt<std::string>;
+// `set` is false for a NULL string or NULL data. The bytes are in the arena
+// of the record that holds it, or of the call for what a hook is handed.
+struct Str {
+    bool set = false;
+    std::string_view value;
+};
 using Bytes = std::vector<unsigned char>;
 
 enum class Kind : std::uint8_t {
@@ -159,22 +185,24 @@ struct Tracer {
     Str vendor_message_id, correlation_id;
     // Spans.
     std::int32_t tracing_system_type = 0;
-    Opt<Bytes> trace_id, span_id, parent_span_id;  // 16, 8 and 8 bytes
+    Str trace_id, span_id, parent_span_id;  // 16, 8 and 8 bytes
     Str operation_name;
     std::vector<Attribute> attributes;
     // In-process link tracers: the bytes received and the tracer the sink
     // read from them (0 when unknown).
-    Opt<Bytes> link;
+    Str link;
     Handle linked_tracer = 0;
     // Every tracer.
     Str error_class, error_message;
     Str incoming_string_tag;
-    Opt<Bytes> incoming_byte_tag;
+    Str incoming_byte_tag;  // raw bytes
     std::vector<Attribute> request_attributes;  // custom request attributes while it was the thread's current tracer
 
     // The sink's own per-tracer data (the span context it made at start,
     // say), written by tracer_started; the kit only copies it.
     alignas(8) unsigned char context[kContextSize] = {};
+    // Where the texts above are, and an info's or metric's too.
+    Arena arena;
 };
 
 struct Metric {
@@ -292,8 +320,9 @@ void Log(const std::string& message);
 // sink's stop returns.
 void ReleaseTracer(Tracer* tracer);
 
-// Decoding of the library's counted strings, for sinks that read them.
-Str TextOf(const vexlin_string_t* s);
+// Decoding of the library's counted strings into `arena`, for sinks that
+// read them.
+Str TextOf(Arena& arena, const vexlin_string_t* s);
 
 // ---- Entry points -----------------------------------------------------------
 

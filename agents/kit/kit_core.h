@@ -165,6 +165,8 @@ public:
     // for a started one, whose context is copied when `context` is given.
     int Peek(Handle handle, unsigned char* context);
     ThreadRecord& record() { return *record_; }
+    // For what the call decodes but keeps in no record.
+    Arena& scratch() { return scratch_; }
     // The state a lifecycle call made or found.
     void Bind(State* st);
 
@@ -183,6 +185,7 @@ private:
     Object* pending_ = nullptr;  // made by this call, not yet handed out
     std::uint32_t pending_index_ = 0;
     Call call_;
+    Arena scratch_;
     bool describe_;
     bool emitted_ = false;
     bool failed_ = false;
@@ -226,6 +229,7 @@ inline Arg Text(const char* s, std::size_t size = kUnknownSize) {
     return a;
 }
 inline Arg Text(const std::string& s) { return Text(s.data(), s.size()); }
+inline Arg Text(std::string_view s) { return Text(s.data(), s.size()); }
 inline Arg StrValue(const Str& s) { return s.set ? Text(s.value) : Null(); }
 inline Arg BytesValue(const unsigned char* bytes, std::size_t size) {
     if (bytes == nullptr) return Null();

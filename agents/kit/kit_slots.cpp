@@ -24,8 +24,15 @@ constexpr KindSet kIncomingTagKinds = Bit(Kind::kIncomingRemoteCall) | Bit(Kind:
 
 // ---- Shared pieces ------------------------------------------------------------
 
-Str Put(CallScope& s, const char* key, const vexlin_string_t* v) {
-    Str text = TextOf(v);
+std::string_view AsText(const unsigned char* bytes, std::size_t size) {
+    return std::string_view(reinterpret_cast<const char*>(bytes), size);
+}
+
+// Decodes into the record of `t`, or the call's scratch arena without one.
+Arena& ArenaOf(CallScope& s, Tracer* t) { return t != nullptr ? t->arena : s.scratch(); }
+
+Str Put(CallScope& s, Tracer* t, const char* key, const vexlin_string_t* v) {
+    Str text = TextOf(ArenaOf(s, t), v);
     s.Add(key, StrValue(text));
     return text;
 }
@@ -78,10 +85,27 @@ Value Details(const MessagingSystemInfo& i) {
                         {"channel_endpoint", ValueOf(StrValue(i.channel_endpoint))}});
 }
 
-template <typename Info>
-Handle NewInfo(CallScope& s, Kind kind, const char* key, Opt<Info> Tracer::*member, Info info) {
+// Copies of an info's texts into another record's arena.
+DatabaseInfo KeepInfo(Arena& a, const DatabaseInfo& i) {
+    return DatabaseInfo{Str{i.name.set, Keep(a, i.name.value)}, Str{i.vendor.set, Keep(a, i.vendor.value)},
+                        i.channel_type, Str{i.channel_endpoint.set, Keep(a, i.channel_endpoint.value)}};
+}
+WebApplicationInfo KeepInfo(Arena& a, const WebApplicationInfo& i) {
+    return WebApplicationInfo{Str{i.web_server_name.set, Keep(a, i.web_server_name.value)},
+                              Str{i.application_id.set, Keep(a, i.application_id.value)},
+                              Str{i.context_root.set, Keep(a, i.context_root.value)}};
+}
+MessagingSystemInfo KeepInfo(Arena& a, const MessagingSystemInfo& i) {
+    return MessagingSystemInfo{Str{i.vendor_name.set, Keep(a, i.vendor_name.value)},
+                               Str{i.destination_name.set, Keep(a, i.destination_name.value)}, i.destination_type,
+                               i.channel_type, Str{i.channel_endpoint.set, Keep(a, i.channel_endpoint.value)}};
+}
+
+// `make` decodes the info's texts into the arena it is given.
+template <typename Info, typename Make>
+Handle NewInfo(CallScope& s, Kind kind, const char* key, Opt<Info> Tracer::*member, Make make) {
     Tracer& t = s.New(kind).tracer;
-    t.*member = Opt<Info>{true, std::move(info)};
+    t.*member = Opt<Info>{true, make(t.arena)};
     s.Add(key, UInt(t.handle));
     if (s.describing()) s.Add("details", Details((t.*member).value));
     return t.handle;
@@ -95,7 +119,7 @@ void UseInfo(CallScope& s, Tracer& t, Handle info, Kind kind, const char* key, c
     vexlin_kit::Object* o = s.FindInfo(info, kind, key);
     if (s.describing()) s.Add(details_key, o != nullptr ? Details((o->tracer.*member).value) : Value());
     t.*handle_member = info;
-    if (o != nullptr) t.*member = o->tracer.*member;
+    if (o != nullptr) t.*member = Opt<Info>{true, KeepInfo(t.arena, (o->tracer.*member).value)};
     s.Release();
 }
 
@@ -105,7 +129,7 @@ void DeleteInfo(CallScope& s, Handle handle, Kind kind, const char* key) {
 
 void SetStr(CallScope& s, Handle h, KindSet kinds, const char* key, const vexlin_string_t* v, Str Tracer::*member) {
     Tracer* t = s.FindTracer(h, kinds);
-    Str text = Put(s, key, v);
+    Str text = Put(s, t, key, v);
     if (t != nullptr) t->*member = text;
 }
 
@@ -122,45 +146,50 @@ void AddPairs(CallScope& s, Handle h, KindSet kinds, const char* key, const vexl
     bool missing = s.MissingArray(names, count, "names");
     missing = s.MissingArray(values, count, "values") || missing;
     std::vector<StrPair> pairs;
-    for (vexlin_size_t i = 0; !missing && i < count; ++i) pairs.push_back({TextOf(names + i), TextOf(values + i)});
+    Arena& arena = ArenaOf(s, t);
+    for (vexlin_size_t i = 0; !missing && i < count; ++i)
+        pairs.push_back({TextOf(arena, names + i), TextOf(arena, values + i)});
     if (s.describing()) s.Add(key, missing ? Value() : Pairs(pairs));
     if (t != nullptr) Append(t->*member, pairs);
 }
 
-Attribute MakeAttribute(const vexlin_string_t& key, std::int64_t v, Attribute::Type type = Attribute::kInteger) {
+Attribute MakeAttribute(Arena& arena, const vexlin_string_t& key, std::int64_t v,
+                        Attribute::Type type = Attribute::kInteger) {
     Attribute a;
     a.type = type;
-    a.key = TextOf(&key);
+    a.key = TextOf(arena, &key);
     a.integer = v;
     return a;
 }
-Attribute MakeAttribute(const vexlin_string_t& key, double v) {
-    Attribute a = MakeAttribute(key, 0, Attribute::kDouble);
+Attribute MakeAttribute(Arena& arena, const vexlin_string_t& key, double v) {
+    Attribute a = MakeAttribute(arena, key, 0, Attribute::kDouble);
     a.real = v;
     return a;
 }
-Attribute MakeAttribute(const vexlin_string_t& key, float v) {
-    Attribute a = MakeAttribute(key, double(v));
+Attribute MakeAttribute(Arena& arena, const vexlin_string_t& key, float v) {
+    Attribute a = MakeAttribute(arena, key, double(v));
     a.type = Attribute::kFloat;
     return a;
 }
-Attribute MakeAttribute(const vexlin_string_t& key, unsigned char v) {
-    return MakeAttribute(key, v != 0 ? 1 : 0, Attribute::kBool);
+Attribute MakeAttribute(Arena& arena, const vexlin_string_t& key, unsigned char v) {
+    return MakeAttribute(arena, key, v != 0 ? 1 : 0, Attribute::kBool);
 }
-Attribute MakeAttribute(const vexlin_string_t& key, const vexlin_string_t& v) {
-    Attribute a = MakeAttribute(key, 0, Attribute::kString);
-    a.text = TextOf(&v);
+Attribute MakeAttribute(Arena& arena, const vexlin_string_t& key, const vexlin_string_t& v) {
+    Attribute a = MakeAttribute(arena, key, 0, Attribute::kString);
+    a.text = TextOf(arena, &v);
     return a;
 }
 
 // Describes and returns keys and values; empty when an array is missing.
 template <typename T>
-std::vector<Attribute> ReadAttributes(CallScope& s, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
+std::vector<Attribute> ReadAttributes(CallScope& s, Tracer* t, const vexlin_string_t* keys, const T* values,
+                                      vexlin_size_t count) {
     s.Add("count", UInt(count));
     bool missing = s.MissingArray(keys, count, "keys");
     missing = s.MissingArray(values, count, "values") || missing;
     std::vector<Attribute> out;
-    for (vexlin_size_t i = 0; !missing && i < count; ++i) out.push_back(MakeAttribute(keys[i], values[i]));
+    Arena& arena = ArenaOf(s, t);
+    for (vexlin_size_t i = 0; !missing && i < count; ++i) out.push_back(MakeAttribute(arena, keys[i], values[i]));
     if (s.describing()) s.Add("attributes", missing ? Value() : Attributes(out));
     return out;
 }
@@ -168,7 +197,7 @@ std::vector<Attribute> ReadAttributes(CallScope& s, const vexlin_string_t* keys,
 template <typename T>
 void SpanAttributes(CallScope& s, Handle h, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     Tracer* t = s.FindTracer(h, Bit(Kind::kSpan));
-    std::vector<Attribute> read = ReadAttributes(s, keys, values, count);
+    std::vector<Attribute> read = ReadAttributes(s, t, keys, values, count);
     if (t != nullptr) Append(t->attributes, read);
 }
 
@@ -188,7 +217,7 @@ Tracer* CurrentTracer(CallScope& s) {
 template <typename T>
 void RequestAttributes(CallScope& s, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     Tracer* t = CurrentTracer(s);
-    std::vector<Attribute> read = ReadAttributes(s, keys, values, count);
+    std::vector<Attribute> read = ReadAttributes(s, t, keys, values, count);
     if (t != nullptr) Append(t->request_attributes, read);
 }
 
@@ -320,7 +349,7 @@ void Do_tracer_end(CallScope& s, vexlin_tracer_handle_t h) { End(s, h, s.now_us(
 void Do_tracer_error_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* error_class,
                        const vexlin_string_t* error_message) {
     Tracer* t = s.FindTracer(h);
-    Str c = Put(s, "error_class", error_class), m = Put(s, "error_message", error_message);
+    Str c = Put(s, t, "error_class", error_class), m = Put(s, t, "error_message", error_message);
     if (t != nullptr) {
         t->error_class = c;
         t->error_message = m;
@@ -359,7 +388,7 @@ void Do_tracer_set_incoming_korvantix_byte_tag(CallScope& s, vexlin_tracer_handl
     Tracer* t = s.FindTracer(h, kIncomingTagKinds);
     bool missing = s.MissingArray(tag, size, "byte_tag");
     s.Add("tag", missing ? Null() : BytesValue(tag, size));
-    if (t != nullptr && !missing && tag != nullptr) t->incoming_byte_tag = Opt<Bytes>{true, Bytes(tag, tag + size)};
+    if (t != nullptr && !missing && tag != nullptr) t->incoming_byte_tag = Str{true, Keep(t->arena, AsText(tag, size))};
 }
 
 vexlin_tracer_handle_t Do_outgoingremotecalltracer_create_p(CallScope& s, const vexlin_string_t* service_method,
@@ -368,11 +397,11 @@ vexlin_tracer_handle_t Do_outgoingremotecalltracer_create_p(CallScope& s, const 
                                                             vexlin_int32_t channel_type,
                                                             const vexlin_string_t* channel_endpoint) {
     Tracer& t = NewTracer(s, Kind::kOutgoingRemoteCall);
-    t.service_method = Put(s, "service_method", service_method);
-    t.service_name = Put(s, "service_name", service_name);
-    t.service_endpoint = Put(s, "service_endpoint", service_endpoint);
+    t.service_method = Put(s, &t, "service_method", service_method);
+    t.service_name = Put(s, &t, "service_name", service_name);
+    t.service_endpoint = Put(s, &t, "service_endpoint", service_endpoint);
     t.channel_type = Put(s, "channel_type", channel_type);
-    t.channel_endpoint = Put(s, "channel_endpoint", channel_endpoint);
+    t.channel_endpoint = Put(s, &t, "channel_endpoint", channel_endpoint);
     return Created(s, t);
 }
 
@@ -384,9 +413,9 @@ vexlin_tracer_handle_t Do_incomingremotecalltracer_create_p(CallScope& s, const 
                                                             const vexlin_string_t* service_name,
                                                             const vexlin_string_t* service_endpoint) {
     Tracer& t = NewTracer(s, Kind::kIncomingRemoteCall);
-    t.service_method = Put(s, "service_method", service_method);
-    t.service_name = Put(s, "service_name", service_name);
-    t.service_endpoint = Put(s, "service_endpoint", service_endpoint);
+    t.service_method = Put(s, &t, "service_method", service_method);
+    t.service_name = Put(s, &t, "service_name", service_name);
+    t.service_endpoint = Put(s, &t, "service_endpoint", service_endpoint);
     return Created(s, t);
 }
 
@@ -398,7 +427,10 @@ vexlin_databaseinfo_handle_t Do_databaseinfo_create_p(CallScope& s, const vexlin
                                                       const vexlin_string_t* vendor, vexlin_int32_t channel_type,
                                                       const vexlin_string_t* channel_endpoint) {
     return NewInfo(s, Kind::kDatabaseInfo, "database_info", &Tracer::database,
-                   DatabaseInfo{TextOf(name), TextOf(vendor), channel_type, TextOf(channel_endpoint)});
+                   [&](Arena& a) {
+                       return DatabaseInfo{TextOf(a, name), TextOf(a, vendor), channel_type,
+                                           TextOf(a, channel_endpoint)};
+                   });
 }
 
 void Do_databaseinfo_delete(CallScope& s, vexlin_databaseinfo_handle_t h) {
@@ -410,7 +442,7 @@ vexlin_tracer_handle_t Do_databaserequesttracer_create_sql_p(CallScope& s, vexli
     Tracer& t = NewTracer(s, Kind::kDatabaseRequest);
     UseInfo(s, t, info, Kind::kDatabaseInfo, "database_info", "database", &Tracer::database_info_handle,
             &Tracer::database);
-    t.statement = Put(s, "statement", statement);
+    t.statement = Put(s, &t, "statement", statement);
     return Created(s, t);
 }
 
@@ -426,7 +458,10 @@ vexlin_webapplicationinfo_handle_t Do_webapplicationinfo_create_p(CallScope& s, 
                                                                   const vexlin_string_t* application_id,
                                                                   const vexlin_string_t* context_root) {
     return NewInfo(s, Kind::kWebApplicationInfo, "web_application_info", &Tracer::web_application,
-                   WebApplicationInfo{TextOf(web_server_name), TextOf(application_id), TextOf(context_root)});
+                   [&](Arena& a) {
+                       return WebApplicationInfo{TextOf(a, web_server_name), TextOf(a, application_id),
+                                                 TextOf(a, context_root)};
+                   });
 }
 
 void Do_webapplicationinfo_delete(CallScope& s, vexlin_webapplicationinfo_handle_t h) {
@@ -438,8 +473,8 @@ vexlin_tracer_handle_t Do_incomingwebrequesttracer_create_p(CallScope& s, vexlin
     Tracer& t = NewTracer(s, Kind::kIncomingWebRequest);
     UseInfo(s, t, info, Kind::kWebApplicationInfo, "web_application_info", "web_application",
             &Tracer::web_application_info_handle, &Tracer::web_application);
-    t.url = Put(s, "url", url);
-    t.method = Put(s, "method", method);
+    t.url = Put(s, &t, "url", url);
+    t.method = Put(s, &t, "method", method);
     return Created(s, t);
 }
 
@@ -498,7 +533,7 @@ vexlin_tracer_handle_t Do_inprocesslinktracer_create(CallScope& s, const unsigne
     Tracer& t = NewTracer(s, Kind::kInProcessLink);
     bool missing = s.MissingArray(bytes, size, "in_process_link_bytes");
     s.Add("link", missing ? Null() : BytesValue(bytes, size));
-    if (bytes != nullptr) t.link = Opt<Bytes>{true, Bytes(bytes, bytes + size)};
+    if (bytes != nullptr) t.link = Str{true, Keep(t.arena, AsText(bytes, size))};
     if (!missing && bytes != nullptr && g_sink->read_in_process_link != nullptr &&
         g_sink->read_in_process_link(s.state()->self, bytes, size, &t.linked_tracer)) {
         s.Add("linked_tracer", HandleValue(t.linked_tracer));
@@ -513,16 +548,16 @@ vexlin_tracer_handle_t Do_inprocesslinktracer_create(CallScope& s, const unsigne
 vexlin_tracer_handle_t Do_outgoingwebrequesttracer_create_p(CallScope& s, const vexlin_string_t* url,
                                                             const vexlin_string_t* method) {
     Tracer& t = NewTracer(s, Kind::kOutgoingWebRequest);
-    t.url = Put(s, "url", url);
-    t.method = Put(s, "method", method);
+    t.url = Put(s, &t, "url", url);
+    t.method = Put(s, &t, "method", method);
     return Created(s, t);
 }
 
 vexlin_tracer_handle_t Do_customservicetracer_create_p(CallScope& s, const vexlin_string_t* service_method,
                                                        const vexlin_string_t* service_name) {
     Tracer& t = NewTracer(s, Kind::kCustomService);
-    t.service_method = Put(s, "service_method", service_method);
-    t.service_name = Put(s, "service_name", service_name);
+    t.service_method = Put(s, &t, "service_method", service_method);
+    t.service_name = Put(s, &t, "service_name", service_name);
     return Created(s, t);
 }
 
@@ -532,8 +567,10 @@ vexlin_messagingsysteminfo_handle_t Do_messagingsysteminfo_create_p(CallScope& s
                                                                     vexlin_int32_t channel_type,
                                                                     const vexlin_string_t* channel_endpoint) {
     return NewInfo(s, Kind::kMessagingSystemInfo, "messaging_system_info", &Tracer::messaging_system,
-                   MessagingSystemInfo{TextOf(vendor_name), TextOf(destination_name), destination_type, channel_type,
-                                       TextOf(channel_endpoint)});
+                   [&](Arena& a) {
+                       return MessagingSystemInfo{TextOf(a, vendor_name), TextOf(a, destination_name),
+                                                  destination_type, channel_type, TextOf(a, channel_endpoint)};
+                   });
 }
 
 void Do_messagingsysteminfo_delete(CallScope& s, vexlin_messagingsysteminfo_handle_t h) {
@@ -602,12 +639,13 @@ void Do_metric_delete(CallScope& s, vexlin_metric_handle_t h) {
 
 vexlin_metric_handle_t NewMetric(CallScope& s, Kind kind, const vexlin_string_t* key, const vexlin_string_t* unit,
                                  const vexlin_string_t* dimension_name) {
-    Metric& m = s.New(kind).metric;
+    Object& o = s.New(kind);
+    Metric& m = o.metric;
     s.Add("metric", UInt(m.handle));
     s.Add("kind", Text(KindName(kind)));
-    m.key = Put(s, "metric_key", key);
-    m.unit = Put(s, "unit", unit);
-    m.dimension_name = Put(s, "dimension_name", dimension_name);
+    m.key = Put(s, &o.tracer, "metric_key", key);
+    m.unit = Put(s, &o.tracer, "unit", unit);
+    m.dimension_name = Put(s, &o.tracer, "dimension_name", dimension_name);
     SINK(metric_created, m);
     return m.handle;
 }
@@ -616,7 +654,7 @@ void Update(CallScope& s, vexlin_metric_handle_t h, Kind kind, MetricUpdate u, c
     Metric* m = s.FindMetric(h, Bit(kind));
     if (m != nullptr) s.Add("metric_key", StrValue(m->key));
     s.Add("value", u.is_float ? Real(u.real) : Int(u.integer));
-    u.dimension = Put(s, "dimension", dimension);
+    u.dimension = Put(s, nullptr, "dimension", dimension);
     if (m != nullptr) SINK(metric_updated, *m, u);
 }
 
@@ -645,17 +683,17 @@ vexlin_tracer_handle_t Do_ex_spantracer_create(CallScope& s, vexlin_int32_t trac
     return Created(s, t);
 }
 
-Opt<Bytes> Id(CallScope& s, const char* key, const unsigned char* id, std::size_t size) {
+Str Id(CallScope& s, Tracer* t, const char* key, const unsigned char* id, std::size_t size) {
     s.Add(key, id != nullptr ? BytesValue(id, size) : Null());
-    return id != nullptr ? Opt<Bytes>{true, Bytes(id, id + size)} : Opt<Bytes>();
+    return id != nullptr ? Str{true, Keep(ArenaOf(s, t), AsText(id, size))} : Str();
 }
 
 void Do_ex_spantracer_set_ids_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_ex_trace_id_t* trace_id,
                                 const vexlin_ex_span_id_t* span_id, const vexlin_ex_span_id_t* parent_span_id) {
     Tracer* t = s.FindTracer(h, Bit(Kind::kSpan));
-    Opt<Bytes> trace = Id(s, "trace_id", trace_id != nullptr ? trace_id->binary_id : nullptr, 16);
-    Opt<Bytes> span = Id(s, "span_id", span_id != nullptr ? span_id->binary_id : nullptr, 8);
-    Opt<Bytes> parent = Id(s, "parent_span_id", parent_span_id != nullptr ? parent_span_id->binary_id : nullptr, 8);
+    Str trace = Id(s, t, "trace_id", trace_id != nullptr ? trace_id->binary_id : nullptr, 16);
+    Str span = Id(s, t, "span_id", span_id != nullptr ? span_id->binary_id : nullptr, 8);
+    Str parent = Id(s, t, "parent_span_id", parent_span_id != nullptr ? parent_span_id->binary_id : nullptr, 8);
     if (t == nullptr) return;
     t->trace_id = trace;
     t->span_id = span;
@@ -690,7 +728,7 @@ void Do_ex_spantracer_set_operationname_p(CallScope& s, vexlin_tracer_handle_t h
 void Do_ex_agent_add_process_technology_p(CallScope& s, vexlin_int32_t type, const vexlin_string_t* edition,
                                           const vexlin_string_t* version) {
     s.Add("tech_type", Int(type));
-    Str e = Put(s, "tech_edition", edition), v = Put(s, "tech_version", version);
+    Str e = Put(s, nullptr, "tech_edition", edition), v = Put(s, nullptr, "tech_version", version);
     SINK(process_technology, type, e, v);
 }
 

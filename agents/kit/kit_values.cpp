@@ -2,33 +2,55 @@
 // builders the slots describe their calls with.
 #include "kit_core.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vexlin_kit {
-namespace {
 
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
+char* Room(Arena& arena, std::size_t size) {
+    if (arena.room - arena.used < size) {
+        const std::size_t block = std::max<std::size_t>(size, 1024);
+        arena.blocks.emplace_back(new char[block]);
+        arena.region = arena.blocks.back().get();
+        arena.room = block;
+        arena.used = 0;
     }
+    return (arena.region != nullptr ? arena.region : arena.bytes) + arena.used;
 }
 
-// Unpaired surrogates and a trailing odd byte become U+FFFD.
-std::string DecodeUtf16(const unsigned char* p, std::size_t bytes, bool big_endian) {
+std::string_view Keep(Arena& arena, std::string_view text) {
+    char* to = Room(arena, text.size());
+    if (!text.empty()) std::memcpy(to, text.data(), text.size());
+    Claim(arena, text.size());
+    return std::string_view(to, text.size());
+}
+
+namespace {
+
+// Writes `cp` at `out`; returns the end.
+char* AppendUtf8(char* out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        *out++ = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (cp >> 6));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (cp >> 12));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (cp >> 18));
+        *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    return out;
+}
+
+// Unpaired surrogates and a trailing odd byte become U+FFFD. A unit makes at
+// most three bytes (a pair four), so `out` needs 3 * units + 3.
+char* DecodeUtf16(const unsigned char* p, std::size_t bytes, bool big_endian, char* out) {
     const std::uint32_t kReplacement = 0xFFFD;
-    std::string out;
     const std::size_t units = bytes / 2;
     auto unit = [&](std::size_t i) -> std::uint32_t {
         return big_endian ? (std::uint32_t(p[2 * i]) << 8) | p[2 * i + 1]
@@ -39,14 +61,14 @@ std::string DecodeUtf16(const unsigned char* p, std::size_t bytes, bool big_endi
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
             std::uint32_t low = unit(i + 1);
             if (low >= 0xDC00 && low <= 0xDFFF) {
-                AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+                out = AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
                 ++i;
                 continue;
             }
         }
-        AppendUtf8(out, (u >= 0xD800 && u <= 0xDFFF) ? kReplacement : u);
+        out = AppendUtf8(out, (u >= 0xD800 && u <= 0xDFFF) ? kReplacement : u);
     }
-    if (bytes % 2 != 0) AppendUtf8(out, kReplacement);
+    if (bytes % 2 != 0) out = AppendUtf8(out, kReplacement);
     return out;
 }
 
@@ -58,24 +80,30 @@ Value Of(Value::Type type) {
 
 }  // namespace
 
-Str TextOf(const vexlin_string_t* s) {
+Str TextOf(Arena& arena, const vexlin_string_t* s) {
     Str out;
     if (s == nullptr || s->data == nullptr) return out;
     out.set = true;
     const unsigned char* p = static_cast<const unsigned char*>(s->data);
+    const std::size_t n = s->byte_length;
+    char* begin = nullptr;
+    char* end = nullptr;
     switch (s->ccsid) {
         case VEXLIN_CCSID_UTF16_BE:
-            out.value = DecodeUtf16(p, s->byte_length, true);
-            break;
         case VEXLIN_CCSID_UTF16_LE:
-            out.value = DecodeUtf16(p, s->byte_length, false);
+            begin = Room(arena, n / 2 * 3 + 3);
+            end = DecodeUtf16(p, n, s->ccsid == VEXLIN_CCSID_UTF16_BE, begin);
             break;
         case VEXLIN_CCSID_ISO8859_1:
-            for (std::size_t i = 0; i < s->byte_length; ++i) AppendUtf8(out.value, p[i]);
+            begin = end = Room(arena, 2 * n);
+            for (std::size_t i = 0; i < n; ++i) end = AppendUtf8(end, p[i]);
             break;
         default:
-            out.value.assign(static_cast<const char*>(s->data), s->byte_length);
+            out.value = Keep(arena, std::string_view(static_cast<const char*>(s->data), n));
+            return out;
     }
+    Claim(arena, static_cast<std::size_t>(end - begin));
+    out.value = std::string_view(begin, static_cast<std::size_t>(end - begin));
     return out;
 }
 

@@ -64,14 +64,14 @@ bool ReadLink(const unsigned char* bytes, std::size_t size, Context* c, Handle* 
 
 // The remote parent named by an incoming tag, if it is a valid traceparent.
 bool ReadIncomingTag(Sink* s, const Tracer& t, Context* c) {
-    std::string text;
+    std::string_view text;
     if (t.incoming_string_tag.set)
         text = t.incoming_string_tag.value;
     else if (t.incoming_byte_tag.set)
-        text.assign(t.incoming_byte_tag.value.begin(), t.incoming_byte_tag.value.end());
+        text = t.incoming_byte_tag.value;
     else
         return false;
-    while (!text.empty() && text.back() == '\0') text.pop_back();
+    while (!text.empty() && text.back() == '\0') text.remove_suffix(1);
     std::uint8_t flags = 0;
     if (ParseTraceparent(text.data(), text.size(), c->trace_id, c->parent_span_id, &flags)) {
         c->sampled = (flags & kFlagSampled) != 0;
@@ -99,7 +99,8 @@ void TracerStarted(void* self, Tracer& t, const unsigned char* parent_context) {
     } else if (ReadIncomingTag(s, t, &c)) {
         c.has_parent = c.parent_is_remote = true;
     } else if (t.kind == Kind::kInProcessLink && t.link.set &&
-               ReadLink(t.link.value.data(), t.link.value.size(), &c, &linked)) {
+               ReadLink(reinterpret_cast<const unsigned char*>(t.link.value.data()), t.link.value.size(), &c,
+                        &linked)) {
         c.has_parent = true;
     } else {
         if (parent_context != nullptr) {

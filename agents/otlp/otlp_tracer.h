@@ -19,7 +19,7 @@ void MapTracer(Ended& span);
 
 // `text` with every byte sequence that is not UTF-8 replaced by U+FFFD:
 // OTLP strings must be valid UTF-8.
-std::string ValidUtf8(const std::string& text);
+std::string ValidUtf8(std::string_view text);
 
 }  // namespace otlp
 

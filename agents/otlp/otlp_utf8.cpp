@@ -24,19 +24,19 @@ std::size_t ValidSequence(const unsigned char* p, std::size_t left) {
 
 }  // namespace
 
-std::string ValidUtf8(const std::string& text) {
+std::string ValidUtf8(std::string_view text) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t i = 0, n = text.size();
     while (i < n && p[i] < 0x80) ++i;
-    if (i == n) return text;  // plain ASCII, the common case
-    std::string out(text, 0, i);
+    if (i == n) return std::string(text);  // plain ASCII, the common case
+    std::string out(text.substr(0, i));
     while (i < n) {
         std::size_t len = ValidSequence(p + i, n - i);
         if (len == 0) {
             out += "\xEF\xBF\xBD";
             ++i;
         } else {
-            out.append(text, i, len);
+            out.append(text.substr(i, len));
             i += len;
         }
     }
