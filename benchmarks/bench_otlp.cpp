@@ -1,7 +1,9 @@
 // The OTLP agent module under load: what recording costs the application's
 // thread (a web request with a database request inside, two spans), beside a
-// baseline of the least any recorder does for the same two spans; and how
-// many spans a second the exporter sends to a receiver on the loopback
+// baseline of the least any recorder does for the same two spans, with one
+// thread and two at once, for spans nobody will send, and for the first spans
+// after a start; how many allocations the application's thread makes; and
+// how many spans a second the exporter sends to a receiver on the loopback
 // interface.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
@@ -20,6 +22,33 @@
 #include <vector>
 
 #include "vexlin/vexlin.h"
+
+// Allocations of each thread, counted through the C library's own allocator
+// (glibc lets a program replace malloc; operator new comes here too).
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* ptr, size_t size);
+void __libc_free(void* ptr);
+}
+namespace {
+thread_local long t_allocations = 0;
+}
+extern "C" {
+void* malloc(size_t size) {
+    ++t_allocations;
+    return __libc_malloc(size);
+}
+void* calloc(size_t count, size_t size) {
+    ++t_allocations;
+    return __libc_calloc(count, size);
+}
+void* realloc(void* ptr, size_t size) {
+    ++t_allocations;
+    return __libc_realloc(ptr, size);
+}
+void free(void* ptr) { __libc_free(ptr); }
+}
 
 namespace {
 
@@ -101,26 +130,68 @@ void RecordWebRequestWithDatabase(vexlin_webapplicationinfo_handle_t app, vexlin
 // the clock stopped: 400 spans stay below an export batch (512), which would
 // wake the exporter thread while the clock runs, and under taskset its work
 // would share the core and be counted here (BM_Otlp_ExportThroughput measures
-// it). No span is dropped for want of room either.
-void BM_Otlp_WebRequestWithDatabase(benchmark::State& state) {
+// it). No span is dropped for want of room either. `skip` requests are made
+// first, untimed. Reports the application thread's allocations per span.
+void RecordRequests(benchmark::State& state, long skip) {
     vexlin_string_t server = Str("bench"), app_id = Str("Shop"), root = Str("/shop");
     vexlin_string_t name = Str("orders"), vendor = Str("PostgreSQL"), endpoint = Str("db.internal:5432");
     vexlin_webapplicationinfo_handle_t app = vexlin_webapplicationinfo_create_p(&server, &app_id, &root);
     vexlin_databaseinfo_handle_t db = vexlin_databaseinfo_create_p(&name, &vendor, 1, &endpoint);
-    long n = 0;
-    for (auto _ : state) {
+    auto flush = [&] {
+        state.PauseTiming();
+        vexlin_ex_agent_force_send_data_now();
+        state.ResumeTiming();
+    };
+    for (long i = 1; i <= skip; ++i) {
         RecordWebRequestWithDatabase(app, db);
-        if (++n % 200 == 0) {
-            state.PauseTiming();
-            vexlin_ex_agent_force_send_data_now();
-            state.ResumeTiming();
-        }
+        if (i % 200 == 0) vexlin_ex_agent_force_send_data_now();
+    }
+    long n = 0, allocations = 0;
+    for (auto _ : state) {
+        const long before = t_allocations;
+        RecordWebRequestWithDatabase(app, db);
+        allocations += t_allocations - before;
+        if (++n % 200 == 0) flush();
     }
     state.SetItemsProcessed(state.iterations() * 2);
+    state.counters["allocs_per_span"] = benchmark::Counter(double(allocations) / double(2 * n));
     vexlin_databaseinfo_delete(db);
     vexlin_webapplicationinfo_delete(app);
 }
-BENCHMARK(BM_Otlp_WebRequestWithDatabase);
+
+void BM_Otlp_WebRequestWithDatabase(benchmark::State& state) { RecordRequests(state, 0); }
+// Spans a second of one thread and of two at once: recording takes no lock
+// another thread holds.
+BENCHMARK(BM_Otlp_WebRequestWithDatabase)->ThreadRange(1, 2)->UseRealTime();
+
+// The module started afresh with `name`=`value` (null: unset) in the
+// environment.
+void Restart(const char* name, const char* value) {
+    vexlin_shutdown();
+    if (value != nullptr)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+    if (vexlin_initialize() != VEXLIN_SUCCESS || vexlin_ex_api_enable_serverless() != VEXLIN_SUCCESS) std::abort();
+}
+
+// The first 100,000 spans after a start (range 0) against 100,000 later
+// ones (range 100,000).
+void BM_Otlp_SpansAfterStart(benchmark::State& state) {
+    Restart("OTEL_BSP_SCHEDULE_DELAY", "100");
+    RecordRequests(state, state.range(0) / 2);
+}
+BENCHMARK(BM_Otlp_SpansAfterStart)->Arg(0)->Arg(100000)->Iterations(50000);
+
+// Spans nobody will send: sampled out (range 0) or the module disabled
+// (range 1).
+void BM_Otlp_SpanNotSent(benchmark::State& state) {
+    const char* name = state.range(0) == 0 ? "OTEL_TRACES_SAMPLER" : "OTEL_SDK_DISABLED";
+    Restart(name, state.range(0) == 0 ? "always_off" : "true");
+    RecordRequests(state, 0);
+    Restart(name, nullptr);
+}
+BENCHMARK(BM_Otlp_SpanNotSent)->Arg(0)->Arg(1);
 
 // The least a recorder does for the same two spans: a record on the heap with
 // the application's strings copied in, two clock reads each, and a handoff to

@@ -6,8 +6,10 @@
 #include "kit_core.h"
 
 #include <dlfcn.h>
+#include <linux/membarrier.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <strings.h>
 #include <time.h>
 #include <unistd.h>
@@ -75,15 +77,46 @@ void Lock(Slot* slot) {
 }
 void Unlock(Slot* slot) { slot->lock.store(false, std::memory_order_release); }
 
-// A thread holds its own busy lock for the whole of each call (but while a
-// hook waits, see CallScope::Wait); the last shutdown and the fork's prepare
-// handler take it to wait for the call in progress.
-void LockBusy(ThreadRecord* r) {
-    for (unsigned spins = 0; r->busy.exchange(true, std::memory_order_acquire); ++spins)
-        while (r->busy.load(std::memory_order_relaxed))
-            if (++spins > 64) sched_yield();
+// Each call marks its thread in_call and busy with plain stores; the rare
+// side (the last shutdown, a fork) makes them visible with one process-wide
+// barrier (membarrier) and then waits for the flags to clear. Without that
+// system call, each call pays a full fence instead.
+bool g_asymmetric = false;          // membarrier registered for this process
+std::atomic<bool> g_fork_gate{false};  // a fork is being prepared: calls wait
+
+void RegisterBarrier() {
+    g_asymmetric = syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
 }
-void UnlockBusy(ThreadRecord* r) { r->busy.store(false, std::memory_order_release); }
+
+// After a store of the rare side: every thread's earlier stores are seen.
+void Barrier() {
+    if (!g_asymmetric || syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0)
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+// The calling thread's side of Barrier, after its flag stores.
+void Fence() {
+    if (g_asymmetric)
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    else
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+// busy: not while a fork is prepared.
+void EnterBusy(ThreadRecord* r) {
+    for (;;) {
+        r->busy.store(true, std::memory_order_relaxed);
+        Fence();
+        if (!g_fork_gate.load(std::memory_order_relaxed)) return;
+        r->busy.store(false, std::memory_order_release);
+        while (g_fork_gate.load(std::memory_order_acquire)) sched_yield();
+    }
+}
+void LeaveBusy(ThreadRecord* r) { r->busy.store(false, std::memory_order_release); }
+
+void WaitWhile(const std::atomic<bool>& flag) {
+    while (flag.load(std::memory_order_acquire)) sched_yield();
+}
 
 constexpr std::uint32_t IndexOf(Handle h) { return static_cast<std::uint32_t>(h) - 1; }
 constexpr std::uint32_t GenerationOf(Handle h) { return static_cast<std::uint32_t>(h >> 32); }
@@ -238,21 +271,22 @@ void FreeState(State* st) {
 }
 
 // ---- Fork -----------------------------------------------------------------------------
-// The prepare handler takes every other thread's busy lock, so the fork
-// happens with no call inside the kit; the child forgets the other threads,
-// whatever they were doing.
+// The prepare handler waits until no other thread is busy in a call (and
+// holds new calls back), so the fork happens with no call inside the kit;
+// the child forgets the other threads, whatever they were doing.
 
 void PrepareFork() {
+    g_fork_gate.store(true, std::memory_order_seq_cst);
+    Barrier();
     for (ThreadRecord* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next)
-        if (r != t_record) LockBusy(r);
+        if (r != t_record) WaitWhile(r->busy);
 }
 
-void AfterForkInParent() {
-    for (ThreadRecord* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next)
-        if (r != t_record) UnlockBusy(r);
-}
+void AfterForkInParent() { g_fork_gate.store(false, std::memory_order_release); }
 
 void AfterForkInChild() {
+    RegisterBarrier();  // the child is a process of its own
+    g_fork_gate.store(false, std::memory_order_relaxed);
     // A lifecycle call of another thread is cut short: the library refuses to
     // use such a child, and the lock must not stay taken.
     new (&g_lifecycle) std::mutex;
@@ -268,6 +302,7 @@ void AfterForkInChild() {
 // now on, so fork handlers and thread-exit destructors stay valid.
 void PrepareProcess() {
     Dl_info info;
+    RegisterBarrier();
     if (dladdr(reinterpret_cast<void*>(&PrepareProcess), &info) == 0 || info.dli_fname == nullptr ||
         dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) == nullptr ||
         pthread_key_create(&g_thread_key, &GiveBackRecord) != 0)
@@ -357,9 +392,10 @@ CallScope::CallScope(Entry entry, const char* name) {
         g_lifecycle.lock();
         st_ = g_state.load(std::memory_order_acquire);
     } else if (record_ != nullptr) {
-        // The last shutdown clears the state, then takes every busy lock in
-        // turn: either it waits for this call, or this call sees no state.
-        LockBusy(record_);
+        // The last shutdown clears the state, then waits for every thread
+        // in a call: either it waits for this one, or this one sees no state.
+        record_->in_call.store(true, std::memory_order_relaxed);
+        EnterBusy(record_);
         st_ = g_state.load(std::memory_order_acquire);
     }
     if (st_ != nullptr && record_ != nullptr) Bind(st_);
@@ -419,8 +455,10 @@ CallScope::~CallScope() {
     t_scope = nullptr;
     if (lifecycle_)
         g_lifecycle.unlock();
-    else if (record_ != nullptr)
-        UnlockBusy(record_);
+    else if (record_ != nullptr) {
+        LeaveBusy(record_);
+        record_->in_call.store(false, std::memory_order_release);
+    }
     // The application's callbacks may call the library again.
     try {
         for (const vexlin_kit::Misuse& m : call_.misuses) {
@@ -438,11 +476,9 @@ CallScope::~CallScope() {
 
 void CallScope::Wait(void (*hook)(void*), void* self) {
     Release();
-    record_->waiting.store(true, std::memory_order_relaxed);
-    UnlockBusy(record_);
+    LeaveBusy(record_);
     hook(self);
-    LockBusy(record_);
-    record_->waiting.store(false, std::memory_order_release);
+    EnterBusy(record_);
 }
 
 void CallScope::AddValue(const char* key, const Arg& value) { call_.fields.push_back(Field{key, ValueOf(value)}); }
@@ -656,15 +692,9 @@ vexlin_result_t InitializeOnce(const Sink& sink, vexlin_size_t count, const vexl
 // Waits until no other thread is inside a call that may have found the
 // state, waiting in a hook included.
 void WaitForCalls() {
-    for (ThreadRecord* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next) {
-        while (r != t_record) {
-            LockBusy(r);
-            const bool waiting = r->waiting.load(std::memory_order_acquire);
-            UnlockBusy(r);
-            if (!waiting) break;
-            sched_yield();
-        }
-    }
+    Barrier();
+    for (ThreadRecord* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next)
+        if (r != t_record) WaitWhile(r->in_call);
 }
 
 vexlin_result_t ShutdownOnce() {

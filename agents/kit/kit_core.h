@@ -55,8 +55,8 @@ constexpr std::uint32_t kMaxChunks = 16384;  // 16 million objects at once
 // (the module stays mapped), and a thread's record passes to a later thread
 // when it exits, so their number follows the threads alive at once.
 struct ThreadRecord {
-    std::atomic<bool> busy{false};     // held by the thread for each call
-    std::atomic<bool> waiting{false};  // a hook of its call waits without the busy lock
+    std::atomic<bool> in_call{false};  // for the whole of each call: the last shutdown waits for it
+    std::atomic<bool> busy{false};     // the same but while a hook waits: a fork waits for it
     std::atomic<bool> claimed{false};
     ThreadRecord* next = nullptr;  // every record, newest first
     // The rest belongs to the state of `epoch` and is reset for a new one.
@@ -130,8 +130,8 @@ public:
     void Drop() { emitted_ = true; }  // a call answered neutrally is not described
     void Failed();                    // an exception ended the call: neutral answer, counted
     void Defer(const std::string& message) { deferred_.push_back(message); }
-    // Runs a hook that may wait long (a flush): without this thread's busy
-    // lock, so that a fork need not wait for it; the last shutdown still does.
+    // Runs a hook that may wait long (a flush) without this thread counting as
+    // busy, so that a fork need not wait for it; the last shutdown still does.
     void Wait(void (*hook)(void*), void* self);
 
     // Lookups: describe the handle (and a tracer's or metric's kind); on

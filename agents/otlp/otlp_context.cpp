@@ -19,7 +19,7 @@ struct IdState {
     unsigned generation;
     bool seeded;
 };
-thread_local IdState t_ids;
+thread_local IdState t_ids __attribute__((tls_model("initial-exec")));
 
 std::uint64_t Next() {
     IdState& st = t_ids;
