@@ -89,7 +89,8 @@ vexlin_result_t request_table(sdkagent_abi_get_library_function_t* get_library, 
     return rc;
 }
 
-// Does not touch the stage, the version text, the fork flag or the lock.
+// Does not touch the stage, the version text, the fork flag or the lock;
+// the agent pointer stays for a forwarder that read the table just before.
 void reset_variables() {
     s_shutdown_function = nullptr;
     s_initialize_function = nullptr;
@@ -139,7 +140,8 @@ void copy_version_text(vexlin_abi_agent_get_version_string_function_t* get_versi
     }
 }
 
-// Forwarders stop before the agent goes: the table is withdrawn first.
+// Forwarders stop before the agent goes: the table is withdrawn first. The
+// agent pointer stays, so only an attached table says there is one to release.
 void cleanup_sdk_agent() {
     vexlin_abi_agent_t* agent = vexlin_internal_agent_ptr;
     const vexlin_abi_agent_functions_cur_t* functions = vexlin_internal_agent_functions_ptr;

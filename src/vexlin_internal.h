@@ -5,16 +5,18 @@
 
 #include "vexlin/internal/vexlin_stub_abi.h"
 
-// The attachment: set by the init unit once the module handed out an agent,
-// cleared at release and in an unsafe fork child. The function table pointer
-// alone decides whether a call is forwarded. Only the init unit writes them,
-// through vexlin_internal_attach and vexlin_internal_detach.
+// The attachment: set by the init unit once the module handed out an agent.
+// The function table pointer alone decides whether a call is forwarded; it
+// is cleared at release and in an unsafe fork child. The agent pointer is
+// never cleared, only replaced by the next attach. Only the init unit writes
+// them, through vexlin_internal_attach and vexlin_internal_detach.
 extern vexlin_abi_agent_t* vexlin_internal_agent_ptr;
 extern const vexlin_abi_agent_functions_cur_t* vexlin_internal_agent_functions_ptr;
 
-// The table is published after the agent and withdrawn before it, so a
-// forwarder that sees a table sees the agent that goes with it. On x86-64
-// both loads are plain moves: forwarders stay one load, one test, one jump.
+// The table is published after its agent, and a detach withdraws only the
+// table: a forwarder that saw a table, even one withdrawn just after it read
+// it, hands the module an agent, never NULL. On x86-64 both loads are plain
+// moves: forwarders stay one load, one test, one jump.
 inline const vexlin_abi_agent_functions_cur_t* vexlin_internal_attached_functions() {
     return __atomic_load_n(&vexlin_internal_agent_functions_ptr, __ATOMIC_ACQUIRE);
 }
@@ -27,7 +29,6 @@ inline void vexlin_internal_attach(vexlin_abi_agent_t* agent, const vexlin_abi_a
 }
 inline void vexlin_internal_detach() {
     __atomic_store_n(&vexlin_internal_agent_functions_ptr, nullptr, __ATOMIC_RELEASE);
-    __atomic_store_n(&vexlin_internal_agent_ptr, nullptr, __ATOMIC_RELEASE);
 }
 
 // Asks the loaded module for an extension table; stores it into *out_ftable
