@@ -54,7 +54,20 @@ const vexlin_abi_library_functions_cur_t* s_library_ptr = nullptr;
 vexlin_int32_t s_agent_refs = 0;
 volatile vexlin_atomic_t s_is_unsafe_fork_child = 0;
 vexlin_init_stage s_last_reached_init_stage = INIT_STAGE_NO_AGENT;
-vexlin_xchar_t s_last_loaded_agent_version[kVersionTextLength] = {0};
+
+// Version texts. The pointer handed out is read later, by any thread and
+// without the lock, so a published text is never written again: each
+// distinct text gets a buffer of its own, filled before its address is
+// published. Only a process meeting more than kVersionTexts distinct texts
+// reuses a buffer, the one published least recently.
+constexpr vexlin_size_t kVersionTexts = 16;
+struct version_text_t {
+    vexlin_xchar_t text[kVersionTextLength];
+    vexlin_uint64_t published;  // when last published; 0: never
+};
+version_text_t s_version_texts[kVersionTexts];
+vexlin_uint64_t s_version_publications = 0;
+const vexlin_xchar_t* s_last_loaded_agent_version = "";
 
 bool is_unsafe_fork_child() { return vexlin_atomic_load_acquire(&s_is_unsafe_fork_child) != 0; }
 
@@ -66,16 +79,30 @@ void publish(T* variable, T value) {
 
 void set_stage(vexlin_init_stage stage) { publish(&s_last_reached_init_stage, stage); }
 
-// A reader sees the old text, an empty one, or the whole new one: the first
-// character goes last.
+// Publishes the text, cut to 63 characters, in the buffer that holds it
+// already, else in an unused or the least recently published one.
 void set_version_text(const vexlin_xchar_t* text) {
-    publish(&s_last_loaded_agent_version[0], '\0');
-    vexlin_size_t i = 1;
-    for (; i + 1 < kVersionTextLength && text[0] != '\0' && text[i] != '\0'; ++i) {
-        publish(&s_last_loaded_agent_version[i], text[i]);
+    vexlin_xchar_t cut[kVersionTextLength];
+    vexlin_xstrncpy_s(cut, text, kVersionTextLength);
+    const vexlin_xchar_t* published = "";
+    if (cut[0] != '\0') {
+        version_text_t* slot = &s_version_texts[0];
+        for (version_text_t& candidate : s_version_texts) {
+            if (candidate.published != 0 && strcmp(candidate.text, cut) == 0) {
+                slot = &candidate;
+                break;
+            }
+            if (candidate.published < slot->published) {
+                slot = &candidate;
+            }
+        }
+        if (slot->published == 0 || strcmp(slot->text, cut) != 0) {
+            memcpy(slot->text, cut, sizeof cut);
+        }
+        slot->published = ++s_version_publications;
+        published = slot->text;
     }
-    publish(&s_last_loaded_agent_version[i], '\0');
-    publish(&s_last_loaded_agent_version[0], text[0]);
+    publish(&s_last_loaded_agent_version, published);
 }
 
 // A module may fill a message buffer to the last character without a terminator.
@@ -494,7 +521,9 @@ vexlin_result_t vexlin_shutdown(void) {
     return rc;
 }
 
-const vexlin_xchar_t* vexlin_agent_get_version_string(void) { return s_last_loaded_agent_version; }
+const vexlin_xchar_t* vexlin_agent_get_version_string(void) {
+    return __atomic_load_n(&s_last_loaded_agent_version, __ATOMIC_ACQUIRE);
+}
 
 void vexlin_stub_get_agent_load_info(vexlin_bool_t* agent_found, vexlin_bool_t* agent_compatible) {
     const vexlin_init_stage stage = __atomic_load_n(&s_last_reached_init_stage, __ATOMIC_ACQUIRE);

@@ -106,6 +106,8 @@ TEST(Stress, InitializeShutdownForwardSetVariablesAndForkAtOnce) {
 // call racing the closing still lands in mapped code, and what is checked is
 // the library's side. Another thread races each shutdown, and only it.
 
+const std::string kShortVersion = "1.0", kLongVersion = "2." + std::string(61, '7');
+
 size_t CallsWithoutAgent() {
     return __atomic_load_n(&test_agent::Control().slot_calls_without_agent, __ATOMIC_ACQUIRE);
 }
@@ -130,6 +132,14 @@ const RacedShutdown kRacedShutdowns[] = {
          return CallsWithoutAgent() == before;
      },
      nullptr, nullptr},
+    // Whole texts of two module versions, or none; never a mix or a part.
+    {"VersionTextIsReadWhole", 1000,
+     [] {
+         const std::string text = vexlin_agent_get_version_string();
+         return text.empty() || text == kShortVersion || text == kLongVersion;
+     },
+     [](int cycle) { lifecycle::SetVariable("testagent_version=" + (cycle % 2 ? kShortVersion : kLongVersion)); },
+     nullptr},
 };
 
 class Races : public testing::TestWithParam<RacedShutdown> {};
