@@ -121,7 +121,7 @@ vexlin_result_t request_table(sdkagent_abi_get_library_function_t* get_library, 
 void reset_variables() {
     s_shutdown_function = nullptr;
     s_initialize_function = nullptr;
-    publish(&s_get_library_function, static_cast<sdkagent_abi_get_library_function_t*>(nullptr));
+    s_get_library_function = nullptr;
     s_agent_refs = 0;
     s_library_refs = 0;
     vexlin_internal_detach();
@@ -285,7 +285,7 @@ vexlin_result_t resolve_entry_point(const char* name, Function** out, vexlin_xch
     vexlin_function_ptr_t symbol = nullptr;
     const vexlin_result_t rc = vexlin_dll_get_symbol(s_agent_dll_handle, name, &symbol, message, kMessageLength);
     if (rc == VEXLIN_SUCCESS) {
-        publish(out, reinterpret_cast<Function*>(symbol));
+        *out = reinterpret_cast<Function*>(symbol);
     }
     return rc;
 }
@@ -426,7 +426,7 @@ vexlin_result_t vexlin_internal_initialize_nolock() {
     // agent, nor whatever a refusing module left behind.
     vexlin_abi_agent_t* agent = nullptr;
     const vexlin_abi_agent_functions_cur_t* functions = nullptr;
-    vexlin_result_t rc = vexlin_ex_api_enable_metrics();
+    vexlin_result_t rc = vexlin_ex_api_enable_metrics_nolock();
     if (rc == VEXLIN_SUCCESS) {
         rc = s_library_ptr->vexlin_abi_get_agent_5(&stub_version, &agent, &functions, message, kMessageLength);
         terminate_message(message);
@@ -545,26 +545,35 @@ void vexlin_stub_get_version(vexlin_stub_version_t* out_stub_version) {
 
 vexlin_result_t vexlin_internal_get_ex_api(const vexlin_xchar_t* name, vexlin_uint32_t interface_id,
                                            const void** out_ftable) {
+    // An unsafe fork child must not call into a module it may not hold, nor
+    // wait for the lock a thread of its parent held.
+    vexlin_result_t rc = prepare_init();
+    if (rc != VEXLIN_SUCCESS) {  // GCOVR_EXCL_BR_LINE (fork children only)
+        return rc;               // GCOVR_EXCL_LINE
+    }
+    const int cancel_state = vexlin_locked_section_enter(&s_vexlin_init_spinlock);
+    rc = vexlin_internal_get_ex_api_nolock(name, interface_id, out_ftable);
+    vexlin_locked_section_leave(&s_vexlin_init_spinlock, cancel_state);
+    return rc;
+}
+
+vexlin_result_t vexlin_internal_get_ex_api_nolock(const vexlin_xchar_t* name, vexlin_uint32_t interface_id,
+                                                  const void** out_ftable) {
     vexlin_xchar_t message[kMessageLength];
     message[0] = '\0';
-    // An unsafe fork child must not call into a module it may not hold.
-    if (is_unsafe_fork_child()) {        // GCOVR_EXCL_BR_LINE (fork children only)
-        return VEXLIN_ERROR_FORK_CHILD;  // GCOVR_EXCL_LINE
-    }
-    sdkagent_abi_get_library_function_t* get_library = __atomic_load_n(&s_get_library_function, __ATOMIC_ACQUIRE);
-    if (get_library == nullptr) {
+    if (s_get_library_function == nullptr) {
         return VEXLIN_ERROR_NOT_INITIALIZED;
     }
     const vexlin_xchar_t* display_name = name != nullptr ? name : "(unnamed)";
     // A refusing module may still have written a pointer; only a success
     // with a table counts.
     const void* table = nullptr;
-    vexlin_result_t rc = request_table(get_library, interface_id, VEXLIN_ABI_LEVEL_EX, &table, message);
+    vexlin_result_t rc = request_table(s_get_library_function, interface_id, VEXLIN_ABI_LEVEL_EX, &table, message);
     if (rc == VEXLIN_SUCCESS && table == nullptr) {
         rc = VEXLIN_ERROR_INVALID_AGENT_BINARY;
     }
     if (rc == VEXLIN_SUCCESS) {
-        *out_ftable = table;
+        publish(out_ftable, table);
         vexlin_stub_logf(VEXLIN_LOGGING_LEVEL_INFO, "Loaded extension API %s.", display_name);
     } else {
         result_text_t text;

@@ -31,12 +31,17 @@ inline void vexlin_internal_detach() {
     __atomic_store_n(&vexlin_internal_agent_functions_ptr, nullptr, __ATOMIC_RELEASE);
 }
 
-// Asks the loaded module for an extension table; stores it into *out_ftable
-// only on success.
+// Asks the loaded module for an extension table and publishes it into
+// *out_ftable, only on success. Under the init lock, like the clearing below:
+// an enable racing the last shutdown either ends before the tables are
+// cleared or finds nothing loaded, so no table outlives its module. The
+// _nolock forms are for initialize, which holds the lock.
 vexlin_result_t vexlin_internal_get_ex_api(const vexlin_xchar_t* name, vexlin_uint32_t interface_id,
                                            const void** out_ftable);
+vexlin_result_t vexlin_internal_get_ex_api_nolock(const vexlin_xchar_t* name, vexlin_uint32_t interface_id,
+                                                  const void** out_ftable);
 
-vexlin_result_t vexlin_ex_api_enable_metrics(void);
+vexlin_result_t vexlin_ex_api_enable_metrics_nolock(void);
 
 // Extension tables come from the loaded module; the init unit calls this when
 // it closes the module, so no group can call into a closed module.

@@ -140,6 +140,10 @@ const RacedShutdown kRacedShutdowns[] = {
      },
      [](int cycle) { lifecycle::SetVariable("testagent_version=" + (cycle % 2 ? kShortVersion : kLongVersion)); },
      nullptr},
+    // An enable racing the shutdown left no table behind: the next load's
+    // group is not enabled.
+    {"EnableLeavesNoTableIntoTheClosedModule", 500, [] { return vexlin_ex_api_enable_span(), true; }, nullptr,
+     [] { return vexlin_ex_spantracer_create(0) == 0; }},
 };
 
 class Races : public testing::TestWithParam<RacedShutdown> {};
