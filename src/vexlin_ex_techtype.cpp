@@ -4,4 +4,5 @@
 #include "vexlin_ex_unit.h"
 
 VEXLIN_EX_UNIT(VEXLIN_EX_TECHTYPE_FUNCS, vexlin_abi_library_functions_ex_techtype_t, "techtype",
-               VEXLIN_ABI_INTERFACE_EX_TECHTYPE, vexlin_ex_api_enable_techtype, vexlin_ex_techtype_clear_table)
+               VEXLIN_ABI_INTERFACE_EX_TECHTYPE, vexlin_ex_api_enable_techtype, vexlin_internal_get_ex_api,
+               vexlin_ex_techtype_clear_table)

@@ -1,7 +1,8 @@
 // The shape every extension unit shares: one table pointer, set by enabling
-// the group and cleared when the module that gave it is closed, and one
-// forwarding function per slot that needs both the table and an attached
-// agent. The pointer is read without a lock, so it is published atomically.
+// the group and cleared when the module that gave it is closed, both under
+// the init lock, and one forwarding function per slot that needs both the
+// table and an attached agent. Forwarders read the pointer without a lock, so
+// it is published atomically.
 #ifndef VEXLIN_EX_UNIT_H
 #define VEXLIN_EX_UNIT_H
 
@@ -11,7 +12,7 @@
 
 #define VEXLIN_EX_FORWARD(slot, field, exported, result, params, args, neutral)                  \
     result vexlin_##exported params {                                                            \
-        const auto* table = __atomic_load_n(&s_ftbl, __ATOMIC_ACQUIRE);                          \
+        const vexlin_ex_table_t* table = enabled_table();                                        \
         if (table == nullptr || vexlin_internal_attached_functions() == nullptr) {               \
             return vexlin_neutral_##neutral<result> args;                                        \
         }                                                                                        \
@@ -20,7 +21,7 @@
 
 #define VEXLIN_EX_FORWARD0(slot, field, exported, result, neutral)                 \
     result vexlin_##exported(void) {                                               \
-        const auto* table = __atomic_load_n(&s_ftbl, __ATOMIC_ACQUIRE);            \
+        const vexlin_ex_table_t* table = enabled_table();                          \
         if (table == nullptr || vexlin_internal_attached_functions() == nullptr) { \
             return vexlin_neutral_##neutral<result>();                             \
         }                                                                          \
@@ -35,22 +36,19 @@
                   "extension slot " #slot " is out of place");
 
 // Defines the unit: its table pointer, enable and clear functions, and the
-// forwarding functions of `list`.
-#define VEXLIN_EX_UNIT(list, table_type, group_name, interface_id, enable_function, clear_function)    \
-    namespace {                                                                                        \
-    typedef table_type vexlin_ex_table_t;                                                              \
-    const vexlin_ex_table_t* s_ftbl = nullptr;                                                         \
-    list(VEXLIN_EX_SLOT_AT, VEXLIN_EX_SLOT0_AT)                                                        \
-    }                                                                                                  \
-    vexlin_result_t enable_function(void) {                                                            \
-        const void* table = nullptr;                                                                   \
-        const vexlin_result_t rc = vexlin_internal_get_ex_api(group_name, interface_id, &table);       \
-        if (rc == VEXLIN_SUCCESS) {                                                                    \
-            __atomic_store_n(&s_ftbl, static_cast<const vexlin_ex_table_t*>(table), __ATOMIC_RELEASE); \
-        }                                                                                              \
-        return rc;                                                                                     \
-    }                                                                                                  \
-    void clear_function(void) { __atomic_store_n(&s_ftbl, nullptr, __ATOMIC_RELEASE); }                \
+// forwarding functions of `list`. `request` is vexlin_internal_get_ex_api, or
+// its _nolock form for the group that initialize enables.
+#define VEXLIN_EX_UNIT(list, table_type, group_name, interface_id, enable_function, request, clear_function) \
+    namespace {                                                                                              \
+    typedef table_type vexlin_ex_table_t;                                                                    \
+    const void* s_ftbl = nullptr;                                                                            \
+    inline const vexlin_ex_table_t* enabled_table() {                                                        \
+        return static_cast<const vexlin_ex_table_t*>(__atomic_load_n(&s_ftbl, __ATOMIC_ACQUIRE));            \
+    }                                                                                                        \
+    list(VEXLIN_EX_SLOT_AT, VEXLIN_EX_SLOT0_AT)                                                              \
+    }                                                                                                        \
+    vexlin_result_t enable_function(void) { return request(group_name, interface_id, &s_ftbl); }             \
+    void clear_function(void) { __atomic_store_n(&s_ftbl, nullptr, __ATOMIC_RELEASE); }                      \
     list(VEXLIN_EX_FORWARD, VEXLIN_EX_FORWARD0)
 
 void vexlin_ex_metrics_clear_table(void);

@@ -54,7 +54,20 @@ const vexlin_abi_library_functions_cur_t* s_library_ptr = nullptr;
 vexlin_int32_t s_agent_refs = 0;
 volatile vexlin_atomic_t s_is_unsafe_fork_child = 0;
 vexlin_init_stage s_last_reached_init_stage = INIT_STAGE_NO_AGENT;
-vexlin_xchar_t s_last_loaded_agent_version[kVersionTextLength] = {0};
+
+// Version texts. The pointer handed out is read later, by any thread and
+// without the lock, so a published text is never written again: each
+// distinct text gets a buffer of its own, filled before its address is
+// published. Only a process meeting more than kVersionTexts distinct texts
+// reuses a buffer, the one published least recently.
+constexpr vexlin_size_t kVersionTexts = 16;
+struct version_text_t {
+    vexlin_xchar_t text[kVersionTextLength];
+    vexlin_uint64_t published;  // when last published; 0: never
+};
+version_text_t s_version_texts[kVersionTexts];
+vexlin_uint64_t s_version_publications = 0;
+const vexlin_xchar_t* s_last_loaded_agent_version = "";
 
 bool is_unsafe_fork_child() { return vexlin_atomic_load_acquire(&s_is_unsafe_fork_child) != 0; }
 
@@ -66,16 +79,30 @@ void publish(T* variable, T value) {
 
 void set_stage(vexlin_init_stage stage) { publish(&s_last_reached_init_stage, stage); }
 
-// A reader sees the old text, an empty one, or the whole new one: the first
-// character goes last.
+// Publishes the text, cut to 63 characters, in the buffer that holds it
+// already, else in an unused or the least recently published one.
 void set_version_text(const vexlin_xchar_t* text) {
-    publish(&s_last_loaded_agent_version[0], '\0');
-    vexlin_size_t i = 1;
-    for (; i + 1 < kVersionTextLength && text[0] != '\0' && text[i] != '\0'; ++i) {
-        publish(&s_last_loaded_agent_version[i], text[i]);
+    vexlin_xchar_t cut[kVersionTextLength];
+    vexlin_xstrncpy_s(cut, text, kVersionTextLength);
+    const vexlin_xchar_t* published = "";
+    if (cut[0] != '\0') {
+        version_text_t* slot = &s_version_texts[0];
+        for (version_text_t& candidate : s_version_texts) {
+            if (candidate.published != 0 && strcmp(candidate.text, cut) == 0) {
+                slot = &candidate;
+                break;
+            }
+            if (candidate.published < slot->published) {
+                slot = &candidate;
+            }
+        }
+        if (slot->published == 0 || strcmp(slot->text, cut) != 0) {
+            memcpy(slot->text, cut, sizeof cut);
+        }
+        slot->published = ++s_version_publications;
+        published = slot->text;
     }
-    publish(&s_last_loaded_agent_version[i], '\0');
-    publish(&s_last_loaded_agent_version[0], text[0]);
+    publish(&s_last_loaded_agent_version, published);
 }
 
 // A module may fill a message buffer to the last character without a terminator.
@@ -89,11 +116,12 @@ vexlin_result_t request_table(sdkagent_abi_get_library_function_t* get_library, 
     return rc;
 }
 
-// Does not touch the stage, the version text, the fork flag or the lock.
+// Does not touch the stage, the version text, the fork flag or the lock;
+// the agent pointer stays for a forwarder that read the table just before.
 void reset_variables() {
     s_shutdown_function = nullptr;
     s_initialize_function = nullptr;
-    publish(&s_get_library_function, static_cast<sdkagent_abi_get_library_function_t*>(nullptr));
+    s_get_library_function = nullptr;
     s_agent_refs = 0;
     s_library_refs = 0;
     vexlin_internal_detach();
@@ -139,7 +167,8 @@ void copy_version_text(vexlin_abi_agent_get_version_string_function_t* get_versi
     }
 }
 
-// Forwarders stop before the agent goes: the table is withdrawn first.
+// Forwarders stop before the agent goes: the table is withdrawn first. The
+// agent pointer stays, so only an attached table says there is one to release.
 void cleanup_sdk_agent() {
     vexlin_abi_agent_t* agent = vexlin_internal_agent_ptr;
     const vexlin_abi_agent_functions_cur_t* functions = vexlin_internal_agent_functions_ptr;
@@ -256,7 +285,7 @@ vexlin_result_t resolve_entry_point(const char* name, Function** out, vexlin_xch
     vexlin_function_ptr_t symbol = nullptr;
     const vexlin_result_t rc = vexlin_dll_get_symbol(s_agent_dll_handle, name, &symbol, message, kMessageLength);
     if (rc == VEXLIN_SUCCESS) {
-        publish(out, reinterpret_cast<Function*>(symbol));
+        *out = reinterpret_cast<Function*>(symbol);
     }
     return rc;
 }
@@ -397,7 +426,7 @@ vexlin_result_t vexlin_internal_initialize_nolock() {
     // agent, nor whatever a refusing module left behind.
     vexlin_abi_agent_t* agent = nullptr;
     const vexlin_abi_agent_functions_cur_t* functions = nullptr;
-    vexlin_result_t rc = vexlin_ex_api_enable_metrics();
+    vexlin_result_t rc = vexlin_ex_api_enable_metrics_nolock();
     if (rc == VEXLIN_SUCCESS) {
         rc = s_library_ptr->vexlin_abi_get_agent_5(&stub_version, &agent, &functions, message, kMessageLength);
         terminate_message(message);
@@ -492,7 +521,9 @@ vexlin_result_t vexlin_shutdown(void) {
     return rc;
 }
 
-const vexlin_xchar_t* vexlin_agent_get_version_string(void) { return s_last_loaded_agent_version; }
+const vexlin_xchar_t* vexlin_agent_get_version_string(void) {
+    return __atomic_load_n(&s_last_loaded_agent_version, __ATOMIC_ACQUIRE);
+}
 
 void vexlin_stub_get_agent_load_info(vexlin_bool_t* agent_found, vexlin_bool_t* agent_compatible) {
     const vexlin_init_stage stage = __atomic_load_n(&s_last_reached_init_stage, __ATOMIC_ACQUIRE);
@@ -514,26 +545,35 @@ void vexlin_stub_get_version(vexlin_stub_version_t* out_stub_version) {
 
 vexlin_result_t vexlin_internal_get_ex_api(const vexlin_xchar_t* name, vexlin_uint32_t interface_id,
                                            const void** out_ftable) {
+    // An unsafe fork child must not call into a module it may not hold, nor
+    // wait for the lock a thread of its parent held.
+    vexlin_result_t rc = prepare_init();
+    if (rc != VEXLIN_SUCCESS) {  // GCOVR_EXCL_BR_LINE (fork children only)
+        return rc;               // GCOVR_EXCL_LINE
+    }
+    const int cancel_state = vexlin_locked_section_enter(&s_vexlin_init_spinlock);
+    rc = vexlin_internal_get_ex_api_nolock(name, interface_id, out_ftable);
+    vexlin_locked_section_leave(&s_vexlin_init_spinlock, cancel_state);
+    return rc;
+}
+
+vexlin_result_t vexlin_internal_get_ex_api_nolock(const vexlin_xchar_t* name, vexlin_uint32_t interface_id,
+                                                  const void** out_ftable) {
     vexlin_xchar_t message[kMessageLength];
     message[0] = '\0';
-    // An unsafe fork child must not call into a module it may not hold.
-    if (is_unsafe_fork_child()) {        // GCOVR_EXCL_BR_LINE (fork children only)
-        return VEXLIN_ERROR_FORK_CHILD;  // GCOVR_EXCL_LINE
-    }
-    sdkagent_abi_get_library_function_t* get_library = __atomic_load_n(&s_get_library_function, __ATOMIC_ACQUIRE);
-    if (get_library == nullptr) {
+    if (s_get_library_function == nullptr) {
         return VEXLIN_ERROR_NOT_INITIALIZED;
     }
     const vexlin_xchar_t* display_name = name != nullptr ? name : "(unnamed)";
     // A refusing module may still have written a pointer; only a success
     // with a table counts.
     const void* table = nullptr;
-    vexlin_result_t rc = request_table(get_library, interface_id, VEXLIN_ABI_LEVEL_EX, &table, message);
+    vexlin_result_t rc = request_table(s_get_library_function, interface_id, VEXLIN_ABI_LEVEL_EX, &table, message);
     if (rc == VEXLIN_SUCCESS && table == nullptr) {
         rc = VEXLIN_ERROR_INVALID_AGENT_BINARY;
     }
     if (rc == VEXLIN_SUCCESS) {
-        *out_ftable = table;
+        publish(out_ftable, table);
         vexlin_stub_logf(VEXLIN_LOGGING_LEVEL_INFO, "Loaded extension API %s.", display_name);
     } else {
         result_text_t text;

@@ -2,7 +2,7 @@
 #ifndef VEXLIN_INIT_INTERNAL_H
 #define VEXLIN_INIT_INTERNAL_H
 
-// Detaches the agent and marks the child unusable for initialization when
+// Withdraws the agent table and marks the child unusable for initialization when
 // the fork happened inside initialize or shutdown.
 void vexlin_main_atfork_child(void);
 

@@ -5,16 +5,18 @@
 
 #include "vexlin/internal/vexlin_stub_abi.h"
 
-// The attachment: set by the init unit once the module handed out an agent,
-// cleared at release and in an unsafe fork child. The function table pointer
-// alone decides whether a call is forwarded. Only the init unit writes them,
-// through vexlin_internal_attach and vexlin_internal_detach.
+// The attachment: set by the init unit once the module handed out an agent.
+// The function table pointer alone decides whether a call is forwarded; it
+// is cleared at release and in an unsafe fork child. The agent pointer is
+// never cleared, only replaced by the next attach. Only the init unit writes
+// them, through vexlin_internal_attach and vexlin_internal_detach.
 extern vexlin_abi_agent_t* vexlin_internal_agent_ptr;
 extern const vexlin_abi_agent_functions_cur_t* vexlin_internal_agent_functions_ptr;
 
-// The table is published after the agent and withdrawn before it, so a
-// forwarder that sees a table sees the agent that goes with it. On x86-64
-// both loads are plain moves: forwarders stay one load, one test, one jump.
+// The table is published after its agent, and a detach withdraws only the
+// table: a forwarder that saw a table, even one withdrawn just after it read
+// it, hands the module an agent, never NULL. On x86-64 both loads are plain
+// moves: forwarders stay one load, one test, one jump.
 inline const vexlin_abi_agent_functions_cur_t* vexlin_internal_attached_functions() {
     return __atomic_load_n(&vexlin_internal_agent_functions_ptr, __ATOMIC_ACQUIRE);
 }
@@ -27,15 +29,19 @@ inline void vexlin_internal_attach(vexlin_abi_agent_t* agent, const vexlin_abi_a
 }
 inline void vexlin_internal_detach() {
     __atomic_store_n(&vexlin_internal_agent_functions_ptr, nullptr, __ATOMIC_RELEASE);
-    __atomic_store_n(&vexlin_internal_agent_ptr, nullptr, __ATOMIC_RELEASE);
 }
 
-// Asks the loaded module for an extension table; stores it into *out_ftable
-// only on success.
+// Asks the loaded module for an extension table and publishes it into
+// *out_ftable, only on success. Under the init lock, like the clearing below:
+// an enable racing the last shutdown either ends before the tables are
+// cleared or finds nothing loaded, so no table outlives its module. The
+// _nolock forms are for initialize, which holds the lock.
 vexlin_result_t vexlin_internal_get_ex_api(const vexlin_xchar_t* name, vexlin_uint32_t interface_id,
                                            const void** out_ftable);
+vexlin_result_t vexlin_internal_get_ex_api_nolock(const vexlin_xchar_t* name, vexlin_uint32_t interface_id,
+                                                  const void** out_ftable);
 
-vexlin_result_t vexlin_ex_api_enable_metrics(void);
+vexlin_result_t vexlin_ex_api_enable_metrics_nolock(void);
 
 // Extension tables come from the loaded module; the init unit calls this when
 // it closes the module, so no group can call into a closed module.

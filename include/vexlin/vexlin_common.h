@@ -52,7 +52,7 @@ typedef void vexlin_agent_logging_callback_t(const char* message);
 
 /** Receives the library's log messages; `message` is valid for the call only.
  * It may run on several threads at once and must not call initialize,
- * shutdown or the variable functions. */
+ * shutdown, the enable functions or the variable functions. */
 typedef void vexlin_stub_logging_callback_t(vexlin_logging_level_t level, const vexlin_xchar_t* message);
 
 typedef struct vexlin_stub_version_t {

@@ -16,7 +16,9 @@ extern "C" {
 
 /* ---- Enabling --------------------------------------------------------- */
 
-/** 0 on success; 0xAFFE0004 before initialization; else the module's refusal. */
+/** 0 on success; 0xAFFE0004 before initialization; else the module's refusal.
+ * Serialized with initialize and shutdown: a group enabled while the last
+ * shutdown runs is either cleared by it or finds nothing initialized. */
 VEXLIN_API vexlin_result_t vexlin_ex_api_enable_span(void);
 VEXLIN_API vexlin_result_t vexlin_ex_api_enable_techtype(void);
 VEXLIN_API vexlin_result_t vexlin_ex_api_enable_tracer_ext(void);

@@ -21,7 +21,11 @@ VEXLIN_API vexlin_result_t vexlin_initialize_2(vexlin_uint32_t init_flags);
  * closes the module. Returns 0xAFFE0004 when nothing is initialized. */
 VEXLIN_API vexlin_result_t vexlin_shutdown(void);
 
-/** Version text of the last agent module found; empty when unknown. Never NULL. */
+/** Version text of the last agent module found; empty when unknown. Never
+ * NULL. The text at the returned address never changes, so it may be read
+ * while other threads initialize or shut down; a later call gives the text
+ * current then. Only a process meeting more than 16 distinct texts has the
+ * storage of the least recently reported one reused. */
 VEXLIN_API const vexlin_xchar_t* vexlin_agent_get_version_string(void);
 
 /** Whether the last load attempt found a module, and whether it was compatible.

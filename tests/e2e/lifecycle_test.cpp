@@ -62,6 +62,23 @@ TEST_F(Lifecycle, LoadLogsEveryStepAndAsksForTheLibraryMetricsAndAgentInTurn) {
     EXPECT_EQ(0, memcmp(tail, test_agent::Control().stub_version + 32, 64));
 }
 
+// A text stays where it was published: the same text comes back at the same
+// address, and only a 17th distinct one takes a buffer, the least recently
+// published one's.
+TEST_F(Lifecycle, VersionTextsKeepTheirAddresses) {
+    UseTestAgent();
+    std::vector<const char*> at;
+    for (int v : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0, 16}) {
+        SetVariable("testagent_version=v" + std::to_string(v));
+        ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
+        at.push_back(vexlin_agent_get_version_string());
+        ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
+    }
+    EXPECT_EQ(at[0], at[16]);
+    EXPECT_EQ(at[1], at[17]);
+    for (int v = 0; v < 16; ++v) EXPECT_EQ(v == 1 ? "v16" : "v" + std::to_string(v), at[v]);
+}
+
 // ---- Every failed load --------------------------------------------------------------
 
 enum Reached { kNotCalled, kFailedToStart, kStarted };

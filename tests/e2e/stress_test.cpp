@@ -2,8 +2,11 @@
 // they hold an initialization, another sets variables, another forks; each
 // child sets a variable and either initializes, forwards and has handed the
 // module a whole store, or, forked in the middle of an initialize or
-// shutdown, refuses with 0xAFFE000D and forwards nothing. Bounded by counts;
-// ctest's time-out catches a deadlock.
+// shutdown, refuses with 0xAFFE000D and forwards nothing. Then one table of
+// races: another thread races each last shutdown of the main thread's
+// initialize/shutdown cycles. Bounded by counts; ctest's time-out catches a
+// deadlock.
+#include <dlfcn.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/mman.h>
@@ -96,5 +99,98 @@ TEST(Stress, InitializeShutdownForwardSetVariablesAndForkAtOnce) {
     EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
     EXPECT_EQ(VEXLIN_ERROR_NOT_INITIALIZED, vexlin_shutdown());
 }
+
+// ---- A thread racing the last shutdown ------------------------------------------------
+// The main thread runs initialize/shutdown cycles of the process-provided
+// module, which the test keeps open as a module that pins itself would: a
+// call racing the closing still lands in mapped code, and what is checked is
+// the library's side. Another thread races each shutdown, and only it.
+
+const std::string kShortVersion = "1.0", kLongVersion = "2." + std::string(61, '7');
+
+size_t CallsWithoutAgent() {
+    return __atomic_load_n(&test_agent::Control().slot_calls_without_agent, __ATOMIC_ACQUIRE);
+}
+
+struct RacedShutdown {
+    const char* name;
+    int cycles;                  // enough that the fault, when present, shows in nearly every run
+    bool (*race)();              // a step of the racing thread; false: it saw the fault
+    void (*prepare)(int cycle);  // before the cycle's initialize
+    bool (*initialized)();       // once initialized, nothing racing; false: the fault
+};
+void PrintTo(const RacedShutdown& c, std::ostream* os) { *os << c.name; }
+
+const RacedShutdown kRacedShutdowns[] = {
+    // A call that read the agent table just before it was withdrawn still
+    // hands the module its agent.
+    {"CallsNeverGiveTheModuleANullAgent", 5000,
+     [] {
+         const size_t before = CallsWithoutAgent();
+         vexlin_tracer_start(1);
+         vexlin_integercountermetric_create_p(nullptr, nullptr, nullptr);
+         return CallsWithoutAgent() == before;
+     },
+     nullptr, nullptr},
+    // Whole texts of two module versions, or none; never a mix or a part.
+    {"VersionTextIsReadWhole", 1000,
+     [] {
+         const std::string text = vexlin_agent_get_version_string();
+         return text.empty() || text == kShortVersion || text == kLongVersion;
+     },
+     [](int cycle) { lifecycle::SetVariable("testagent_version=" + (cycle % 2 ? kShortVersion : kLongVersion)); },
+     nullptr},
+    // An enable racing the shutdown left no table behind: the next load's
+    // group is not enabled.
+    {"EnableLeavesNoTableIntoTheClosedModule", 500, [] { return vexlin_ex_api_enable_span(), true; }, nullptr,
+     [] { return vexlin_ex_spantracer_create(0) == 0; }},
+};
+
+class Races : public testing::TestWithParam<RacedShutdown> {};
+
+TEST_P(Races, WithTheLastShutdown) {
+    const RacedShutdown& c = GetParam();
+    ClearLibraryEnvironment();
+    test_agent::Control().set_slot_recording(0);
+    void* pinned = dlopen(TEST_AGENT_PROCESS_PATH, RTLD_NOW | RTLD_GLOBAL);
+    ASSERT_NE(nullptr, pinned) << dlerror();
+    const int cycles = forking::Slow() ? c.cycles / 10 : c.cycles;
+    // Odd turns the racer races cycle turn / 2, even ones it waits; it says
+    // which turn it is in, so the main thread knows it runs, or has stopped.
+    std::atomic<int> turn{0}, seen{-1}, faults{0};
+    constexpr int kDone = -1;
+    std::thread racer([&] {
+        for (int t; (t = turn.load()) != kDone;) {
+            seen = t;
+            if (t % 2 == 0) {
+                std::this_thread::yield();
+            } else if (!c.race()) {
+                ++faults;
+            }
+        }
+    });
+    const auto take_turn = [&](int t) {
+        turn = t;
+        while (seen.load() != t) std::this_thread::yield();
+    };
+    int done = 0;
+    for (; done < cycles; ++done) {
+        if (c.prepare != nullptr) c.prepare(done);
+        if (vexlin_initialize() != VEXLIN_SUCCESS) break;
+        if (c.initialized != nullptr && !c.initialized()) ++faults;
+        take_turn(2 * done + 1);
+        const bool shut_down = vexlin_shutdown() == VEXLIN_SUCCESS;
+        take_turn(2 * done + 2);
+        if (!shut_down) break;
+    }
+    turn = kDone;
+    racer.join();
+    dlclose(pinned);
+    EXPECT_EQ(cycles, done) << "every initialize and shutdown succeeds";
+    EXPECT_EQ(0, faults.load()) << "in " << done << " cycles";
+}
+
+INSTANTIATE_TEST_SUITE_P(Stress, Races, testing::ValuesIn(kRacedShutdowns),
+                         [](const testing::TestParamInfo<RacedShutdown>& info) { return info.param.name; });
 
 }  // namespace
