@@ -195,7 +195,7 @@ struct Tracer {
     // Every tracer.
     Str error_class, error_message;
     Str incoming_string_tag;
-    Str incoming_byte_tag;  // raw bytes
+    Str incoming_byte_tag;                      // raw bytes
     std::vector<Attribute> request_attributes;  // custom request attributes while it was the thread's current tracer
 
     // The sink's own per-tracer data (the span context it made at start,

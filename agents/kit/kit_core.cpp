@@ -9,8 +9,8 @@
 #include <linux/membarrier.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/syscall.h>
 #include <strings.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -35,10 +35,10 @@ std::atomic<State*> g_state{nullptr};  // null while not started
 std::mutex g_lifecycle;                // initialize, the library tables, shutdown
 static_assert(std::is_trivially_destructible<std::mutex>::value, "the kit's lock has no destructor");
 std::atomic<ThreadRecord*> g_records{nullptr};
-unsigned g_epoch = 0;            // of the last state made; under g_lifecycle
+unsigned g_epoch = 0;  // of the last state made; under g_lifecycle
 pthread_once_t g_process_once = PTHREAD_ONCE_INIT;
-bool g_process_ready = false;    // pinned, fork handlers and thread key registered
-pthread_key_t g_thread_key;      // gives a record back when its thread exits
+bool g_process_ready = false;  // pinned, fork handlers and thread key registered
+pthread_key_t g_thread_key;    // gives a record back when its thread exits
 // Static TLS: a dynamic TLS block of an unloaded module is left dangling in
 // the threads that used it, and LeakSanitizer crashes on it at exit.
 std::atomic<void*> g_returned{nullptr};  // storage of kept records given back, a list through its first word
@@ -81,12 +81,10 @@ void Unlock(Slot* slot) { slot->lock.store(false, std::memory_order_release); }
 // side (the last shutdown, a fork) makes them visible with one process-wide
 // barrier (membarrier) and then waits for the flags to clear. Without that
 // system call, each call pays a full fence instead.
-bool g_asymmetric = false;          // membarrier registered for this process
+bool g_asymmetric = false;             // membarrier registered for this process
 std::atomic<bool> g_fork_gate{false};  // a fork is being prepared: calls wait
 
-void RegisterBarrier() {
-    g_asymmetric = syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
-}
+void RegisterBarrier() { g_asymmetric = syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0; }
 
 // After a store of the rare side: every thread's earlier stores are seen.
 void Barrier() {
@@ -379,7 +377,6 @@ void CopyMessage(vexlin_xchar_t* buffer, vexlin_size_t length, const std::string
     buffer[n] = '\0';
 }
 
-
 // ---- CallScope -------------------------------------------------------------------
 
 CallScope::CallScope(Entry entry, const char* name) {
@@ -484,7 +481,7 @@ void CallScope::Wait(void (*hook)(void*), void* self) {
 void CallScope::AddValue(const char* key, const Arg& value) { call_.fields.push_back(Field{key, ValueOf(value)}); }
 
 void CallScope::Misuse(const char* problem, const std::string& message, const char* handle_key, Handle handle,
-                   const char* kind) {
+                       const char* kind) {
     call_.misuses.push_back(
         vexlin_kit::Misuse{problem, message, handle_key != nullptr ? handle_key : "", handle, kind});
 }

@@ -61,18 +61,18 @@ struct ThreadRecord {
     ThreadRecord* next = nullptr;  // every record, newest first
     // The rest belongs to the state of `epoch` and is reset for a new one.
     unsigned epoch = 0;
-    unsigned number = 0;                     // small thread number, from 1
-    std::vector<Handle> stack;               // started tracers, innermost last; ended ones are skipped
-    std::vector<std::uint32_t> free_slots;   // indices to reuse
+    unsigned number = 0;                        // small thread number, from 1
+    std::vector<Handle> stack;                  // started tracers, innermost last; ended ones are skipped
+    std::vector<std::uint32_t> free_slots;      // indices to reuse
     std::atomic<std::uint32_t> remote_free{0};  // index + 1 of slots ended on other threads, through next_free
-    std::vector<void*> spare;                // storage of retired objects
-    void* returned = nullptr;                // storage of kept records given back, a list through its first word
+    std::vector<void*> spare;                   // storage of retired objects
+    void* returned = nullptr;                   // storage of kept records given back, a list through its first word
 };
 
 // Lives on the heap from the first initialize to the last shutdown.
 struct State {
     void* self = nullptr;  // the sink's
-    unsigned starts = 0;  // under the lifecycle lock; forwarded calls see a state only while it is not 0
+    unsigned starts = 0;   // under the lifecycle lock; forwarded calls see a state only while it is not 0
     unsigned epoch = 0;
     pid_t pid = 0;
     std::atomic<unsigned> agent_refs{0};
@@ -142,7 +142,7 @@ public:
     Object* FindInfo(Handle handle, Kind expected, const char* key);
     Metric* FindMetric(Handle handle, KindSet allowed);
     bool MissingArray(const void* array, std::size_t count, const char* what);
-    void Release();  // lets go of the found object's lock
+    void Release();    // lets go of the found object's lock
     struct SlotView {  // what a lookup that found no live object saw
         bool exists = false, live = false;
         std::uint32_t generation = 0;

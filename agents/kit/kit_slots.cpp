@@ -311,6 +311,47 @@ vexlin_result_t SetCallbackWithResult(CallScope& s, int which, vexlin_agent_logg
     return VEXLIN_SUCCESS;
 }
 
+// ---- Setters ------------------------------------------------------------------
+// Setters that differ only in the kind they take, and the member they set
+// (whose name is also the key of its description): one line each.
+#define KIT_SETTERS(TEXT, NUMBER, PAIRS)                                                                   \
+    TEXT(outgoingremotecalltracer_set_protocol_name_p, kOutgoingRemoteCall, protocol_name)                 \
+    TEXT(incomingremotecalltracer_set_protocol_name_p, kIncomingRemoteCall, protocol_name)                 \
+    NUMBER(databaserequesttracer_set_returned_row_count, kDatabaseRequest, returned_row_count)             \
+    NUMBER(databaserequesttracer_set_round_trip_count, kDatabaseRequest, round_trip_count)                 \
+    PAIRS(incomingwebrequesttracer_add_request_headers_p, kIncomingWebRequest, request_headers)            \
+    PAIRS(incomingwebrequesttracer_add_response_headers_p, kIncomingWebRequest, response_headers)          \
+    NUMBER(incomingwebrequesttracer_set_status_code, kIncomingWebRequest, status_code)                     \
+    TEXT(incomingwebrequesttracer_set_remote_address_p, kIncomingWebRequest, remote_address)               \
+    PAIRS(incomingwebrequesttracer_add_parameters_p, kIncomingWebRequest, parameters)                      \
+    PAIRS(outgoingwebrequesttracer_add_request_headers_p, kOutgoingWebRequest, request_headers)            \
+    PAIRS(outgoingwebrequesttracer_add_response_headers_p, kOutgoingWebRequest, response_headers)          \
+    NUMBER(outgoingwebrequesttracer_set_status_code, kOutgoingWebRequest, status_code)                     \
+    TEXT(outgoingmessagetracer_set_vendor_message_id_p, kOutgoingMessage, vendor_message_id)               \
+    TEXT(outgoingmessagetracer_set_correlation_id_p, kOutgoingMessage, correlation_id)                     \
+    TEXT(incomingmessageprocesstracer_set_vendor_message_id_p, kIncomingMessageProcess, vendor_message_id) \
+    TEXT(incomingmessageprocesstracer_set_correlation_id_p, kIncomingMessageProcess, correlation_id)       \
+    TEXT(ex_spantracer_set_operationname_p, kSpan, operation_name)
+
+#define KIT_TEXT_SETTER(name, kind, member)                                            \
+    void Do_##name(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) { \
+        SetStr(s, h, Bit(Kind::kind), #member, v, &Tracer::member);                    \
+    }
+#define KIT_NUMBER_SETTER(name, kind, member)                                  \
+    void Do_##name(CallScope& s, vexlin_tracer_handle_t h, vexlin_int32_t v) { \
+        SetInt(s, h, Bit(Kind::kind), #member, v, &Tracer::member);            \
+    }
+#define KIT_PAIRS_SETTER(name, kind, member)                                             \
+    void Do_##name(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* names, \
+                   const vexlin_string_t* values, vexlin_size_t count) {                 \
+        AddPairs(s, h, Bit(Kind::kind), #member, names, values, count, &Tracer::member); \
+    }
+KIT_SETTERS(KIT_TEXT_SETTER, KIT_NUMBER_SETTER, KIT_PAIRS_SETTER)
+#undef KIT_TEXT_SETTER
+#undef KIT_NUMBER_SETTER
+#undef KIT_PAIRS_SETTER
+#undef KIT_SETTERS
+
 // ---- The agent table ---------------------------------------------------------
 
 void Do_agent_add_ref(CallScope& s) { s.Add("references", UInt(s.state()->agent_refs.fetch_add(1) + 1)); }
@@ -325,8 +366,8 @@ void Do_agent_release(CallScope& s) {
     s.Add("references", UInt(now == 0 ? 0 : now - 1));
 }
 
-vexlin_bool_t Do_internal_dispatch(CallScope& s, vexlin_int32_t dispatch_id, vexlin_int32_t dispatch_version, void* data,
-                                   vexlin_size_t data_size) {
+vexlin_bool_t Do_internal_dispatch(CallScope& s, vexlin_int32_t dispatch_id, vexlin_int32_t dispatch_version,
+                                   void* data, vexlin_size_t data_size) {
     s.Add("dispatch_id", Int(dispatch_id));
     s.Add("dispatch_version", Int(dispatch_version));
     s.Add("data", BoolValue(data != nullptr));
@@ -405,10 +446,6 @@ vexlin_tracer_handle_t Do_outgoingremotecalltracer_create_p(CallScope& s, const 
     return Created(s, t);
 }
 
-void Do_outgoingremotecalltracer_set_protocol_name_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
-    SetStr(s, h, Bit(Kind::kOutgoingRemoteCall), "protocol_name", v, &Tracer::protocol_name);
-}
-
 vexlin_tracer_handle_t Do_incomingremotecalltracer_create_p(CallScope& s, const vexlin_string_t* service_method,
                                                             const vexlin_string_t* service_name,
                                                             const vexlin_string_t* service_endpoint) {
@@ -419,18 +456,12 @@ vexlin_tracer_handle_t Do_incomingremotecalltracer_create_p(CallScope& s, const 
     return Created(s, t);
 }
 
-void Do_incomingremotecalltracer_set_protocol_name_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
-    SetStr(s, h, Bit(Kind::kIncomingRemoteCall), "protocol_name", v, &Tracer::protocol_name);
-}
-
 vexlin_databaseinfo_handle_t Do_databaseinfo_create_p(CallScope& s, const vexlin_string_t* name,
                                                       const vexlin_string_t* vendor, vexlin_int32_t channel_type,
                                                       const vexlin_string_t* channel_endpoint) {
-    return NewInfo(s, Kind::kDatabaseInfo, "database_info", &Tracer::database,
-                   [&](Arena& a) {
-                       return DatabaseInfo{TextOf(a, name), TextOf(a, vendor), channel_type,
-                                           TextOf(a, channel_endpoint)};
-                   });
+    return NewInfo(s, Kind::kDatabaseInfo, "database_info", &Tracer::database, [&](Arena& a) {
+        return DatabaseInfo{TextOf(a, name), TextOf(a, vendor), channel_type, TextOf(a, channel_endpoint)};
+    });
 }
 
 void Do_databaseinfo_delete(CallScope& s, vexlin_databaseinfo_handle_t h) {
@@ -446,22 +477,12 @@ vexlin_tracer_handle_t Do_databaserequesttracer_create_sql_p(CallScope& s, vexli
     return Created(s, t);
 }
 
-void Do_databaserequesttracer_set_returned_row_count(CallScope& s, vexlin_tracer_handle_t h, vexlin_int32_t v) {
-    SetInt(s, h, Bit(Kind::kDatabaseRequest), "returned_row_count", v, &Tracer::returned_row_count);
-}
-
-void Do_databaserequesttracer_set_round_trip_count(CallScope& s, vexlin_tracer_handle_t h, vexlin_int32_t v) {
-    SetInt(s, h, Bit(Kind::kDatabaseRequest), "round_trip_count", v, &Tracer::round_trip_count);
-}
-
 vexlin_webapplicationinfo_handle_t Do_webapplicationinfo_create_p(CallScope& s, const vexlin_string_t* web_server_name,
                                                                   const vexlin_string_t* application_id,
                                                                   const vexlin_string_t* context_root) {
-    return NewInfo(s, Kind::kWebApplicationInfo, "web_application_info", &Tracer::web_application,
-                   [&](Arena& a) {
-                       return WebApplicationInfo{TextOf(a, web_server_name), TextOf(a, application_id),
-                                                 TextOf(a, context_root)};
-                   });
+    return NewInfo(s, Kind::kWebApplicationInfo, "web_application_info", &Tracer::web_application, [&](Arena& a) {
+        return WebApplicationInfo{TextOf(a, web_server_name), TextOf(a, application_id), TextOf(a, context_root)};
+    });
 }
 
 void Do_webapplicationinfo_delete(CallScope& s, vexlin_webapplicationinfo_handle_t h) {
@@ -476,32 +497,6 @@ vexlin_tracer_handle_t Do_incomingwebrequesttracer_create_p(CallScope& s, vexlin
     t.url = Put(s, &t, "url", url);
     t.method = Put(s, &t, "method", method);
     return Created(s, t);
-}
-
-// Headers and status codes of both web request kinds.
-#define KIT_WEB_REQUEST(prefix, kind)                                                                           \
-    void Do_##prefix##_add_request_headers_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* names,  \
-                                             const vexlin_string_t* values, vexlin_size_t count) {              \
-        AddPairs(s, h, Bit(kind), "request_headers", names, values, count, &Tracer::request_headers);           \
-    }                                                                                                           \
-    void Do_##prefix##_add_response_headers_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* names, \
-                                              const vexlin_string_t* values, vexlin_size_t count) {             \
-        AddPairs(s, h, Bit(kind), "response_headers", names, values, count, &Tracer::response_headers);         \
-    }                                                                                                           \
-    void Do_##prefix##_set_status_code(CallScope& s, vexlin_tracer_handle_t h, vexlin_int32_t v) {                  \
-        SetInt(s, h, Bit(kind), "status_code", v, &Tracer::status_code);                                        \
-    }
-KIT_WEB_REQUEST(incomingwebrequesttracer, Kind::kIncomingWebRequest)
-KIT_WEB_REQUEST(outgoingwebrequesttracer, Kind::kOutgoingWebRequest)
-#undef KIT_WEB_REQUEST
-
-void Do_incomingwebrequesttracer_set_remote_address_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
-    SetStr(s, h, Bit(Kind::kIncomingWebRequest), "remote_address", v, &Tracer::remote_address);
-}
-
-void Do_incomingwebrequesttracer_add_parameters_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* names,
-                                                  const vexlin_string_t* values, vexlin_size_t count) {
-    AddPairs(s, h, Bit(Kind::kIncomingWebRequest), "parameters", names, values, count, &Tracer::parameters);
 }
 
 void Do_customrequestattribute_add_integers_p(CallScope& s, const vexlin_string_t* keys, const vexlin_int64_t* values,
@@ -566,11 +561,10 @@ vexlin_messagingsysteminfo_handle_t Do_messagingsysteminfo_create_p(CallScope& s
                                                                     vexlin_int32_t destination_type,
                                                                     vexlin_int32_t channel_type,
                                                                     const vexlin_string_t* channel_endpoint) {
-    return NewInfo(s, Kind::kMessagingSystemInfo, "messaging_system_info", &Tracer::messaging_system,
-                   [&](Arena& a) {
-                       return MessagingSystemInfo{TextOf(a, vendor_name), TextOf(a, destination_name),
-                                                  destination_type, channel_type, TextOf(a, channel_endpoint)};
-                   });
+    return NewInfo(s, Kind::kMessagingSystemInfo, "messaging_system_info", &Tracer::messaging_system, [&](Arena& a) {
+        return MessagingSystemInfo{TextOf(a, vendor_name), TextOf(a, destination_name), destination_type, channel_type,
+                                   TextOf(a, channel_endpoint)};
+    });
 }
 
 void Do_messagingsysteminfo_delete(CallScope& s, vexlin_messagingsysteminfo_handle_t h) {
@@ -588,30 +582,12 @@ vexlin_tracer_handle_t Do_outgoingmessagetracer_create(CallScope& s, vexlin_mess
     return MessageTracer(s, Kind::kOutgoingMessage, info);
 }
 
-void Do_outgoingmessagetracer_set_vendor_message_id_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
-    SetStr(s, h, Bit(Kind::kOutgoingMessage), "vendor_message_id", v, &Tracer::vendor_message_id);
-}
-
-void Do_outgoingmessagetracer_set_correlation_id_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
-    SetStr(s, h, Bit(Kind::kOutgoingMessage), "correlation_id", v, &Tracer::correlation_id);
-}
-
 vexlin_tracer_handle_t Do_incomingmessagereceivetracer_create(CallScope& s, vexlin_messagingsysteminfo_handle_t info) {
     return MessageTracer(s, Kind::kIncomingMessageReceive, info);
 }
 
 vexlin_tracer_handle_t Do_incomingmessageprocesstracer_create(CallScope& s, vexlin_messagingsysteminfo_handle_t info) {
     return MessageTracer(s, Kind::kIncomingMessageProcess, info);
-}
-
-void Do_incomingmessageprocesstracer_set_vendor_message_id_p(CallScope& s, vexlin_tracer_handle_t h,
-                                                             const vexlin_string_t* v) {
-    SetStr(s, h, Bit(Kind::kIncomingMessageProcess), "vendor_message_id", v, &Tracer::vendor_message_id);
-}
-
-void Do_incomingmessageprocesstracer_set_correlation_id_p(CallScope& s, vexlin_tracer_handle_t h,
-                                                          const vexlin_string_t* v) {
-    SetStr(s, h, Bit(Kind::kIncomingMessageProcess), "correlation_id", v, &Tracer::correlation_id);
 }
 
 vexlin_int32_t Do_agent_get_fork_state(CallScope& s) {
@@ -661,13 +637,13 @@ void Update(CallScope& s, vexlin_metric_handle_t h, Kind kind, MetricUpdate u, c
 MetricUpdate Of(std::int64_t v) { return MetricUpdate{false, v, 0, Str()}; }
 MetricUpdate Of(double v) { return MetricUpdate{true, 0, v, Str()}; }
 
-#define KIT_METRIC(kind_name, create, update, type)                                                       \
+#define KIT_METRIC(kind_name, create, update, type)                                                           \
     vexlin_metric_handle_t Do_##create(CallScope& s, const vexlin_string_t* key, const vexlin_string_t* unit, \
-                                       const vexlin_string_t* dimension_name) {                           \
-        return NewMetric(s, Kind::kind_name, key, unit, dimension_name);                                  \
-    }                                                                                                     \
+                                       const vexlin_string_t* dimension_name) {                               \
+        return NewMetric(s, Kind::kind_name, key, unit, dimension_name);                                      \
+    }                                                                                                         \
     void Do_##update(CallScope& s, vexlin_metric_handle_t h, type value, const vexlin_string_t* dimension) {  \
-        Update(s, h, Kind::kind_name, Of(value), dimension);                                              \
+        Update(s, h, Kind::kind_name, Of(value), dimension);                                                  \
     }
 KIT_METRIC(kIntegerCounter, integercountermetric_create_p, integercountermetric_increase_by_p, std::int64_t)
 KIT_METRIC(kFloatCounter, floatcountermetric_create_p, floatcountermetric_increase_by_p, double)
@@ -708,8 +684,8 @@ void Do_ex_spantracer_set_doubles_p(CallScope& s, vexlin_tracer_handle_t h, cons
                                     const double* values, vexlin_size_t count) {
     SpanAttributes(s, h, keys, values, count);
 }
-void Do_ex_spantracer_set_floats_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys, const float* values,
-                                   vexlin_size_t count) {
+void Do_ex_spantracer_set_floats_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
+                                   const float* values, vexlin_size_t count) {
     SpanAttributes(s, h, keys, values, count);
 }
 void Do_ex_spantracer_set_bools_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
@@ -719,10 +695,6 @@ void Do_ex_spantracer_set_bools_p(CallScope& s, vexlin_tracer_handle_t h, const 
 void Do_ex_spantracer_set_strings_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
                                     const vexlin_string_t* values, vexlin_size_t count) {
     SpanAttributes(s, h, keys, values, count);
-}
-
-void Do_ex_spantracer_set_operationname_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* v) {
-    SetStr(s, h, Bit(Kind::kSpan), "operation_name", v, &Tracer::operation_name);
 }
 
 void Do_ex_agent_add_process_technology_p(CallScope& s, vexlin_int32_t type, const vexlin_string_t* edition,
@@ -802,25 +774,25 @@ bool Enter(CallScope& s, vexlin_abi_agent_t* agent) {
 }
 
 // A call that throws (out of memory, say) gets the neutral answer.
-#define KIT_SLOT(name, result, params, args, neutral)                                    \
-    result Slot_##name(vexlin_abi_agent_t* agent, VEXLIN_UNPAREN params) noexcept {      \
-        CallScope s(CallScope::kForwarded, #name);                                                          \
-        try {                                                                            \
-            if (Enter(s, agent)) return Do_##name(s, VEXLIN_UNPAREN args);               \
-        } catch (...) {                                                                  \
-            s.Failed();                                                                  \
-        }                                                                                \
-        return Neutral_##neutral<result>(VEXLIN_UNPAREN args);                           \
+#define KIT_SLOT(name, result, params, args, neutral)                               \
+    result Slot_##name(vexlin_abi_agent_t* agent, VEXLIN_UNPAREN params) noexcept { \
+        CallScope s(CallScope::kForwarded, #name);                                  \
+        try {                                                                       \
+            if (Enter(s, agent)) return Do_##name(s, VEXLIN_UNPAREN args);          \
+        } catch (...) {                                                             \
+            s.Failed();                                                             \
+        }                                                                           \
+        return Neutral_##neutral<result>(VEXLIN_UNPAREN args);                      \
     }
-#define KIT_SLOT0(name, result, neutral)                 \
+#define KIT_SLOT0(name, result, neutral)                     \
     result Slot_##name(vexlin_abi_agent_t* agent) noexcept { \
-        CallScope s(CallScope::kForwarded, #name);                          \
-        try {                                            \
-            if (Enter(s, agent)) return Do_##name(s);    \
-        } catch (...) {                                  \
-            s.Failed();                                  \
-        }                                                \
-        return Neutral_##neutral<result>();              \
+        CallScope s(CallScope::kForwarded, #name);           \
+        try {                                                \
+            if (Enter(s, agent)) return Do_##name(s);        \
+        } catch (...) {                                      \
+            s.Failed();                                      \
+        }                                                    \
+        return Neutral_##neutral<result>();                  \
     }
 
 #define VEXLIN_AGENT_SLOT0(slot, revision, name, result) KIT_SLOT0(name, result, nothing)

@@ -12,8 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <utility>
 #include <vector>

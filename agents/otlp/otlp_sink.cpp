@@ -203,7 +203,8 @@ void MetricUpdated(void* self, const vexlin_kit::Metric& m, const vexlin_kit::Me
     bool counter = m.kind == Kind::kIntegerCounter || m.kind == Kind::kFloatCounter;
     if (counter && (u.is_float ? u.real < 0 : u.integer < 0)) return;  // a counter only grows
     std::string dimension = u.dimension.set ? ValidUtf8(u.dimension.value) : std::string();
-    MetricRecord(Self(self)->pipeline, static_cast<Metric*>(m.sink_metric), u.integer, u.real, u.dimension.set ? &dimension : nullptr);
+    MetricRecord(Self(self)->pipeline, static_cast<Metric*>(m.sink_metric), u.integer, u.real,
+                 u.dimension.set ? &dimension : nullptr);
 }
 
 void MetricDeleted(void* self, const vexlin_kit::Metric& m) {
@@ -238,7 +239,7 @@ void Stop(void* self, const std::vector<const Tracer*>&) {
     PipelineDestroy(s->pipeline);  // sends what ended before shutdown, within the export timeout
     if (s->invalid_tags > 0)
         vexlin_kit::Log("otlp: " + std::to_string(s->invalid_tags.load()) +
-                         " incoming tags were not valid traceparent texts");
+                        " incoming tags were not valid traceparent texts");
     delete s;
 }
 
