@@ -36,62 +36,6 @@ std::atomic<std::uint64_t> g_unstarted_seq{0};
 
 // ---- JSON --------------------------------------------------------------------
 
-// Length of the valid UTF-8 sequence at p (1 to 4), or 0: overlong forms,
-// surrogates and values above U+10FFFF are invalid.
-std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left) {
-    const unsigned char b = p[0];
-    std::size_t n = b < 0x80                 ? 1
-                    : b >= 0xC2 && b <= 0xDF ? 2
-                    : b >= 0xE0 && b <= 0xEF ? 3
-                    : b >= 0xF0 && b <= 0xF4 ? 4
-                                             : 0;
-    if (n == 0 || left < n) return 0;
-    if (n == 1) return 1;
-    std::uint32_t cp = b & (0xFF >> (n + 1));
-    for (std::size_t i = 1; i < n; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return 0;
-    return n;
-}
-
-// Whatever bytes an application hands over, the line stays valid JSON:
-// invalid UTF-8 becomes U+FFFD.
-void AppendString(std::string& out, const std::string& text) {
-    static const char kHex[] = "0123456789abcdef";
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
-    out += '"';
-    for (std::size_t i = 0; i < text.size();) {
-        const unsigned char c = p[i];
-        if (c >= 0x80) {
-            std::size_t n = Utf8SequenceLength(p + i, text.size() - i);
-            out.append(n == 0 ? "\xEF\xBF\xBD" : text.substr(i, n));
-            i += n == 0 ? 1 : n;
-            continue;
-        }
-        const char* escaped = c == '"'    ? "\\\""
-                              : c == '\\' ? "\\\\"
-                              : c == '\n' ? "\\n"
-                              : c == '\r' ? "\\r"
-                              : c == '\t' ? "\\t"
-                              : c == '\b' ? "\\b"
-                              : c == '\f' ? "\\f"
-                                          : nullptr;
-        if (escaped != nullptr) {
-            out += escaped;
-        } else if (c < 0x20) {
-            out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        } else {
-            out += static_cast<char>(c);
-        }
-        ++i;
-    }
-    out += '"';
-}
-
 // The shortest text that reads back exactly, whatever the application's locale.
 template <typename F>
 void AppendReal(std::string& out, F value) {
@@ -106,7 +50,6 @@ void AppendReal(std::string& out, F value) {
 }
 
 void AppendValue(std::string& out, const Value& v) {
-    static const char kHex[] = "0123456789abcdef";
     switch (v.type) {
         case Value::kNull:
             out += "null";
@@ -127,14 +70,11 @@ void AppendValue(std::string& out, const Value& v) {
             out += v.integer != 0 ? "true" : "false";
             break;
         case Value::kString:
-            AppendString(out, v.text);
+            vexlin_kit::AppendJsonString(out, v.text);
             break;
         case Value::kBytes:
             out += '"';
-            for (unsigned char b : v.text) {
-                out += kHex[b >> 4];
-                out += kHex[b & 0xF];
-            }
+            vexlin_kit::AppendHex(out, reinterpret_cast<const unsigned char*>(v.text.data()), v.text.size());
             out += '"';
             break;
         case Value::kArray:
@@ -149,7 +89,7 @@ void AppendValue(std::string& out, const Value& v) {
             out += '{';
             for (std::size_t i = 0; i < v.members.size(); ++i) {
                 if (i != 0) out += ',';
-                AppendString(out, v.members[i].key);
+                vexlin_kit::AppendJsonString(out, v.members[i].key);
                 out += ':';
                 AppendValue(out, v.members[i].value);
             }
@@ -160,7 +100,7 @@ void AppendValue(std::string& out, const Value& v) {
 
 void AppendMember(std::string& out, const std::string& key, const Value& value) {
     out += ',';
-    AppendString(out, key);
+    vexlin_kit::AppendJsonString(out, key);
     out += ':';
     AppendValue(out, value);
 }
@@ -296,7 +236,7 @@ void OnCall(void* self, const vexlin_kit::Call& call, std::vector<std::string>* 
     std::string stamp = ",\"time_us\":" + std::to_string(call.time_us) + ",\"pid\":" + std::to_string(::getpid()) +
                         ",\"thread\":" + std::to_string(call.thread) + ",\"type\":\"";
     std::string name;
-    AppendString(name, call.name);
+    vexlin_kit::AppendJsonString(name, call.name);
 
     std::string line = "{\"seq\":" + std::to_string(++seq) + stamp + call.type + "\",\"call\":" + name;
     for (const vexlin_kit::Field& f : call.fields) AppendMember(line, f.key, f.value);
@@ -305,7 +245,7 @@ void OnCall(void* self, const vexlin_kit::Call& call, std::vector<std::string>* 
     for (const vexlin_kit::Misuse& m : call.misuses) {
         line = "{\"seq\":" + std::to_string(++seq) + stamp + "misuse\",\"call\":" + name + ",\"problem\":\"" +
                m.problem + "\",\"message\":";
-        AppendString(line, m.message);
+        vexlin_kit::AppendJsonString(line, m.message);
         if (!m.handle_key.empty()) AppendMember(line, m.handle_key, UIntValue(m.handle));
         if (m.kind != nullptr) line += std::string(",\"kind\":\"") + m.kind + "\"";
         verbose->push_back(line + "}");
@@ -319,22 +259,22 @@ void OnCall(void* self, const vexlin_kit::Call& call, std::vector<std::string>* 
 
 void ChildAfterFork(void* self) { static_cast<Console*>(self)->seq.store(0); }  // a child numbers its own lines
 
-const vexlin_kit::Sink kConsoleSink = {
-    "console agent", "vexlin console agent " VEXLIN_CONSOLE_AGENT_VERSION,
-    Start,           Stop,
-    OnCall,
-    nullptr,  // tracer_created
-    nullptr,  // tracer_started
-    nullptr,  // tracer_ended
-    StringTag,       ByteTag,
-    MakeLink,        ReadLink,
-    nullptr,  // metric_created
-    nullptr,  // metric_updated
-    nullptr,  // metric_deleted
-    nullptr,  // process_technology
-    nullptr,  // force_send_data_now: the lines are all there is to send
-    ChildAfterFork,
-};
+// Hooks it leaves null: the kit's record of each call is all it needs.
+vexlin_kit::Sink ConsoleSink() {
+    vexlin_kit::Sink sink = {};
+    sink.name = "console agent";
+    sink.version = "vexlin console agent " VEXLIN_CONSOLE_AGENT_VERSION;
+    sink.start = Start;
+    sink.stop = Stop;
+    sink.on_call = OnCall;
+    sink.outgoing_string_tag = StringTag;
+    sink.outgoing_byte_tag = ByteTag;
+    sink.make_in_process_link = MakeLink;
+    sink.read_in_process_link = ReadLink;
+    sink.child_after_fork = ChildAfterFork;
+    return sink;
+}
+const vexlin_kit::Sink kConsoleSink = ConsoleSink();
 
 }  // namespace
 

@@ -320,6 +320,15 @@ void Log(const std::string& message);
 // sink's stop returns.
 void ReleaseTracer(Tracer* tracer);
 
+// Length of the valid UTF-8 sequence at `p` (1 to 4), or 0: overlong forms,
+// surrogates and values above U+10FFFF are invalid.
+std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left);
+// Appends the bytes as lower-case hex digits.
+void AppendHex(std::string& out, const unsigned char* bytes, std::size_t size);
+// Appends `text` as a quoted JSON string; whatever the bytes, the result is
+// valid JSON (invalid UTF-8 becomes U+FFFD).
+void AppendJsonString(std::string& out, std::string_view text);
+
 // Decoding of the library's counted strings into `arena`, for sinks that
 // read them.
 Str TextOf(Arena& arena, const vexlin_string_t* s);

@@ -1,5 +1,6 @@
-// Decoding of the library's counted strings into UTF-8, and the value
-// builders the slots describe their calls with.
+// Decoding of the library's counted strings into UTF-8 and the records'
+// arenas, the UTF-8 and hex helpers the modules share, and the value builders
+// the slots describe their calls with.
 #include "kit_core.h"
 
 #include <algorithm>
@@ -16,6 +17,64 @@ char* Room(Arena& arena, std::size_t size) {
         arena.used = 0;
     }
     return (arena.region != nullptr ? arena.region : arena.bytes) + arena.used;
+}
+
+std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left) {
+    const unsigned char b = p[0];
+    std::size_t n = b < 0x80                 ? 1
+                    : b >= 0xC2 && b <= 0xDF ? 2
+                    : b >= 0xE0 && b <= 0xEF ? 3
+                    : b >= 0xF0 && b <= 0xF4 ? 4
+                                             : 0;
+    if (n == 0 || left < n) return 0;
+    if (n == 1) return 1;
+    std::uint32_t cp = b & (0xFF >> (n + 1));
+    for (std::size_t i = 1; i < n; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return 0;
+    return n;
+}
+
+void AppendHex(std::string& out, const unsigned char* bytes, std::size_t size) {
+    static const char kDigits[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < size; ++i) {
+        out += kDigits[bytes[i] >> 4];
+        out += kDigits[bytes[i] & 0xF];
+    }
+}
+
+void AppendJsonString(std::string& out, std::string_view text) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    out += '"';
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = p[i];
+        if (c >= 0x80) {
+            std::size_t n = vexlin_kit::Utf8SequenceLength(p + i, text.size() - i);
+            out.append(n == 0 ? "\xEF\xBF\xBD" : text.substr(i, n));
+            i += n == 0 ? 1 : n;
+            continue;
+        }
+        const char* escaped = c == '"'    ? "\\\""
+                              : c == '\\' ? "\\\\"
+                              : c == '\n' ? "\\n"
+                              : c == '\r' ? "\\r"
+                              : c == '\t' ? "\\t"
+                              : c == '\b' ? "\\b"
+                              : c == '\f' ? "\\f"
+                                          : nullptr;
+        if (escaped != nullptr) {
+            out += escaped;
+        } else if (c < 0x20) {
+            out += "\\u00";
+            AppendHex(out, &c, 1);
+        } else {
+            out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    out += '"';
 }
 
 std::string_view Keep(Arena& arena, std::string_view text) {
