@@ -194,6 +194,13 @@ std::vector<Attribute> ReadAttributes(CallScope& s, Tracer* t, const vexlin_stri
     return out;
 }
 
+// The library's 64-bit integer may be another type of the same size.
+const std::int64_t* Values(const vexlin_int64_t* values) { return reinterpret_cast<const std::int64_t*>(values); }
+template <typename T>
+const T* Values(const T* values) {
+    return values;
+}
+
 template <typename T>
 void SpanAttributes(CallScope& s, Handle h, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     Tracer* t = s.FindTracer(h, Bit(Kind::kSpan));
@@ -499,20 +506,16 @@ vexlin_tracer_handle_t Do_incomingwebrequesttracer_create_p(CallScope& s, vexlin
     return Created(s, t);
 }
 
-void Do_customrequestattribute_add_integers_p(CallScope& s, const vexlin_string_t* keys, const vexlin_int64_t* values,
-                                              vexlin_size_t count) {
-    RequestAttributes(s, keys, reinterpret_cast<const std::int64_t*>(values), count);
-}
-
-void Do_customrequestattribute_add_floats_p(CallScope& s, const vexlin_string_t* keys, const double* values,
-                                            vexlin_size_t count) {
-    RequestAttributes(s, keys, values, count);
-}
-
-void Do_customrequestattribute_add_strings_p(CallScope& s, const vexlin_string_t* keys, const vexlin_string_t* values,
-                                             vexlin_size_t count) {
-    RequestAttributes(s, keys, values, count);
-}
+// The attribute setters differ only in the values' type.
+#define KIT_REQUEST_ATTRIBUTES(name, type)                                                                       \
+    void Do_customrequestattribute_add_##name##_p(CallScope& s, const vexlin_string_t* keys, const type* values, \
+                                                  vexlin_size_t count) {                                         \
+        RequestAttributes(s, keys, Values(values), count);                                                       \
+    }
+KIT_REQUEST_ATTRIBUTES(integers, vexlin_int64_t)
+KIT_REQUEST_ATTRIBUTES(floats, double)
+KIT_REQUEST_ATTRIBUTES(strings, vexlin_string_t)
+#undef KIT_REQUEST_ATTRIBUTES
 
 vexlin_size_t Do_inprocesslink_create(CallScope& s, unsigned char* buffer, vexlin_size_t buffer_size,
                                       vexlin_size_t* required) {
@@ -676,26 +679,17 @@ void Do_ex_spantracer_set_ids_p(CallScope& s, vexlin_tracer_handle_t h, const ve
     t->parent_span_id = parent;
 }
 
-void Do_ex_spantracer_set_integers_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
-                                     const vexlin_int64_t* values, vexlin_size_t count) {
-    SpanAttributes(s, h, keys, reinterpret_cast<const std::int64_t*>(values), count);
-}
-void Do_ex_spantracer_set_doubles_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
-                                    const double* values, vexlin_size_t count) {
-    SpanAttributes(s, h, keys, values, count);
-}
-void Do_ex_spantracer_set_floats_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
-                                   const float* values, vexlin_size_t count) {
-    SpanAttributes(s, h, keys, values, count);
-}
-void Do_ex_spantracer_set_bools_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
-                                  const unsigned char* values, vexlin_size_t count) {
-    SpanAttributes(s, h, keys, values, count);
-}
-void Do_ex_spantracer_set_strings_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys,
-                                    const vexlin_string_t* values, vexlin_size_t count) {
-    SpanAttributes(s, h, keys, values, count);
-}
+#define KIT_SPAN_ATTRIBUTES(name, type)                                                                       \
+    void Do_ex_spantracer_set_##name##_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* keys, \
+                                         const type* values, vexlin_size_t count) {                           \
+        SpanAttributes(s, h, keys, Values(values), count);                                                    \
+    }
+KIT_SPAN_ATTRIBUTES(integers, vexlin_int64_t)
+KIT_SPAN_ATTRIBUTES(doubles, double)
+KIT_SPAN_ATTRIBUTES(floats, float)
+KIT_SPAN_ATTRIBUTES(bools, unsigned char)
+KIT_SPAN_ATTRIBUTES(strings, vexlin_string_t)
+#undef KIT_SPAN_ATTRIBUTES
 
 void Do_ex_agent_add_process_technology_p(CallScope& s, vexlin_int32_t type, const vexlin_string_t* edition,
                                           const vexlin_string_t* version) {
