@@ -6,7 +6,7 @@
 // a Sink and owns its output alone.
 //
 // Using it, in the module's one source file:
-//     static const vexlin_kit::Sink kSink = {...};
+//     const vexlin_kit::Sink kSink = MakeSink();  // the hooks it has, by name
 //     VEXLIN_KIT_ENTRY_POINTS(kSink)
 // and link the module with the static library vexlin_agent_kit (see
 // agents/CMakeLists.txt, vexlin_add_agent_module).
@@ -17,10 +17,18 @@
 // across handles itself. Hooks must be quick (queue work for a thread of their
 // own rather than send from a hook), must not call the library and must not
 // call the application: Log() below defers a message until the call returns.
-// The application's callbacks run after the call has let go of every kit
-// lock, so a callback may call the library again, vexlin_shutdown included.
-// Records handed to a hook are valid only during the call; copy what you keep
-// (or move it, from an ended tracer's record).
+// Records handed to a hook are valid only during the call (texts included:
+// they live in the record's arena); copy what you keep, or keep an ended
+// tracer's whole record (tracer_ended).
+//
+// What an application callback may do: the logging, warning and verbose
+// callbacks run after the call has let go of every kit lock, so a callback
+// of a forwarded call may call the library again, vexlin_shutdown included.
+// Callbacks of initialize and shutdown (their misuse reports, the failure
+// count) run while the library holds its initialization lock: they must not
+// call initialize, shutdown or the variable functions. A message Log() hands
+// over on the sink's own thread must not lead to vexlin_shutdown either (the
+// shutdown would wait for that very thread).
 //
 // Lifetime: the first initialize pins the module (it is never unmapped, so a
 // call racing the last shutdown still finds its code); the last shutdown
@@ -31,9 +39,10 @@
 // hook, say) becomes the neutral answer and is counted, and the last shutdown
 // reports the count to the logging callback.
 //
-// Fork: the kit's prepare handler waits until no call is inside a handle's
-// record, and the child starts with every kit lock free and every other
-// thread forgotten, whatever the parent's threads were doing.
+// Fork: the kit's prepare handler waits until no other thread is inside a
+// call (a hook that waits, a flush, is not waited for) and holds new calls
+// back; the child starts with every kit lock free and every other thread
+// forgotten, whatever the parent's threads were doing.
 #ifndef VEXLIN_AGENT_KIT_H
 #define VEXLIN_AGENT_KIT_H
 
