@@ -23,11 +23,28 @@ PAIRS = [
     ("BM_InitializeShutdown_Cycle", "BM_InitializeShutdown_LoaderWork", 1.15),
     ("BM_SetVariable_Replace/100", "BM_SetVariable_Replace/10", None),
     ("BM_SetVariable_Replace/1000", "BM_SetVariable_Replace/10", None),
-    ("BM_Otlp_WebRequestWithDatabase", "BM_Otlp_Baseline_RecordCopy", None),
+    ("BM_Otlp_WebRequestWithDatabase/real_time/threads:1", "BM_Otlp_Baseline_RecordCopy", 1.5),
+    ("BM_Otlp_SpansAfterStart/0/iterations:50000", "BM_Otlp_SpansAfterStart/100000/iterations:50000", 1.1),
 ]
+
+# The OTLP module's recording figures beyond the pairs: (what, value, target, holds)
+def recording(values, rates, counters):
+    one = rates.get("BM_Otlp_WebRequestWithDatabase/real_time/threads:1")
+    two = rates.get("BM_Otlp_WebRequestWithDatabase/real_time/threads:2")
+    if one and two:
+        yield ("two threads against one, spans a second", two / one, "≥ 1.80", two / one >= 1.8)
+    for arg, what in (("0", "sampled out"), ("1", "module disabled")):
+        ns = values.get(f"BM_Otlp_SpanNotSent/{arg}")
+        if ns is not None:
+            yield (f"a span nobody sends ({what}), ns per span", ns / 2, "≤ 60", ns / 2 <= 60)
+    allocations = counters.get("BM_Otlp_WebRequestWithDatabase/real_time/threads:1")
+    if allocations is not None:
+        yield ("allocations per span on the application's thread", allocations, "≤ 1", allocations <= 1)
 
 
 RATES = {}  # benchmark -> median items per second, for the throughput lines
+ALL_RATES = {}  # benchmark -> median items per second
+ALLOCATIONS = {}  # benchmark -> median allocations per span
 
 
 def medians(paths):
@@ -43,6 +60,10 @@ def medians(paths):
                 result.setdefault(path, {})[name] = b["real_time"]
                 if "Throughput" in name and "items_per_second" in b:
                     RATES[name] = b["items_per_second"]
+                if "items_per_second" in b:
+                    ALL_RATES[name] = b["items_per_second"]
+                if "allocs_per_span" in b:
+                    ALLOCATIONS[name] = b["allocs_per_span"]
     return result, context
 
 
@@ -62,6 +83,15 @@ def main():
                 missed += target is not None and ratio > target
                 print(f"| {name} | {values[name]:.2f} | {baseline} | {values[baseline]:.2f} | {ratio:.2f} | {verdict} |")
                 break
+    for values in per_file.values():
+        lines = list(recording(values, ALL_RATES, ALLOCATIONS))
+        if lines:
+            print()
+            print("| Recording | Value | Target |")
+            print("|---|---:|---:|")
+        for what, value, target, holds in lines:
+            missed += not holds
+            print(f"| {what} | {value:.2f} | {target}{'' if holds else ' (missed)'} |")
     for name, rate in RATES.items():
         print(f"\n{name}: {rate:,.0f} items per second")
     print()

@@ -158,6 +158,7 @@ void Adopt(ThreadRecord* r, State* st) {
     r->number = st->thread_count.fetch_add(1, std::memory_order_relaxed) + 1;
     r->stack.clear();
     r->free_slots.clear();
+    r->fresh_next = r->fresh_end = 0;
     r->remote_free.store(0, std::memory_order_relaxed);
     try {
         r->spare.reserve(kSpareObjects);
@@ -181,6 +182,7 @@ void Clear(ThreadRecord* r) {
     std::vector<void*>().swap(r->spare);
     std::vector<Handle>().swap(r->stack);
     std::vector<std::uint32_t>().swap(r->free_slots);
+    r->fresh_next = r->fresh_end = 0;
     r->remote_free.store(0, std::memory_order_relaxed);
     r->epoch = 0;
 }
@@ -202,16 +204,22 @@ bool TakeIndex(State* st, ThreadRecord* r, std::uint32_t* index) {
         r->free_slots.pop_back();
         return true;
     }
-    const std::uint32_t i = st->next_index.fetch_add(1, std::memory_order_relaxed);
-    const std::uint32_t chunk = i / kSlotsPerChunk;
-    if (chunk >= kMaxChunks) return false;
-    if (st->chunks[chunk].load(std::memory_order_acquire) == nullptr) {
-        Slot* fresh = new (std::nothrow) Slot[kSlotsPerChunk];
-        if (fresh == nullptr) return false;
-        Slot* none = nullptr;
-        if (!st->chunks[chunk].compare_exchange_strong(none, fresh, std::memory_order_acq_rel)) delete[] fresh;
+    if (r->fresh_next == r->fresh_end) {
+        // Fresh slots in runs of a thread's own, so that threads do not share
+        // the cache lines of the slots they lock.
+        const std::uint32_t base = st->next_index.fetch_add(kFreshRun, std::memory_order_relaxed);
+        const std::uint32_t chunk = base / kSlotsPerChunk;
+        if (chunk >= kMaxChunks) return false;
+        if (st->chunks[chunk].load(std::memory_order_acquire) == nullptr) {
+            Slot* fresh = new (std::nothrow) Slot[kSlotsPerChunk];
+            if (fresh == nullptr) return false;
+            Slot* none = nullptr;
+            if (!st->chunks[chunk].compare_exchange_strong(none, fresh, std::memory_order_acq_rel)) delete[] fresh;
+        }
+        r->fresh_next = base;
+        r->fresh_end = base + kFreshRun;
     }
-    *index = i;
+    *index = r->fresh_next++;
     return true;
 }
 

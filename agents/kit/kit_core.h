@@ -49,12 +49,13 @@ struct Slot {
 
 constexpr std::uint32_t kSlotsPerChunk = 1024;
 constexpr std::uint32_t kMaxChunks = 16384;  // 16 million objects at once
+constexpr std::uint32_t kFreshRun = 64;       // unused slots a thread takes at once; divides kSlotsPerChunk
 
 // Each thread's part: whether it is inside a call (the last shutdown waits
 // for that), its started tracers and what it reuses. Records are never freed
 // (the module stays mapped), and a thread's record passes to a later thread
 // when it exits, so their number follows the threads alive at once.
-struct ThreadRecord {
+struct alignas(64) ThreadRecord {  // a cache line of its own: no thread writes another's
     std::atomic<bool> in_call{false};  // for the whole of each call: the last shutdown waits for it
     std::atomic<bool> busy{false};     // the same but while a hook waits: a fork waits for it
     std::atomic<bool> claimed{false};
@@ -64,6 +65,7 @@ struct ThreadRecord {
     unsigned number = 0;                        // small thread number, from 1
     std::vector<Handle> stack;                  // started tracers, innermost last; ended ones are skipped
     std::vector<std::uint32_t> free_slots;      // indices to reuse
+    std::uint32_t fresh_next = 0, fresh_end = 0;  // unused slots taken for this thread
     std::atomic<std::uint32_t> remote_free{0};  // index + 1 of slots ended on other threads, through next_free
     std::vector<void*> spare;                   // storage of retired objects
     void* returned = nullptr;                   // storage of kept records given back, a list through its first word
