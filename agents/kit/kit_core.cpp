@@ -507,6 +507,7 @@ Object* CallScope::Hold(Handle handle, SlotView* view) {
     const std::uint32_t generation = slot->generation.load(std::memory_order_relaxed);
     if (slot->live && generation == GenerationOf(handle)) {
         held_ = slot;
+        held_handle_ = handle;
         return slot->object;
     }
     if (view != nullptr) *view = SlotView{true, slot->live, generation, slot->kind};
@@ -623,8 +624,8 @@ Object& CallScope::New(Kind kind) {
 
 void CallScope::Retire(bool kept) {
     Slot* slot = held_;
-    Object* o = slot->object;
-    const std::uint32_t index = IndexOf(o->tracer.handle);
+    Object* o = slot->object;  // a kept record may be gone already: not read here
+    const std::uint32_t index = IndexOf(held_handle_);
     slot->live = false;
     slot->object = nullptr;
     slot->generation.fetch_add(1, std::memory_order_relaxed);

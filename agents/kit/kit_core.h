@@ -184,6 +184,7 @@ private:
     bool lifecycle_ = false;
     State* st_ = nullptr;
     Slot* held_ = nullptr;
+    Handle held_handle_ = 0;
     Object* pending_ = nullptr;  // made by this call, not yet handed out
     std::uint32_t pending_index_ = 0;
     Call call_;
