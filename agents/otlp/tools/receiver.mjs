@@ -45,7 +45,11 @@ export async function startReceiver(respond = () => ({ status: 200 }), port = 0)
   await new Promise((resolve) => server.listen(port, '127.0.0.1', resolve));
   server.unref(); // the program it waits for keeps node running, not the receiver
   const { port: bound } = server.address();
-  const close = () => new Promise((resolve) => server.close(resolve).closeAllConnections());
+  // Two statements: Node 18's close() returns nothing. Open keep-alive connections would hold it back.
+  const close = () => new Promise((resolve) => {
+    server.close(resolve);
+    server.closeAllConnections();
+  });
   return { port: bound, endpoint: `http://127.0.0.1:${bound}`, received, close };
 }
 
