@@ -1,7 +1,7 @@
 // Both modules we ship, through the real library, where threads, forks, callbacks and repeated starts meet: children
 // forked while another thread calls in, calls racing initialize/shutdown cycles, callbacks that call the library, a
-// collector that never answers, short-lived threads and eight threads recording at once. The OTLP module sends to
-// ports of this process on 127.0.0.1.
+// collector that never answers, short-lived threads, eight threads recording at once, and what the last shutdown
+// leaves behind. The OTLP module sends to ports of this process on 127.0.0.1.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netinet/in.h>
@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -91,6 +92,10 @@ long Rss() {
     long pages = 0;
     std::ifstream("/proc/self/statm") >> pages >> pages;
     return pages * sysconf(_SC_PAGESIZE);
+}
+
+std::size_t Entries(const char* directory) {
+    return std::distance(std::filesystem::directory_iterator(directory), std::filesystem::directory_iterator());
 }
 
 std::size_t Occurrences(const std::string& text, const std::string& what) {
@@ -282,6 +287,23 @@ TEST_P(Modules, EightThreadsRecordingAtOnceLoseNothing) {
         EXPECT_EQ(Occurrences(output, "\"type\":\"call\"") - Occurrences(output, "\"thread\":1,\"type\":\"call\""),
                   std::size_t(kThreads * (kSetupCalls + requests * kCallsPerRequest)));
         EXPECT_EQ(Occurrences(output, "\"type\":\"misuse\""), 0u);
+    }
+}
+
+// After the last shutdown the module stays mapped but keeps nothing: no thread, no descriptor, and the next start
+// begins as in a fresh process.
+TEST_P(Modules, TheLastShutdownLeavesNothingBehind) {
+    const std::size_t threads = Entries("/proc/self/task"), descriptors = Entries("/proc/self/fd");
+    for (int round = 1; round <= 2; ++round) {
+        round == 1 ? Start() : Initialize();
+        const vexlin_tracer_handle_t first = Custom();
+        EXPECT_EQ(first, 1u) << "round " << round;
+        StartEnd(first);
+        ASSERT_EQ(vexlin_shutdown(), 0);
+        ExpectMapped(GetParam().path);
+        EXPECT_TRUE(WaitFor([&] { return Entries("/proc/self/task") == threads; }, 2s)) << "round " << round;
+        EXPECT_EQ(Entries("/proc/self/fd"), descriptors) << "round " << round;
+        EXPECT_NE(TakeOutput().find(GetParam().fresh), std::string::npos) << "round " << round;
     }
 }
 
