@@ -1,0 +1,313 @@
+// Both modules we ship, through the real library, where threads, forks, callbacks and repeated starts meet: children
+// forked while another thread calls in, calls racing initialize/shutdown cycles, callbacks that call the library, a
+// collector that never answers, short-lived threads, eight threads recording at once, and what the last shutdown
+// leaves behind. The OTLP module sends to ports of this process on 127.0.0.1.
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "vexlin_test.h"  // gtest, the library's header, the POSIX headers and forking::
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const vexlin_string_t kWord = {"w", 1, VEXLIN_CCSID_UTF8}, *const w = &kWord;
+vexlin_tracer_handle_t Custom() { return vexlin_customservicetracer_create_p(w, w); }
+void StartEnd(vexlin_tracer_handle_t t) { vexlin_tracer_start(t), vexlin_tracer_end(t); }
+// Fewer rounds and more time under valgrind or a thread sanitizer.
+int Scaled(int n, int slow) { return forking::Slow() ? slow : n; }
+long long Ms(Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); }
+
+template <typename Done>
+bool WaitFor(Done done, std::chrono::seconds limit = 10s) {
+    for (const auto end = Clock::now() + limit; !done(); std::this_thread::sleep_for(1ms))
+        if (Clock::now() > end) return false;
+    return true;
+}
+
+// Runs `work` over and over on a thread of its own until destroyed.
+struct Busy {
+    template <typename Work>
+    explicit Busy(Work work)
+        : thread([this, work] {
+              while (!stop) work();
+          }) {}
+    ~Busy() { stop = true, thread.join(); }
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+// Where a collector would be, on 127.0.0.1: connections to a listening port are accepted (by the kernel, or by
+// Accept) and never answered; to the other kind they are refused.
+struct Port {
+    explicit Port(bool listening) {
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof a;
+        EXPECT_TRUE(bind(fd, reinterpret_cast<sockaddr*>(&a), size) == 0 && (!listening || listen(fd, 64) == 0) &&
+                    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) == 0);
+        endpoint = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    }
+    ~Port() { close(fd); }
+    // True once a connection came; it is left open, never answered or closed.
+    bool Accept() { return accept(fd, nullptr, nullptr) >= 0; }
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    std::string endpoint;
+};
+
+struct Module {
+    const char* name;
+    const char* path;
+    const char* fresh;  // in the output of a start that traced one span, only when the start began from nothing
+};
+const Module kModules[] = {
+    {"console", CONSOLE_AGENT_PATH, "{\"seq\":1,"},  // its first line
+#ifdef OTLP_AGENT_PATH
+    {"otlp", OTLP_AGENT_PATH, "otlp: shutdown: 0 spans exported, 1 dropped"},
+#endif
+};
+void PrintTo(const Module& m, std::ostream* os) { *os << m.name; }
+bool IsOtlp(const Module& m) { return strcmp(m.name, "otlp") == 0; }
+
+std::mutex g_log_mutex;
+std::string g_log;  // the lines of the module's logging callback
+void Keep(const char* line) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    g_log += std::string(line) + "\n";
+}
+
+long Rss() {
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages >> pages;
+    return pages * sysconf(_SC_PAGESIZE);
+}
+
+std::size_t Entries(const char* directory) {
+    return std::distance(std::filesystem::directory_iterator(directory), std::filesystem::directory_iterator());
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+class Modules : public testing::TestWithParam<Module> {
+protected:
+    void TearDown() override { unlink(output_.c_str()); }
+
+    // The module writes to a file of this process (console) or tries to send to a refused port, once per batch
+    // (OTLP); `extra` user variables ("name=value") win.
+    void Start(const std::vector<std::string>& extra = {}) {
+        ClearLibraryEnvironment();
+        std::vector<std::string> variables = {
+            std::string("agentlibrary=") + GetParam().path, "console_output=" + output_,
+            "otel_exporter_otlp_endpoint=" + refused_.endpoint, "otel_bsp_export_timeout=50"};
+        variables.insert(variables.end(), extra.begin(), extra.end());
+        for (const std::string& v : variables) ASSERT_EQ(vexlin_stub_set_variable(v.c_str(), 1), 0) << v;
+        Initialize();
+    }
+    static void Initialize() {
+        ASSERT_EQ(vexlin_initialize(), 0);
+        vexlin_agent_set_logging_callback(Keep);
+    }
+    // What the module wrote since the last call: the console module's lines, the OTLP module's log lines.
+    std::string TakeOutput() {
+        if (IsOtlp(GetParam())) {
+            std::lock_guard<std::mutex> lock(g_log_mutex);
+            return std::move(g_log);
+        }
+        std::ostringstream text;
+        text << std::ifstream(output_).rdbuf();
+        unlink(output_.c_str());
+        return text.str();
+    }
+    static void ExpectMapped(const char* path) {
+        void* module = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+        EXPECT_NE(module, nullptr) << "unmapped after the last shutdown";
+        if (module != nullptr) dlclose(module);
+    }
+
+    const std::string output_ = testing::TempDir() + "vexlin-modules-" + std::to_string(getpid()) + ".jsonl";
+    Port refused_{false};
+};
+
+// A thread that waited to call in when the process forked does not exist in the child; the child shuts down all the
+// same. (forking::InChild: a child that hangs is killed by its alarm, signal 14.)
+TEST_P(Modules, ChildrenForkedWhileAThreadTracesShutDown) {
+    Start();
+    Busy tracing([] { StartEnd(Custom()); });
+    const auto child = [] { StartEnd(Custom()), CHILD_CHECK(vexlin_shutdown() == 0); };
+    for (int i = 0; i < 8; ++i) ASSERT_EQ("", forking::InChild(child)) << "child " << i;
+}
+
+// A call may have read the module's table just before the last shutdown. To widen that moment, each round pauses
+// the calling threads wherever they are (a signal whose handler sleeps) just before the shutdown, and resumes them
+// while the module would be unmapped: it stays mapped, and the calls find no freed state.
+TEST_P(Modules, CallsRacingInitializeAndShutdownCyclesRunClean) {
+    struct sigaction pause = {};
+    pause.sa_handler = [](int) {
+        const timespec moment = {0, 100000};
+        nanosleep(&moment, nullptr);
+    };
+    pause.sa_flags = SA_RESTART;
+    ASSERT_EQ(sigaction(SIGUSR1, &pause, nullptr), 0);
+    Start({"console_output=/dev/null"});
+    {
+        Busy state([] { vexlin_agent_get_current_state(); }), tracing([] { StartEnd(Custom()); });
+        for (int i = Scaled(2000, 50); i > 0; --i) {
+            pthread_kill(state.thread.native_handle(), SIGUSR1), pthread_kill(tracing.thread.native_handle(), SIGUSR1);
+            ASSERT_EQ(vexlin_shutdown(), 0);
+            std::this_thread::sleep_for(200us);
+            ASSERT_EQ(vexlin_initialize(), 0);
+        }
+    }
+    ASSERT_EQ(vexlin_shutdown(), 0);
+    ExpectMapped(GetParam().path);
+}
+
+std::atomic<int> g_called{0};
+
+// The application's callbacks may call the library: a logging callback that traces, and a warning callback that shuts
+// down (an application reacting to a misuse report). Each is called for an incoming tag that is no traceparent (the
+// OTLP module logs it) and for a handle never handed out (a misuse report).
+TEST_P(Modules, CallbacksMayCallTheLibrary) {
+    for (const bool warning : {false, true}) {
+        const auto application = [this, warning] {
+            Start();
+            if (warning) {
+                vexlin_agent_set_warning_callback([](const char*) {
+                    if (g_called++ == 0) CHILD_CHECK(vexlin_shutdown() == 0);
+                });
+            } else {
+                vexlin_agent_set_logging_callback(
+                    [](const char*) { ++g_called, StartEnd(Custom()), vexlin_agent_get_current_state(); });
+            }
+            const vexlin_tracer_handle_t web =
+                vexlin_incomingwebrequesttracer_create_p(vexlin_webapplicationinfo_create_p(w, w, w), w, w);
+            vexlin_tracer_set_incoming_korvantix_string_tag_p(web, w);
+            StartEnd(web);
+            vexlin_tracer_end(12345);
+            CHILD_CHECK(g_called > 0);
+            CHILD_CHECK(vexlin_shutdown() == (warning ? VEXLIN_ERROR_NOT_INITIALIZED : VEXLIN_SUCCESS));
+        };
+        EXPECT_EQ("", forking::InChild(application))
+            << (warning ? "a warning callback that shuts down" : "a logging callback");
+    }
+}
+
+// A collector that never answers (timeouts 3 s) holds up only the thread that waits for it: while a force flush and
+// then the last shutdown wait, another thread records and the main thread forks without waiting along.
+TEST_P(Modules, ACollectorThatNeverAnswersHoldsUpOnlyTheWaitingThread) {
+    if (!IsOtlp(GetParam())) GTEST_SKIP() << "only the OTLP module waits for anything";
+    const int timeout_ms = Scaled(3000, 10000);
+    Port silent(true);
+    Start({"otel_exporter_otlp_endpoint=" + silent.endpoint, "otel_exporter_otlp_timeout=" + std::to_string(timeout_ms),
+           "otel_bsp_export_timeout=" + std::to_string(timeout_ms)});
+    ASSERT_EQ(vexlin_ex_api_enable_serverless(), 0);
+    std::atomic<Clock::rep> slowest{0};
+    Busy recording([&] {
+        const auto start = Clock::now();
+        StartEnd(Custom());
+        const Clock::rep took = (Clock::now() - start).count();
+        if (took > slowest) slowest = took;
+    });
+    for (void (*wait)() : {vexlin_ex_agent_force_send_data_now, +[] { vexlin_shutdown(); }}) {
+        slowest = 0;
+        std::thread waiting(wait);
+        EXPECT_TRUE(WaitFor([&] { return silent.Accept(); })) << "nothing sent";
+        std::this_thread::sleep_for(200ms);  // the call is waiting (the connection may be an earlier one)
+        const auto fork_start = Clock::now();
+        EXPECT_EQ("", forking::InChild([] {}));
+        EXPECT_LT(Ms(Clock::now() - fork_start), timeout_ms / 3) << "a fork waited for the collector";
+        waiting.join();
+        EXPECT_LT(Ms(Clock::duration(slowest)), timeout_ms / 3) << "a recording thread waited for the collector";
+    }
+}
+
+// Each thread's state is given back when it exits: after 100,000 short-lived threads that traced a span each, RSS is
+// what it was after the first 10,000. As many spans traced first bring what is kept per span to its bound.
+// Sanitizers and valgrind keep memory of their own: fewer threads, no measure.
+TEST_P(Modules, ShortLivedThreadsLeaveMemoryFlat) {
+    Start({"console_output=/dev/null"});
+    const int threads = MODULES_TEST_RSS ? 100000 : 1000;
+    for (int i = 0; i < threads; ++i) StartEnd(Custom());
+    long first = 0;
+    for (int i = 1; i <= threads; ++i) {
+        std::thread([] { StartEnd(Custom()); }).join();
+        if (i == threads / 10) first = Rss();
+    }
+    if (MODULES_TEST_RSS) {
+        EXPECT_LT(Rss() - first, 2 << 20) << "bytes more after " << threads << " threads";
+    }
+    EXPECT_EQ(vexlin_shutdown(), 0);
+}
+
+// Eight threads record at once (the thread sanitizer's case): nothing is lost or doubled.
+TEST_P(Modules, EightThreadsRecordingAtOnceLoseNothing) {
+    constexpr int kThreads = 8, kSetupCalls = 6, kCallsPerRequest = 9;
+    const int requests = Scaled(1000, 100);
+    Start();
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([requests] {
+            const auto app = vexlin_webapplicationinfo_create_p(w, w, w);
+            const auto db = vexlin_databaseinfo_create_p(w, w, 1, w);
+            const auto metric = vexlin_integercountermetric_create_p(w, w, w);
+            for (int r = 0; r < requests; ++r) {
+                const vexlin_tracer_handle_t web = vexlin_incomingwebrequesttracer_create_p(app, w, w);
+                vexlin_tracer_start(web);
+                vexlin_customrequestattribute_add_strings_p(w, w, 1);
+                StartEnd(vexlin_databaserequesttracer_create_sql_p(db, w));
+                vexlin_incomingwebrequesttracer_set_status_code(web, 200);
+                vexlin_tracer_end(web);
+                vexlin_integercountermetric_increase_by_p(metric, 1, w);
+            }
+            vexlin_metric_delete(metric), vexlin_databaseinfo_delete(db), vexlin_webapplicationinfo_delete(app);
+        });
+    for (std::thread& t : threads) t.join();
+    ASSERT_EQ(vexlin_shutdown(), 0);
+    const std::string output = TakeOutput();
+    if (IsOtlp(GetParam())) {  // none reaches the refused port: each is dropped once
+        const std::string counts = std::to_string(kThreads * requests * 2) + " dropped";
+        EXPECT_NE(output.find("otlp: shutdown: 0 spans exported, " + counts), std::string::npos) << output;
+    } else {  // one line per call of the recording threads (the main thread is thread 1)
+        EXPECT_EQ(Occurrences(output, "\"type\":\"call\"") - Occurrences(output, "\"thread\":1,\"type\":\"call\""),
+                  std::size_t(kThreads * (kSetupCalls + requests * kCallsPerRequest)));
+        EXPECT_EQ(Occurrences(output, "\"type\":\"misuse\""), 0u);
+    }
+}
+
+// After the last shutdown the module stays mapped but keeps nothing: no thread, no descriptor, and the next start
+// begins as in a fresh process.
+TEST_P(Modules, TheLastShutdownLeavesNothingBehind) {
+    const std::size_t threads = Entries("/proc/self/task"), descriptors = Entries("/proc/self/fd");
+    for (int round = 1; round <= 2; ++round) {
+        round == 1 ? Start() : Initialize();
+        const vexlin_tracer_handle_t first = Custom();
+        EXPECT_EQ(first, 1u) << "round " << round;
+        StartEnd(first);
+        ASSERT_EQ(vexlin_shutdown(), 0);
+        ExpectMapped(GetParam().path);
+        EXPECT_TRUE(WaitFor([&] { return Entries("/proc/self/task") == threads; }, 2s)) << "round " << round;
+        EXPECT_EQ(Entries("/proc/self/fd"), descriptors) << "round " << round;
+        EXPECT_NE(TakeOutput().find(GetParam().fresh), std::string::npos) << "round " << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, Modules, testing::ValuesIn(kModules),
+                         [](const testing::TestParamInfo<Module>& info) { return std::string(info.param.name); });
+
+}  // namespace
