@@ -163,6 +163,9 @@ struct Tracer {
     // vexlin_ex_tracer_start_2; 0 for none. It may have ended since.
     Handle parent = 0;
     std::int64_t start_us = 0, end_us = 0;  // microseconds since the epoch
+    // The same times in nanoseconds, from the same clock read; a time the
+    // application gave in microseconds saturates at INT64_MAX.
+    std::int64_t start_ns = 0, end_ns = 0;
 
     // Remote calls; custom services use service_method and service_name.
     Str service_method, service_name, service_endpoint;

@@ -47,10 +47,10 @@ thread_local CallScope* t_scope __attribute__((tls_model("initial-exec"))) = nul
 
 constexpr std::size_t kSpareObjects = 64;  // storage kept per thread for reuse
 
-std::int64_t NowMicros() {
+std::int64_t NowNanos() {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    return std::int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    return std::int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 std::string Prefixed(const std::string& text) { return std::string(g_sink->name) + ": " + text; }
@@ -400,7 +400,7 @@ CallScope::CallScope(Entry entry, const char* name) {
     }
     if (st_ != nullptr && record_ != nullptr) Bind(st_);
     t_scope = this;
-    if (describe_) call_.time_us = NowMicros();
+    if (describe_) call_.time_us = now_us();
 }
 
 void CallScope::Bind(State* st) {
@@ -410,9 +410,9 @@ void CallScope::Bind(State* st) {
     call_.thread = record_->number;
 }
 
-std::int64_t CallScope::now_us() {
-    if (call_.time_us == 0) call_.time_us = NowMicros();
-    return call_.time_us;
+std::int64_t CallScope::now_ns() {
+    if (time_ns_ == 0) time_ns_ = NowNanos();
+    return time_ns_;
 }
 
 void CallScope::Emit() {

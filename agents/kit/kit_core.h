@@ -171,8 +171,10 @@ public:
     void Bind(State* st);
 
     const char* name() const { return call_.name; }
-    // The call's time; read from the clock on first use unless described.
-    std::int64_t now_us();
+    // The call's time, in nanoseconds since the epoch; read from the clock
+    // on first use unless described.
+    std::int64_t now_ns();
+    std::int64_t now_us() { return now_ns() / 1000; }
     unsigned thread() const { return call_.thread; }
 
 private:
@@ -186,6 +188,7 @@ private:
     std::uint32_t pending_index_ = 0;
     Call call_;
     Arena scratch_;
+    std::int64_t time_ns_ = 0;
     bool describe_;
     bool emitted_ = false;
     bool failed_ = false;

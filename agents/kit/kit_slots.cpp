@@ -238,7 +238,15 @@ Arg BytesOf(const Bytes& b) {
     return BytesValue(b.empty() ? &kNone : b.data(), b.size());
 }
 
-bool Start(CallScope& s, Handle h, Handle requested_parent, std::int64_t start_us, bool explicit_parent) {
+// A tracer's time in both units: the call's one clock read, or the
+// (positive) microseconds the application gave.
+struct Time {
+    std::int64_t us, ns;
+};
+Time Now(CallScope& s) { return Time{s.now_us(), s.now_ns()}; }
+Time Given(std::int64_t us) { return Time{us, us > INT64_MAX / 1000 ? INT64_MAX : us * 1000}; }
+
+bool Start(CallScope& s, Handle h, Handle requested_parent, Time start, bool explicit_parent) {
     // Parents first: the tracer's own lock is then held to the end.
     alignas(8) unsigned char parent_context[kContextSize];
     int parent_state = 0;
@@ -267,17 +275,20 @@ bool Start(CallScope& s, Handle h, Handle requested_parent, std::int64_t start_u
     t->state = TracerState::kStarted;
     t->start_thread = s.thread();
     t->parent = parent;
-    t->start_us = start_us;
+    t->start_us = start.us;
+    t->start_ns = start.ns;
     s.Add("parent", HandleValue(t->parent));
-    s.Add("start_us", Int(start_us));
+    s.Add("start_us", Int(start.us));
     SINK(tracer_started, *t, parent_state == 2 ? parent_context : nullptr);
     return true;
 }
 
-void End(CallScope& s, Handle h, std::int64_t end_us) {
+void End(CallScope& s, Handle h, Time end) {
     Tracer* t = s.FindTracer(h);
     if (t == nullptr) return;
+    const std::int64_t end_us = end.us;
     t->end_us = end_us;
+    t->end_ns = end.ns;
     t->end_thread = s.thread();
     if (t->state == TracerState::kStarted) {
         s.Add("parent", HandleValue(t->parent));
@@ -342,9 +353,9 @@ vexlin_int32_t Do_agent_get_current_state(CallScope& s) {
 
 void Do_agent_set_logging_callback(CallScope& s, vexlin_agent_logging_callback_t* cb) { SetCallback(s, 0, cb); }
 
-void Do_tracer_start(CallScope& s, vexlin_tracer_handle_t h) { Start(s, h, 0, s.now_us(), false); }
+void Do_tracer_start(CallScope& s, vexlin_tracer_handle_t h) { Start(s, h, 0, Now(s), false); }
 
-void Do_tracer_end(CallScope& s, vexlin_tracer_handle_t h) { End(s, h, s.now_us()); }
+void Do_tracer_end(CallScope& s, vexlin_tracer_handle_t h) { End(s, h, Now(s)); }
 
 void Do_tracer_error_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* error_class,
                        const vexlin_string_t* error_message) {
@@ -735,11 +746,11 @@ void Do_ex_agent_add_process_technology_p(CallScope& s, vexlin_int32_t type, con
 // Times of the timed variants are microseconds since the epoch; 0 means now.
 vexlin_bool_t Do_ex_tracer_start_2(CallScope& s, vexlin_tracer_handle_t h, vexlin_tracer_handle_t parent,
                                    vexlin_int64_t start_us) {
-    return Start(s, h, parent, start_us > 0 ? start_us : s.now_us(), true) ? 1 : 0;
+    return Start(s, h, parent, start_us > 0 ? Given(start_us) : Now(s), true) ? 1 : 0;
 }
 
 void Do_ex_tracer_end_timed(CallScope& s, vexlin_tracer_handle_t h, vexlin_int64_t end_us) {
-    End(s, h, end_us > 0 ? end_us : s.now_us());
+    End(s, h, end_us > 0 ? Given(end_us) : Now(s));
 }
 
 void Do_ex_agent_force_send_data_now(CallScope& s) {

@@ -139,8 +139,8 @@ SpanData* FinishSpan(void* record) {
     std::memcpy(e->parent_span_id, c.parent_span_id, 8);
     e->has_parent = c.has_parent;
     e->flags = kFlagSampled | kFlagHasIsRemote | (c.parent_is_remote ? kFlagParentIsRemote : 0);
-    e->start_ns = static_cast<std::uint64_t>(t.start_us) * 1000;
-    e->end_ns = t.end_us < t.start_us ? e->start_ns : static_cast<std::uint64_t>(t.end_us) * 1000;
+    e->start_ns = static_cast<std::uint64_t>(t.start_ns);
+    e->end_ns = static_cast<std::uint64_t>(t.end_ns < t.start_ns ? t.start_ns : t.end_ns);
     MapTracer(*e);
     return e;
 }

@@ -1,0 +1,49 @@
+// What the application (and the environment) hands over, however large, odd or out of range, arrives bounded, valid
+// and exact: attribute and event limits with their dropped counts, metric cardinality, UTF-8, saturated numbers,
+// duplicate keys and zero ids, and what a collector rejects.
+import { copyFileSync, mkdtempSync, rmSync } from 'node:fs';
+import { dirname, join } from 'node:path';
+import { test, assert, startReceiver, run, spansOf, metricsOf, attrs, env, proto } from './support.mjs';
+
+const slow = process.env.VEXLIN_TEST_SLOW ? 20 : 1;
+const MAX = '9223372036854775807';
+const one = ([span]) => span;
+const points = (metrics) => metrics.find((m) => m.name === 'load.count').sum.dataPoints;
+
+// A span's application attributes (those of the load program: a0, a1, ..., and --attr keys).
+const own = (s) => Object.fromEntries(Object.entries(attrs(s.attributes)).filter(([k]) => !k.startsWith('vexlin.')));
+
+// A program copied under a name that is not UTF-8, run by the shell with a service name that is not either.
+function oddlyNamed() {
+  const dir = mkdtempSync(join(dirname(env('OTLP_LOAD_PATH')), 'odd-'));
+  copyFileSync(env('OTLP_LOAD_PATH'), Buffer.concat([Buffer.from(`${dir}/load-`), Buffer.from([0xff])]));
+  return { dir, program: '/bin/sh', args: ['-c', 'OTEL_SERVICE_NAME="$(printf "svc\\377")" exec "$(printf "%s/load-\\377" "$0")" 1', dir] };
+}
+
+// name, otlp_load's arguments, environment, what must hold given (the run, spans, metrics, requests); options:
+// respond (the receiver's answer), dead (no collector), program (instead of otlp_load).
+const rows = [
+  ['timed times past the range of nanoseconds saturate', ['0', `--timed=9223372036854775,${MAX}`], {}, (r, spans) =>
+    assert.deepEqual([one(spans).startTimeUnixNano, one(spans).endTimeUnixNano], ['9223372036854775000', MAX])],
+  ['untimed spans carry nanoseconds', ['20'], {}, (r, spans) =>
+    assert.ok(spans.some((s) => BigInt(s.startTimeUnixNano) % 1000n !== 0n), spans.map((s) => s.startTimeUnixNano).join())],
+];
+
+for (const [name, args, extraEnv, check, options = {}] of rows) {
+  test(name, async () => {
+    const receiver = await startReceiver(options.respond);
+    if (options.dead) await receiver.close();
+    const odd = options.program?.();
+    try {
+      const r = await run(odd?.program ?? env('OTLP_LOAD_PATH'), odd?.args ?? args, { OTEL_BSP_SCHEDULE_DELAY: '50',
+        OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint, ...extraEnv });
+      await receiver.close();
+      assert.equal(r.code, 0, r.stdout + r.stderr);
+      [, r.shutdownMs, r.maxrssKb] = /shutdown_ms=(\d+) slowest_span_us=\d+ maxrss_kb=(\d+)/.exec(r.stdout).map(Number);
+      const traces = receiver.received.filter((req) => req.path === '/v1/traces');
+      check(r, spansOf(receiver.received), metricsOf(receiver.received), traces);
+    } finally {
+      if (odd) rmSync(odd.dir, { recursive: true });
+    }
+  });
+}
