@@ -171,6 +171,7 @@ void WriteSpan(Json& j, const SpanData& s) {
     j.U64("startTimeUnixNano", s.start_ns);
     j.U64("endTimeUnixNano", s.end_ns);
     WriteAttributes(j, s.attributes);
+    j.Number("droppedAttributesCount", s.dropped_attributes_count);
     if (!s.events.empty()) {
         j.Open("events", '[');
         for (const Event& e : s.events) {
@@ -178,10 +179,12 @@ void WriteSpan(Json& j, const SpanData& s) {
             j.U64("timeUnixNano", e.time_ns);
             j.Field("name", e.name);
             WriteAttributes(j, e.attributes);
+            j.Number("droppedAttributesCount", e.dropped_attributes_count);
             j.Close('}');
         }
         j.Close(']');
     }
+    j.Number("droppedEventsCount", s.dropped_events_count);
     if (s.status != StatusCode::kUnset || !s.status_message.empty()) {
         j.Open("status", '{');
         j.Field("message", s.status_message);

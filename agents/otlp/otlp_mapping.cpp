@@ -195,7 +195,7 @@ void AddApplicationAttributes(Attributes& a, const std::vector<vexlin_kit::Attri
 
 }  // namespace
 
-void MapTracer(Ended& e) {
+void MapTracer(Ended& e, const Limits& limits) {
     const Tracer& t = *e.source;
     switch (t.kind) {
         case Kind::kIncomingWebRequest:
@@ -245,6 +245,14 @@ void MapTracer(Ended& e) {
         AddIfSet(ev.attributes, "exception.type", Text(t.error_class));
         AddIfSet(ev.attributes, "exception.message", Text(t.error_message));
     }
+    e.dropped_attributes_count = ApplyLimits(e.attributes, limits.span_attribute_count, limits.span_value_length);
+    if (e.events.size() > limits.event_count) {
+        e.dropped_events_count = static_cast<std::uint32_t>(e.events.size() - limits.event_count);
+        e.events.resize(limits.event_count);
+    }
+    for (Event& ev : e.events)
+        ev.dropped_attributes_count =
+            ApplyLimits(ev.attributes, limits.event_attribute_count, limits.span_value_length);
 }
 
 }  // namespace otlp

@@ -183,7 +183,7 @@ void ExportSpans(Pipeline* p, std::vector<void*>& batch, std::uint64_t deadline_
     bool sent = false;
     std::vector<SpanData*> spans;
     if (MonotonicMs() < deadline_ms) {
-        for (void* record : batch) spans.push_back(p->hooks.finish(record));
+        for (void* record : batch) spans.push_back(p->hooks.finish(record, p->config.limits));
         Attributes resource;
         RequestHead head = Head(p, &resource);
         std::string body = EncodeTraces(p->config.traces.format, head, spans.data(), spans.size());
@@ -325,6 +325,7 @@ std::uint64_t WallClockNs() {
 Pipeline* PipelineCreate(Config* config, const SpanHooks& hooks, LogSink log) {
     Pipeline* p = new Pipeline;
     p->config = std::move(*config);
+    ApplyLimits(p->config.resource, kNoLimit, kNoLimit);  // a key listed twice keeps its last value
     p->hooks = hooks;
     p->log = log;
     p->scope.name = "vexlin";

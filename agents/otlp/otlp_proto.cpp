@@ -130,13 +130,16 @@ void WriteSpan(Writer& w, const SpanData& s) {
     w.Fixed64(7, s.start_ns);
     w.Fixed64(8, s.end_ns);
     WriteAttributes(w, 9, s.attributes);
+    w.Uint(10, s.dropped_attributes_count);
     for (const Event& e : s.events) {
         std::size_t event = w.Begin(11);
         w.Fixed64(1, e.time_ns);
         w.String(2, e.name);
         WriteAttributes(w, 3, e.attributes);
+        w.Uint(4, e.dropped_attributes_count);
         w.End(event);
     }
+    w.Uint(12, s.dropped_events_count);
     if (s.status != StatusCode::kUnset || !s.status_message.empty()) {
         std::size_t status = w.Begin(15);
         w.String(2, s.status_message);

@@ -129,7 +129,7 @@ bool TracerEnded(void* self, Tracer& t) {
 }
 
 // On the exporter thread: the span of a queued record.
-SpanData* FinishSpan(void* record) {
+SpanData* FinishSpan(void* record, const Limits& limits) {
     Ended* e = new Ended;
     e->source = static_cast<const Tracer*>(record);
     const Tracer& t = *e->source;
@@ -141,7 +141,7 @@ SpanData* FinishSpan(void* record) {
     e->flags = kFlagSampled | kFlagHasIsRemote | (c.parent_is_remote ? kFlagParentIsRemote : 0);
     e->start_ns = static_cast<std::uint64_t>(t.start_ns);
     e->end_ns = static_cast<std::uint64_t>(t.end_ns < t.start_ns ? t.start_ns : t.end_ns);
-    MapTracer(*e);
+    MapTracer(*e, limits);
     return e;
 }
 
@@ -203,6 +203,7 @@ void MetricUpdated(void* self, const vexlin_kit::Metric& m, const vexlin_kit::Me
     bool counter = m.kind == Kind::kIntegerCounter || m.kind == Kind::kFloatCounter;
     if (counter && (u.is_float ? u.real < 0 : u.integer < 0)) return;  // a counter only grows
     std::string dimension = u.dimension.set ? ValidUtf8(u.dimension.value) : std::string();
+    Truncate(dimension, PipelineConfig(Self(self)->pipeline).limits.value_length);
     MetricRecord(Self(self)->pipeline, static_cast<Metric*>(m.sink_metric), u.integer, u.real, u.dimension.set ? &dimension : nullptr);
 }
 

@@ -23,6 +23,26 @@ function oddlyNamed() {
 // name, otlp_load's arguments, environment, what must hold given (the run, spans, metrics, requests); options:
 // respond (the receiver's answer), dead (no collector), program (instead of otlp_load).
 const rows = [
+  ['values are cut to the length limit on a character boundary; the span limit wins', ['1', '--attrs=1,20', '--attr=k=abcdefgh', '--dimensions=12'],
+    { OTEL_ATTRIBUTE_VALUE_LENGTH_LIMIT: '2', OTEL_SPAN_ATTRIBUTE_VALUE_LENGTH_LIMIT: '5' }, (r, spans, metrics) => {
+      assert.deepEqual(own(one(spans)), { a0: 'ééééé', k: 'abcde' });
+      assert.equal(attrs(one(spans).attributes)['vexlin.service.name'], 'paren');
+      // Dimension values too, by the general limit: d10 and d11 become d1.
+      assert.deepEqual(points(metrics).map((p) => [attrs(p.attributes).value, p.asInt]).sort().slice(0, 2), [['d0', '1'], ['d1', '3']]);
+    }],
+  ['attributes past the count limit are dropped and counted', ['1', '--attrs=30,2'], { OTEL_ATTRIBUTE_COUNT_LIMIT: '10' },
+    (r, spans) => assert.deepEqual([one(spans).attributes.length, one(spans).droppedAttributesCount], [10, 22])],
+  ['a span with a million attributes keeps 128 of them', ['1', '--attrs=1000000,2'], {}, (r, spans, metrics, requests) => {
+    assert.deepEqual([one(spans).attributes.length, one(spans).droppedAttributesCount], [128, 1000000 - 126]);
+    assert.ok(requests[0].body.length < 10000, `${requests[0].body.length} bytes`);
+  }],
+  ['events past the event limit are dropped and counted', ['1', '--error'], { OTEL_SPAN_EVENT_COUNT_LIMIT: '0' },
+    (r, spans) => assert.deepEqual([one(spans).events, one(spans).droppedEventsCount, one(spans).status.code], [[], 1, 2])],
+  ['event attributes past their limit are dropped and counted', ['1', '--error'], { OTEL_EVENT_ATTRIBUTE_COUNT_LIMIT: '1' },
+    (r, spans) => assert.deepEqual(one(spans).events.map((e) => [e.attributes.length, e.droppedAttributesCount]), [[1, 1]])],
+  ['a key set twice keeps its last value; an empty key is never sent', ['1', '--attr=k=first', '--attr=k=last', '--attr==v'], {},
+    (r, spans) => assert.deepEqual([one(spans).attributes.map((a) => a.key).filter((k) => !k.startsWith('vexlin.')), own(one(spans)).k,
+      one(spans).droppedAttributesCount], [['k'], 'last', 1])],
   ['timed times past the range of nanoseconds saturate', ['0', `--timed=9223372036854775,${MAX}`], {}, (r, spans) =>
     assert.deepEqual([one(spans).startTimeUnixNano, one(spans).endTimeUnixNano], ['9223372036854775000', MAX])],
   ['untimed spans carry nanoseconds', ['20'], {}, (r, spans) =>
