@@ -43,6 +43,11 @@ const rows = [
   ['a key set twice keeps its last value; an empty key is never sent', ['1', '--attr=k=first', '--attr=k=last', '--attr==v'], {},
     (r, spans) => assert.deepEqual([one(spans).attributes.map((a) => a.key).filter((k) => !k.startsWith('vexlin.')), own(one(spans)).k,
       one(spans).droppedAttributesCount], [['k'], 'last', 1])],
+  ['headers past the limit are dropped before mapping: 160,000 of them take no time', ['0', '--headers=160000'],
+    { OTEL_BSP_EXPORT_TIMEOUT: '1000' }, (r, spans) => {
+      assert.deepEqual([one(spans).attributes.length, one(spans).droppedAttributesCount], [128, 160000 + 3 - 128]);
+      assert.ok(r.shutdownMs < 5000 * slow, `shutdown took ${r.shutdownMs} ms`);
+    }],
   ['timed times past the range of nanoseconds saturate', ['0', `--timed=9223372036854775,${MAX}`], {}, (r, spans) =>
     assert.deepEqual([one(spans).startTimeUnixNano, one(spans).endTimeUnixNano], ['9223372036854775000', MAX])],
   ['untimed spans carry nanoseconds', ['20'], {}, (r, spans) =>
