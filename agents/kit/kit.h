@@ -78,6 +78,7 @@ struct Arena {
     char* region = nullptr;  // null: `bytes`
     std::size_t room = kInline, used = 0;
     std::vector<std::unique_ptr<char[]>> blocks;
+    std::size_t text_limit = SIZE_MAX;  // bytes TextOf keeps of one text
 };
 // Room for `size` more bytes, to be claimed with Claim; never fails but by
 // throwing std::bad_alloc.
@@ -86,7 +87,8 @@ inline void Claim(Arena& arena, std::size_t size) { arena.used += size; }
 std::string_view Keep(Arena& arena, std::string_view text);
 
 // A counted string decoded to UTF-8 (UTF-16 and ISO 8859-1 are converted,
-// other encodings taken as they are, so `value` may hold invalid UTF-8);
+// other encodings taken as they are, so `value` may hold invalid UTF-8),
+// cut on a character boundary to the text limit of the arena it is in;
 // `set` is false for a NULL string or NULL data. The bytes are in the arena
 // of the record that holds it, or of the call for what a hook is handed.
 struct Str {
@@ -200,6 +202,7 @@ struct Tracer {
     Str incoming_string_tag;
     Str incoming_byte_tag;  // raw bytes
     std::vector<Attribute> request_attributes;  // custom request attributes while it was the thread's current tracer
+    std::uint64_t dropped_items = 0;            // entries of the lists above not kept (RecordLimits)
 
     // The sink's own per-tracer data (the span context it made at start,
     // say), written by tracer_started; the kit only copies it.
@@ -322,6 +325,17 @@ void Log(const std::string& message);
 // Gives back a record that tracer_ended kept; from any thread, before the
 // sink's stop returns.
 void ReleaseTracer(Tracer* tracer);
+
+// What a tracer's record keeps of what the application gives it, so that a
+// record the sink queues costs bounded memory: at most `text_bytes` of each
+// text (of its infos' too), and of each list (headers, parameters,
+// attributes) at most `list_items` entries, the others counted in
+// dropped_items and never decoded. No limit unless the sink's start sets one.
+struct RecordLimits {
+    std::size_t text_bytes = SIZE_MAX;
+    std::size_t list_items = SIZE_MAX;
+};
+void SetRecordLimits(const RecordLimits& limits);
 
 // Decoding of the library's counted strings into `arena`, for sinks that
 // read them.

@@ -329,6 +329,10 @@ void ReleaseTracer(Tracer* tracer) {
     } while (!g_returned.compare_exchange_weak(head, memory, std::memory_order_release, std::memory_order_relaxed));
 }
 
+void SetRecordLimits(const RecordLimits& limits) {
+    if (t_scope != nullptr && t_scope->state() != nullptr) t_scope->state()->limits = limits;
+}
+
 void Log(const std::string& message) {
     if (t_scope != nullptr) {
         t_scope->Defer(message);
@@ -613,6 +617,7 @@ Object& CallScope::New(Kind kind) {
     o->tracer.handle = o->metric.handle = handle;
     o->tracer.kind = o->metric.kind = kind;
     o->tracer.create_thread = thread();
+    if ((Bit(kind) & kAnyMetric) == 0) o->tracer.arena.text_limit = st_->limits.text_bytes;
     return *o;
 }
 

@@ -80,6 +80,7 @@ struct State {
     std::atomic<std::uint32_t> next_index{0};  // slots never used yet start here
     std::atomic<Slot*> chunks[kMaxChunks] = {};
     std::atomic<std::uint64_t> failures{0};  // calls answered neutrally after an exception
+    RecordLimits limits;                     // set by the sink's start
 };
 
 extern const Sink* g_sink;

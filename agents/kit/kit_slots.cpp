@@ -139,6 +139,17 @@ void SetInt(CallScope& s, Handle h, KindSet kinds, const char* key, std::int32_t
     if (t != nullptr) t->*member = Opt<std::int32_t>{true, v};
 }
 
+// How many of `count` new entries the list `member` of `t` keeps; the others
+// are counted as dropped.
+template <typename T>
+std::size_t Kept(CallScope& s, Tracer* t, std::vector<T> Tracer::*member, std::size_t count) {
+    const std::size_t limit = s.state()->limits.list_items, size = t != nullptr ? (t->*member).size() : 0;
+    const std::size_t room = t == nullptr ? count : size < limit ? limit - size : 0;
+    if (count <= room) return count;
+    t->dropped_items += count - room;
+    return room;
+}
+
 void AddPairs(CallScope& s, Handle h, KindSet kinds, const char* key, const vexlin_string_t* names,
               const vexlin_string_t* values, vexlin_size_t count, std::vector<StrPair> Tracer::*member) {
     Tracer* t = s.FindTracer(h, kinds);
@@ -147,8 +158,8 @@ void AddPairs(CallScope& s, Handle h, KindSet kinds, const char* key, const vexl
     missing = s.MissingArray(values, count, "values") || missing;
     std::vector<StrPair> pairs;
     Arena& arena = ArenaOf(s, t);
-    for (vexlin_size_t i = 0; !missing && i < count; ++i)
-        pairs.push_back({TextOf(arena, names + i), TextOf(arena, values + i)});
+    const std::size_t kept = missing ? 0 : Kept(s, t, member, count);
+    for (vexlin_size_t i = 0; i < kept; ++i) pairs.push_back({TextOf(arena, names + i), TextOf(arena, values + i)});
     if (s.describing()) s.Add(key, missing ? Value() : Pairs(pairs));
     if (t != nullptr) Append(t->*member, pairs);
 }
@@ -180,16 +191,18 @@ Attribute MakeAttribute(Arena& arena, const vexlin_string_t& key, const vexlin_s
     return a;
 }
 
-// Describes and returns keys and values; empty when an array is missing.
+// Describes and returns the keys and values that the list `member` of `t`
+// keeps; empty when an array is missing.
 template <typename T>
-std::vector<Attribute> ReadAttributes(CallScope& s, Tracer* t, const vexlin_string_t* keys, const T* values,
-                                      vexlin_size_t count) {
+std::vector<Attribute> ReadAttributes(CallScope& s, Tracer* t, std::vector<Attribute> Tracer::*member,
+                                      const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     s.Add("count", UInt(count));
     bool missing = s.MissingArray(keys, count, "keys");
     missing = s.MissingArray(values, count, "values") || missing;
     std::vector<Attribute> out;
     Arena& arena = ArenaOf(s, t);
-    for (vexlin_size_t i = 0; !missing && i < count; ++i) out.push_back(MakeAttribute(arena, keys[i], values[i]));
+    const std::size_t kept = missing ? 0 : Kept(s, t, member, count);
+    for (vexlin_size_t i = 0; i < kept; ++i) out.push_back(MakeAttribute(arena, keys[i], values[i]));
     if (s.describing()) s.Add("attributes", missing ? Value() : Attributes(out));
     return out;
 }
@@ -197,7 +210,7 @@ std::vector<Attribute> ReadAttributes(CallScope& s, Tracer* t, const vexlin_stri
 template <typename T>
 void SpanAttributes(CallScope& s, Handle h, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     Tracer* t = s.FindTracer(h, Bit(Kind::kSpan));
-    std::vector<Attribute> read = ReadAttributes(s, t, keys, values, count);
+    std::vector<Attribute> read = ReadAttributes(s, t, &Tracer::attributes, keys, values, count);
     if (t != nullptr) Append(t->attributes, read);
 }
 
@@ -217,7 +230,7 @@ Tracer* CurrentTracer(CallScope& s) {
 template <typename T>
 void RequestAttributes(CallScope& s, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     Tracer* t = CurrentTracer(s);
-    std::vector<Attribute> read = ReadAttributes(s, t, keys, values, count);
+    std::vector<Attribute> read = ReadAttributes(s, t, &Tracer::request_attributes, keys, values, count);
     if (t != nullptr) Append(t->request_attributes, read);
 }
 

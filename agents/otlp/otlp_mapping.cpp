@@ -1,6 +1,7 @@
 // From the kit's record of a tracer to OpenTelemetry's semantic conventions:
 // span kind, name, attributes, events and status per kind of tracer. Runs on
 // the exporter thread, never on the application's.
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <unordered_map>
@@ -255,6 +256,8 @@ void MapTracer(Ended& e, const Limits& limits) {
         AddIfSet(ev.attributes, "exception.message", Text(t.error_message));
     }
     e.dropped_attributes_count += ApplyLimits(e.attributes, limits.span_attribute_count, limits.span_value_length);
+    e.dropped_attributes_count = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(e.dropped_attributes_count + t.dropped_items, UINT32_MAX));  // the record's too
     if (e.events.size() > limits.event_count) {
         e.dropped_events_count = static_cast<std::uint32_t>(e.events.size() - limits.event_count);
         e.events.resize(limits.event_count);

@@ -6,6 +6,7 @@
 // in the kit's record of it (guarded by that handle's lock), a metric's
 // pipeline entry in the kit's metric record; what the hooks share across
 // handles is atomic or the pipeline's.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -228,6 +229,17 @@ bool Start(std::size_t count, const char* const* arguments, void** self, std::ve
            std::string*) {
     Config config;
     LoadConfig(count, arguments, &config);
+    // A record keeps what the span limits can use, so a queued span costs
+    // bounded memory: four bytes a character (at least 4 KiB, for the texts
+    // the mapping parses), and twice the attribute limit of each list, for
+    // keys set twice.
+    const Limits& l = config.limits;
+    vexlin_kit::RecordLimits record;
+    if (l.span_value_length != kNoLimit)
+        record.text_bytes =
+            std::max<std::size_t>(4096, l.span_value_length < SIZE_MAX / 4 ? 4 * l.span_value_length : SIZE_MAX);
+    record.list_items = l.span_attribute_count < SIZE_MAX / 2 ? 2 * l.span_attribute_count : SIZE_MAX;
+    vexlin_kit::SetRecordLimits(record);
     Sink* s = new Sink;
     s->pipeline = PipelineCreate(&config, SpanHooks{&FinishSpan, &DestroySpan}, &vexlin_kit::Log);
     *self = s;

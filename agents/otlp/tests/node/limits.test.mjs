@@ -48,6 +48,9 @@ const rows = [
       assert.deepEqual([one(spans).attributes.length, one(spans).droppedAttributesCount], [128, 160000 + 3 - 128]);
       assert.ok(r.shutdownMs < 5000 * slow, `shutdown took ${r.shutdownMs} ms`);
     }],
+  ['1 MiB values cost the limit, not 1 MiB, while the collector is down', ['3000', '--attrs=1,1048576'],
+    { OTEL_ATTRIBUTE_VALUE_LENGTH_LIMIT: '1024', OTEL_BSP_EXPORT_TIMEOUT: '500' }, (r) => assert.ok(r.maxrssKb < 1000000, `${r.maxrssKb} kB`),
+    { dead: true }],
   ['timed times past the range of nanoseconds saturate', ['0', `--timed=9223372036854775,${MAX}`], {}, (r, spans) =>
     assert.deepEqual([one(spans).startTimeUnixNano, one(spans).endTimeUnixNano], ['9223372036854775000', MAX])],
   ['untimed spans carry nanoseconds', ['20'], {}, (r, spans) =>
