@@ -23,6 +23,10 @@ struct Json {
         out += "\":";
     }
     void Str(const char* s, std::size_t n) {
+        if (!IsValidUtf8(std::string_view(s, n))) {  // every string goes out valid UTF-8
+            const std::string valid = ValidUtf8(std::string_view(s, n));
+            return Str(valid.data(), valid.size());
+        }
         out.push_back('"');
         for (std::size_t i = 0; i < n; ++i) {
             unsigned char c = static_cast<unsigned char>(s[i]);

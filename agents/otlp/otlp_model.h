@@ -59,6 +59,11 @@ std::uint32_t ApplyLimits(Attributes& list, std::size_t count, std::size_t lengt
 // Cuts valid UTF-8 to at most `chars` characters.
 void Truncate(std::string& text, std::size_t chars);
 
+// `text` with every byte sequence that is not UTF-8 replaced by U+FFFD:
+// OTLP strings must be valid UTF-8 (otlp_utf8.cpp).
+std::string ValidUtf8(std::string_view text);
+bool IsValidUtf8(std::string_view text);
+
 enum class SpanKind : std::uint8_t { kUnspecified, kInternal, kServer, kClient, kProducer, kConsumer };
 enum class StatusCode : std::uint8_t { kUnset, kOk, kError };
 

@@ -18,10 +18,6 @@ struct Ended : SpanData {
 // within the limits.
 void MapTracer(Ended& span, const Limits& limits);
 
-// `text` with every byte sequence that is not UTF-8 replaced by U+FFFD:
-// OTLP strings must be valid UTF-8.
-std::string ValidUtf8(std::string_view text);
-
 }  // namespace otlp
 
 #endif  // VEXLIN_OTLP_TRACER_H

@@ -61,6 +61,13 @@ const rows = [
     assert.deepEqual([one(spans).startTimeUnixNano, one(spans).endTimeUnixNano], ['9223372036854775000', MAX])],
   ['untimed spans carry nanoseconds', ['20'], {}, (r, spans) =>
     assert.ok(spans.some((s) => BigInt(s.startTimeUnixNano) % 1000n !== 0n), spans.map((s) => s.startTimeUnixNano).join())],
+  ['text from the environment and the executable name becomes valid UTF-8', null, { OTEL_RESOURCE_ATTRIBUTES: 'odd=%FF%C3,k=1,k=2' },
+    (r, spans, metrics, [request]) => {
+      const resource = one(spans).resource.attributes;
+      assert.deepEqual([attrs(resource).k, resource.filter((a) => a.key === 'k').length], ['2', 1]);
+      // The body itself holds the replacement characters (a decoder would make them of the bytes too).
+      for (const text of ['svc\uFFFD', '\uFFFD\uFFFD', 'load-\uFFFD']) assert.ok(request.body.includes(Buffer.from(text)), text);
+    }, { program: oddlyNamed }],
 ];
 
 for (const [name, args, extraEnv, check, options = {}] of rows) {
