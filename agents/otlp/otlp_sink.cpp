@@ -54,7 +54,9 @@ const unsigned char kLinkMagic[4] = {'V', 'X', 'O', 'L'};
 constexpr std::size_t kLinkSize = 4 + 16 + 8 + 1 + 8;
 
 bool ReadLink(const unsigned char* bytes, std::size_t size, Context* c, Handle* handle) {
-    if (bytes == nullptr || size != kLinkSize || std::memcmp(bytes, kLinkMagic, 4) != 0) return false;
+    if (bytes == nullptr || size != kLinkSize || std::memcmp(bytes, kLinkMagic, 4) != 0 || AllZero(bytes + 4, 16) ||
+        AllZero(bytes + 20, 8))
+        return false;
     std::memcpy(c->trace_id, bytes + 4, 16);
     std::memcpy(c->parent_span_id, bytes + 20, 8);
     c->sampled = (bytes[28] & kFlagSampled) != 0;
@@ -91,11 +93,13 @@ void TracerStarted(void* self, Tracer& t, const unsigned char* parent_context) {
     c.fork_epoch = s->fork_epoch;
     Handle linked = 0;
     bool own_ids = t.kind == Kind::kSpan && t.trace_id.set && t.span_id.set && t.trace_id.value.size() == 16 &&
-                   t.span_id.value.size() == 8;
+                   t.span_id.value.size() == 8 && !AllZero(t.trace_id.value.data(), 16) &&
+                   !AllZero(t.span_id.value.data(), 8);
     if (own_ids) {
         std::memcpy(c.trace_id, t.trace_id.value.data(), 16);
         std::memcpy(c.span_id, t.span_id.value.data(), 8);
-        c.has_parent = t.parent_span_id.set && t.parent_span_id.value.size() == 8;
+        c.has_parent =
+            t.parent_span_id.set && t.parent_span_id.value.size() == 8 && !AllZero(t.parent_span_id.value.data(), 8);
         if (c.has_parent) std::memcpy(c.parent_span_id, t.parent_span_id.value.data(), 8);
     } else if (ReadIncomingTag(s, t, &c)) {
         c.has_parent = c.parent_is_remote = true;

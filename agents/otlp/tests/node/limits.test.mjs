@@ -61,6 +61,9 @@ const rows = [
     assert.deepEqual([one(spans).startTimeUnixNano, one(spans).endTimeUnixNano], ['9223372036854775000', MAX])],
   ['untimed spans carry nanoseconds', ['20'], {}, (r, spans) =>
     assert.ok(spans.some((s) => BigInt(s.startTimeUnixNano) % 1000n !== 0n), spans.map((s) => s.startTimeUnixNano).join())],
+  ['all-zero ids from the application are never sent', ['0', '--zero-ids'], {}, (r, spans) => {
+    assert.deepEqual([/^0+$/.test(one(spans).traceId), /^0+$/.test(one(spans).spanId), one(spans).parentSpanId], [false, false, undefined]);
+  }],
   ['text from the environment and the executable name becomes valid UTF-8', null, { OTEL_RESOURCE_ATTRIBUTES: 'odd=%FF%C3,k=1,k=2' },
     (r, spans, metrics, [request]) => {
       const resource = one(spans).resource.attributes;
