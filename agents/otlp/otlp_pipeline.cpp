@@ -191,6 +191,7 @@ RequestHead Head(Pipeline* p, Attributes* resource) {
 
 void ExportSpans(Pipeline* p, std::vector<void*>& batch, std::uint64_t deadline_ms) {
     bool sent = false;
+    std::int64_t rejected = 0;
     std::vector<SpanData*> spans;
     if (MonotonicMs() < deadline_ms) {
         for (void* record : batch) spans.push_back(p->hooks.finish(record, p->config.limits));
@@ -198,12 +199,19 @@ void ExportSpans(Pipeline* p, std::vector<void*>& batch, std::uint64_t deadline_
         RequestHead head = Head(p, &resource);
         std::string body = EncodeTraces(p->config.traces.format, head, spans.data(), spans.size());
         if (p->client == nullptr) p->client = HttpClientCreate();
-        sent = p->client != nullptr && Export(p->client, p->config.traces, body, deadline_ms, "traces",
-                                              [p](const std::string& m) { Log(p, m); }) == ExportResult::kSent;
+        sent = p->client != nullptr && Export(
+                                           p->client, p->config.traces, body, deadline_ms, "traces",
+                                           [p](const std::string& m) { Log(p, m); }, &rejected) == ExportResult::kSent;
     }
     {
         std::lock_guard<std::mutex> guard(p->mu);
-        (sent ? p->counts.exported : p->counts.dropped_export) += batch.size();
+        if (sent) {
+            const std::uint64_t refused = std::min<std::uint64_t>(rejected > 0 ? rejected : 0, batch.size());
+            p->counts.rejected += refused;
+            p->counts.exported += batch.size() - refused;
+        } else {
+            p->counts.dropped_export += batch.size();
+        }
     }
     if (!sent) Log(p, "otlp: " + std::to_string(batch.size()) + " spans could not be sent and were dropped");
     for (std::size_t i = 0; i < batch.size(); ++i) p->hooks.destroy(batch[i], i < spans.size() ? spans[i] : nullptr);
@@ -373,8 +381,8 @@ void PipelineDestroy(Pipeline* p) {
     }
     const Counts& c = p->counts;
     if (!p->config.disabled)
-        Log(p, "otlp: shutdown: " + std::to_string(c.exported) + " spans exported, " +
-                   std::to_string(c.dropped_queue_full + c.dropped_export) + " dropped (queue full: " +
+        Log(p, "otlp: shutdown: " + std::to_string(c.exported) + " spans exported, " + std::to_string(c.rejected) +
+                   " rejected, " + std::to_string(c.dropped_queue_full + c.dropped_export) + " dropped (queue full: " +
                    std::to_string(c.dropped_queue_full) + ", not sent: " + std::to_string(c.dropped_export) + ")");
     HttpClientDestroy(p->client);
     for (Metric* m : p->metrics) delete m;

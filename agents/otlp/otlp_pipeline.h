@@ -50,6 +50,7 @@ void PipelineForkChild(Pipeline* p);
 
 struct Counts {
     std::uint64_t exported;
+    std::uint64_t rejected;  // sent, but refused by the collector's partial_success
     std::uint64_t dropped_queue_full;
     std::uint64_t dropped_export;
 };
