@@ -5,7 +5,7 @@
  * DATA, each for every span unless it says one:
  *   --attrs=N,BYTES  N request attributes a0, a1, ... of BYTES bytes of "é"   --attr=KEY=VALUE  one more (in order)
  *   --error          an exception                 --headers=N  one outgoing web request more, with N request headers
- *   --counter=A,B    a counter increased by A, then by B (integers)   --dimensions=N  a counter with N dimension values
+ *   --counter=N,A,B  a counter with N dimension values (0: none), each increased by A, then by B
  *   --timed=START,END  one timed span more (microseconds)             --zero-ids  one span more with all-zero ids */
 #define _POSIX_C_SOURCE 200809L
 
@@ -37,25 +37,22 @@ static long slowest_span_us;
 static int argc_;
 static char** argv_;
 
-/* The value after "NAME=" among the arguments, from the `nth` match on; null when absent. */
-static const char* option(const char* name, int* nth) {
-    size_t n = strlen(name);
-    for (int i = nth != NULL ? *nth : 2; i < argc_; ++i)
-        if (strncmp(argv_[i], name, n) == 0 && argv_[i][n] == '=') {
-            if (nth != NULL) *nth = i + 1;
-            return argv_[i] + n + 1;
-        }
+/* The text after "NAME=" (or "" after a bare NAME) among the arguments from `*from` on, which moves past it; null
+ * when absent. */
+static const char* next_option(const char* name, int* from) {
+    for (size_t n = strlen(name); *from < argc_;) {
+        const char* arg = argv_[(*from)++];
+        if (strncmp(arg, name, n) == 0 && (arg[n] == '=' || arg[n] == '\0')) return arg + n + (arg[n] == '=');
+    }
     return NULL;
 }
-
-static int flag(const char* name) {
-    for (int i = 2; i < argc_; ++i)
-        if (strcmp(argv_[i], name) == 0) return 1;
-    return 0;
+static const char* option(const char* name) {
+    int from = 2;
+    return next_option(name, &from);
 }
 
 static void add_attributes(void) {
-    const char* spec = option("--attrs", NULL);
+    const char* spec = option("--attrs");
     for (long i = 0, count = spec ? atol(spec) : 0, bytes = spec ? atol(strchr(spec, ',') + 1) : 0; i < count; ++i) {
         static char* value;
         char key[32];
@@ -65,7 +62,7 @@ static void add_attributes(void) {
         vexlin_customrequestattribute_add_strings_p(&k, &v, 1);
     }
     const char* kv;
-    for (int at = 2; (kv = option("--attr", &at)) != NULL;) {
+    for (int from = 2; (kv = next_option("--attr", &from)) != NULL;) {
         const char* eq = strchr(kv, '=');
         vexlin_string_t k = str(kv, (size_t)(eq - kv)), v = str(eq + 1, strlen(eq + 1));
         vexlin_customrequestattribute_add_strings_p(&k, &v, 1);
@@ -80,7 +77,7 @@ static void record(int count, const char* service_name) {
         vexlin_tracer_handle_t t = vexlin_customservicetracer_create_p(&method, &service);
         vexlin_tracer_start(t);
         add_attributes();
-        if (flag("--error")) vexlin_tracer_error_p(t, &error, &message);
+        if (option("--error")) vexlin_tracer_error_p(t, &error, &message);
         vexlin_tracer_end(t);
         if (now_us() - started > slowest_span_us) slowest_span_us = now_us() - started;
     }
@@ -89,7 +86,7 @@ static void record(int count, const char* service_name) {
 /* The data that comes once. */
 static void record_more(void) {
     const char* v;
-    if ((v = option("--headers", NULL)) != NULL) {
+    if ((v = option("--headers")) != NULL) {
         long n = atol(v);
         vexlin_string_t url = str("http://127.0.0.1/", 17), get = str("GET", 3);
         vexlin_string_t* names = calloc((size_t)n + 1, sizeof *names);
@@ -106,26 +103,24 @@ static void record_more(void) {
         free(names), free(values), free(text);
     }
     vexlin_string_t key = str("load.count", 10), unit = str("1", 1), dimension = str("value", 5);
-    if ((v = option("--counter", NULL)) != NULL) {
-        vexlin_metric_handle_t m = vexlin_integercountermetric_create_p(&key, &unit, NULL);
-        vexlin_integercountermetric_increase_by_p(m, strtoll(v, NULL, 10), NULL);
-        vexlin_integercountermetric_increase_by_p(m, strtoll(strchr(v, ',') + 1, NULL, 10), NULL);
-    }
-    if ((v = option("--dimensions", NULL)) != NULL) {
-        vexlin_metric_handle_t m = vexlin_integercountermetric_create_p(&key, &unit, &dimension);
-        for (long i = 0, n = atol(v); i < n; ++i) {
+    if ((v = option("--counter")) != NULL) {
+        char* end;
+        long n = atol(v);
+        long long increase[2] = {strtoll(strchr(v, ',') + 1, &end, 10), strtoll(end + 1, NULL, 10)};
+        vexlin_metric_handle_t m = vexlin_integercountermetric_create_p(&key, &unit, n > 0 ? &dimension : NULL);
+        for (long i = 0; i < n || (n == 0 && i == 0); ++i) {
             char text[32];
             vexlin_string_t d = str(text, (size_t)snprintf(text, sizeof text, "d%ld", i));
-            vexlin_integercountermetric_increase_by_p(m, 1, &d);
+            for (int k = 0; k < 2; ++k) vexlin_integercountermetric_increase_by_p(m, increase[k], n > 0 ? &d : NULL);
         }
     }
     vexlin_string_t method = str("once", 4), service = str("more", 4);
-    if ((v = option("--timed", NULL)) != NULL && vexlin_ex_api_enable_tracer_ext() == VEXLIN_SUCCESS) {
+    if ((v = option("--timed")) != NULL && vexlin_ex_api_enable_tracer_ext() == VEXLIN_SUCCESS) {
         vexlin_tracer_handle_t t = vexlin_customservicetracer_create_p(&method, &service);
         vexlin_ex_tracer_start_2(t, 0, strtoll(v, NULL, 10));
         vexlin_ex_tracer_end_timed(t, strtoll(strchr(v, ',') + 1, NULL, 10));
     }
-    if (flag("--zero-ids") && vexlin_ex_api_enable_span() == VEXLIN_SUCCESS) {
+    if (option("--zero-ids") && vexlin_ex_api_enable_span() == VEXLIN_SUCCESS) {
         vexlin_ex_trace_id_t trace = {{0}};
         vexlin_ex_span_id_t span = {{0}};
         vexlin_tracer_handle_t t = vexlin_ex_spantracer_create(1);
@@ -141,7 +136,7 @@ int main(int argc, char** argv) {
     vexlin_agent_set_logging_callback(print_log);
     record(atoi(argv[1]), "parent");
     record_more();
-    if (flag("--fork")) {
+    if (option("--fork")) {
         if (fork() == 0) {
             record(3, "child");
             return vexlin_shutdown() == VEXLIN_SUCCESS ? 0 : 1;

@@ -23,7 +23,7 @@ function oddlyNamed() {
 // name, otlp_load's arguments, environment, what must hold given (the run, spans, metrics, requests); options:
 // respond (the receiver's answer), dead (no collector), program (instead of otlp_load).
 const rows = [
-  ['values are cut to the length limit on a character boundary; the span limit wins', ['1', '--attrs=1,20', '--attr=k=abcdefgh', '--dimensions=12'],
+  ['values are cut to the length limit on a character boundary; the span limit wins', ['1', '--attrs=1,20', '--attr=k=abcdefgh', '--counter=12,1,0'],
     { OTEL_ATTRIBUTE_VALUE_LENGTH_LIMIT: '2', OTEL_SPAN_ATTRIBUTE_VALUE_LENGTH_LIMIT: '5' }, (r, spans, metrics) => {
       assert.deepEqual(own(one(spans)), { a0: 'ééééé', k: 'abcde' });
       assert.equal(attrs(one(spans).attributes)['vexlin.service.name'], 'paren');
@@ -51,11 +51,11 @@ const rows = [
   ['1 MiB values cost the limit, not 1 MiB, while the collector is down', ['3000', '--attrs=1,1048576'],
     { OTEL_ATTRIBUTE_VALUE_LENGTH_LIMIT: '1024', OTEL_BSP_EXPORT_TIMEOUT: '500' }, (r) => assert.ok(r.maxrssKb < 1000000, `${r.maxrssKb} kB`),
     { dead: true }],
-  ['a metric keeps 2,000 dimension values; the rest go to one overflow point', ['0', '--dimensions=2500'], {}, (r, spans, metrics) => {
+  ['a metric keeps 2,000 dimension values; the rest go to one overflow point', ['0', '--counter=2500,1,0'], {}, (r, spans, metrics) => {
     const all = points(metrics), overflow = all.filter((p) => attrs(p.attributes)['otel.metric.overflow'] === true);
     assert.deepEqual([all.length, overflow.map((p) => [p.attributes.length, p.asInt])], [2001, [[1, '500']]]);
   }],
-  ['a counter past INT64_MAX stays there', ['0', `--counter=${MAX},2`], {}, (r, spans, metrics) =>
+  ['a counter past INT64_MAX stays there', ['0', `--counter=0,${MAX},2`], {}, (r, spans, metrics) =>
     assert.deepEqual(points(metrics).map((p) => p.asInt), [MAX])],
   ['timed times past the range of nanoseconds saturate', ['0', `--timed=9223372036854775,${MAX}`], {}, (r, spans) =>
     assert.deepEqual([one(spans).startTimeUnixNano, one(spans).endTimeUnixNano], ['9223372036854775000', MAX])],
