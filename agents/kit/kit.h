@@ -202,7 +202,7 @@ struct Tracer {
     Str incoming_string_tag;
     Str incoming_byte_tag;  // raw bytes
     std::vector<Attribute> request_attributes;  // custom request attributes while it was the thread's current tracer
-    std::uint64_t dropped_items = 0;            // entries of the lists above not kept (RecordLimits)
+    std::uint64_t dropped_items = 0;            // headers and attributes not kept (RecordLimits)
 
     // The sink's own per-tracer data (the span context it made at start,
     // say), written by tracer_started; the kit only copies it.
@@ -329,8 +329,9 @@ void ReleaseTracer(Tracer* tracer);
 // What a tracer's record keeps of what the application gives it, so that a
 // record the sink queues costs bounded memory: at most `text_bytes` of each
 // text (of its infos' too), and of each list (headers, parameters,
-// attributes) at most `list_items` entries, the others counted in
-// dropped_items and never decoded. No limit unless the sink's start sets one.
+// attributes) at most `list_items` entries, the others never decoded (and,
+// but for parameters, counted in dropped_items). No limit unless the sink's
+// start sets one.
 struct RecordLimits {
     std::size_t text_bytes = SIZE_MAX;
     std::size_t list_items = SIZE_MAX;

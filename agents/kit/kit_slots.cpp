@@ -140,13 +140,13 @@ void SetInt(CallScope& s, Handle h, KindSet kinds, const char* key, std::int32_t
 }
 
 // How many of `count` new entries the list `member` of `t` keeps; the others
-// are counted as dropped.
+// are counted as dropped, but for parameters, which nothing makes attributes.
 template <typename T>
 std::size_t Kept(CallScope& s, Tracer* t, std::vector<T> Tracer::*member, std::size_t count) {
     const std::size_t limit = s.state()->limits.list_items, size = t != nullptr ? (t->*member).size() : 0;
     const std::size_t room = t == nullptr ? count : size < limit ? limit - size : 0;
     if (count <= room) return count;
-    t->dropped_items += count - room;
+    if (static_cast<const void*>(&(t->*member)) != &t->parameters) t->dropped_items += count - room;
     return room;
 }
 
