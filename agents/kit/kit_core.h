@@ -185,6 +185,7 @@ private:
     bool lifecycle_ = false;
     State* st_ = nullptr;
     Slot* held_ = nullptr;
+    std::uint32_t held_index_ = 0;  // of held_: a kept record may be gone once the hook returns
     Object* pending_ = nullptr;  // made by this call, not yet handed out
     std::uint32_t pending_index_ = 0;
     Call call_;
