@@ -2,8 +2,9 @@
 // thread (a web request with a database request inside, two spans), beside a
 // baseline of the least any recorder does for the same two spans, with one
 // thread and two at once, for spans nobody will send, and for the first spans
-// after a start; how many allocations the application's thread makes; and
-// how many spans a second the exporter sends to a receiver on the loopback
+// after a start; how many allocations the application's thread makes; a
+// metric update against the number of dimension values it has; and how many
+// spans a second the exporter sends to a receiver on the loopback
 // interface.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
@@ -192,6 +193,25 @@ void BM_Otlp_SpanNotSent(benchmark::State& state) {
     Restart(name, nullptr);
 }
 BENCHMARK(BM_Otlp_SpanNotSent)->Arg(0)->Arg(1);
+
+// One update of a counter that already has N dimension values (range 0),
+// cycling through them: the cost must not grow with N. Past the cardinality
+// limit (2,000) the values go to the overflow point, found as fast.
+void BM_Otlp_MetricUpdate(benchmark::State& state) {
+    std::vector<std::string> values;
+    for (long i = 0; i < state.range(0); ++i) values.push_back("value-" + std::to_string(i));
+    vexlin_string_t key = Str("bench.updates"), unit = Str("1"), dimension = Str("value");
+    vexlin_metric_handle_t m = vexlin_integercountermetric_create_p(&key, &unit, &dimension);
+    auto update = [&](std::size_t i) {
+        vexlin_string_t d{values[i].data(), values[i].size(), VEXLIN_CCSID_UTF8};
+        vexlin_integercountermetric_increase_by_p(m, 1, &d);
+    };
+    for (std::size_t i = 0; i < values.size(); ++i) update(i);
+    std::size_t i = 0;
+    for (auto _ : state) update(i = i + 1 == values.size() ? 0 : i + 1);
+    vexlin_metric_delete(m);
+}
+BENCHMARK(BM_Otlp_MetricUpdate)->Arg(10)->Arg(2000)->Arg(200000);
 
 // The least a recorder does for the same two spans: a record on the heap with
 // the application's strings copied in, two clock reads each, and a handoff to

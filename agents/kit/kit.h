@@ -87,6 +87,7 @@ struct Arena {
     char* region = nullptr;  // null: `bytes`
     std::size_t room = kInline, used = 0;
     std::vector<std::unique_ptr<char[]>> blocks;
+    std::size_t text_limit = SIZE_MAX;  // bytes TextOf keeps of one text
 };
 // Room for `size` more bytes, to be claimed with Claim; never fails but by
 // throwing std::bad_alloc.
@@ -95,7 +96,8 @@ inline void Claim(Arena& arena, std::size_t size) { arena.used += size; }
 std::string_view Keep(Arena& arena, std::string_view text);
 
 // A counted string decoded to UTF-8 (UTF-16 and ISO 8859-1 are converted,
-// other encodings taken as they are, so `value` may hold invalid UTF-8);
+// other encodings taken as they are, so `value` may hold invalid UTF-8),
+// cut on a character boundary to the text limit of the arena it is in;
 // `set` is false for a NULL string or NULL data. The bytes are in the arena
 // of the record that holds it, or of the call for what a hook is handed.
 struct Str {
@@ -172,6 +174,9 @@ struct Tracer {
     // vexlin_ex_tracer_start_2; 0 for none. It may have ended since.
     Handle parent = 0;
     std::int64_t start_us = 0, end_us = 0;  // microseconds since the epoch
+    // The same times in nanoseconds, from the same clock read; a time the
+    // application gave in microseconds saturates at INT64_MAX.
+    std::int64_t start_ns = 0, end_ns = 0;
 
     // Remote calls; custom services use service_method and service_name.
     Str service_method, service_name, service_endpoint;
@@ -206,6 +211,7 @@ struct Tracer {
     Str incoming_string_tag;
     Str incoming_byte_tag;                      // raw bytes
     std::vector<Attribute> request_attributes;  // custom request attributes while it was the thread's current tracer
+    std::uint64_t dropped_items = 0;            // headers and attributes not kept (RecordLimits)
 
     // The sink's own per-tracer data (the span context it made at start,
     // say), written by tracer_started; the kit only copies it.
@@ -337,6 +343,17 @@ void AppendHex(std::string& out, const unsigned char* bytes, std::size_t size);
 // Appends `text` as a quoted JSON string; whatever the bytes, the result is
 // valid JSON (invalid UTF-8 becomes U+FFFD).
 void AppendJsonString(std::string& out, std::string_view text);
+// What a tracer's record keeps of what the application gives it, so that a
+// record the sink queues costs bounded memory: at most `text_bytes` of each
+// text (of its infos' too), and of each list (headers, parameters,
+// attributes) at most `list_items` entries, the others never decoded (and,
+// but for parameters, counted in dropped_items). No limit unless the sink's
+// start sets one.
+struct RecordLimits {
+    std::size_t text_bytes = SIZE_MAX;
+    std::size_t list_items = SIZE_MAX;
+};
+void SetRecordLimits(const RecordLimits& limits);
 
 // Decoding of the library's counted strings into `arena`, for sinks that
 // read them.

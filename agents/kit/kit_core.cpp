@@ -47,10 +47,10 @@ thread_local CallScope* t_scope __attribute__((tls_model("initial-exec"))) = nul
 
 constexpr std::size_t kSpareObjects = 64;  // storage kept per thread for reuse
 
-std::int64_t NowMicros() {
+std::int64_t NowNanos() {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    return std::int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    return std::int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 std::string Prefixed(const std::string& text) { return std::string(g_sink->name) + ": " + text; }
@@ -335,6 +335,10 @@ void ReleaseTracer(Tracer* tracer) {
     } while (!g_returned.compare_exchange_weak(head, memory, std::memory_order_release, std::memory_order_relaxed));
 }
 
+void SetRecordLimits(const RecordLimits& limits) {
+    if (t_scope != nullptr && t_scope->state() != nullptr) t_scope->state()->limits = limits;
+}
+
 void Log(const std::string& message) {
     if (t_scope != nullptr) {
         t_scope->Defer(message);
@@ -405,7 +409,7 @@ CallScope::CallScope(Entry entry, const char* name) {
     }
     if (st_ != nullptr && record_ != nullptr) Bind(st_);
     t_scope = this;
-    if (describe_) call_.time_us = NowMicros();
+    if (describe_) call_.time_us = now_us();
 }
 
 void CallScope::Bind(State* st) {
@@ -415,9 +419,9 @@ void CallScope::Bind(State* st) {
     call_.thread = record_->number;
 }
 
-std::int64_t CallScope::now_us() {
-    if (call_.time_us == 0) call_.time_us = NowMicros();
-    return call_.time_us;
+std::int64_t CallScope::now_ns() {
+    if (time_ns_ == 0) time_ns_ = NowNanos();
+    return time_ns_;
 }
 
 void CallScope::Emit() {
@@ -507,7 +511,7 @@ Object* CallScope::Hold(Handle handle, SlotView* view) {
     const std::uint32_t generation = slot->generation.load(std::memory_order_relaxed);
     if (slot->live && generation == GenerationOf(handle)) {
         held_ = slot;
-        held_handle_ = handle;
+        held_index_ = IndexOf(handle);
         return slot->object;
     }
     if (view != nullptr) *view = SlotView{true, slot->live, generation, slot->kind};
@@ -619,13 +623,14 @@ Object& CallScope::New(Kind kind) {
     o->tracer.handle = o->metric.handle = handle;
     o->tracer.kind = o->metric.kind = kind;
     o->tracer.create_thread = thread();
+    if ((Bit(kind) & kAnyMetric) == 0) o->tracer.arena.text_limit = st_->limits.text_bytes;
     return *o;
 }
 
 void CallScope::Retire(bool kept) {
     Slot* slot = held_;
-    Object* o = slot->object;  // a kept record may be gone already: not read here
-    const std::uint32_t index = IndexOf(held_handle_);
+    Object* o = slot->object;
+    const std::uint32_t index = held_index_;
     slot->live = false;
     slot->object = nullptr;
     slot->generation.fetch_add(1, std::memory_order_relaxed);

@@ -49,26 +49,26 @@ struct Slot {
 
 constexpr std::uint32_t kSlotsPerChunk = 1024;
 constexpr std::uint32_t kMaxChunks = 16384;  // 16 million objects at once
-constexpr std::uint32_t kFreshRun = 64;       // unused slots a thread takes at once; divides kSlotsPerChunk
+constexpr std::uint32_t kFreshRun = 64;      // unused slots a thread takes at once; divides kSlotsPerChunk
 
 // Each thread's part: whether it is inside a call (the last shutdown waits
 // for that), its started tracers and what it reuses. Records are never freed
 // (the module stays mapped), and a thread's record passes to a later thread
 // when it exits, so their number follows the threads alive at once.
-struct alignas(64) ThreadRecord {  // a cache line of its own: no thread writes another's
+struct alignas(64) ThreadRecord {      // a cache line of its own: no thread writes another's
     std::atomic<bool> in_call{false};  // for the whole of each call: the last shutdown waits for it
     std::atomic<bool> busy{false};     // the same but while a hook waits: a fork waits for it
     std::atomic<bool> claimed{false};
     ThreadRecord* next = nullptr;  // every record, newest first
     // The rest belongs to the state of `epoch` and is reset for a new one.
     unsigned epoch = 0;
-    unsigned number = 0;                        // small thread number, from 1
-    std::vector<Handle> stack;                  // started tracers, innermost last; ended ones are skipped
-    std::vector<std::uint32_t> free_slots;      // indices to reuse
+    unsigned number = 0;                          // small thread number, from 1
+    std::vector<Handle> stack;                    // started tracers, innermost last; ended ones are skipped
+    std::vector<std::uint32_t> free_slots;        // indices to reuse
     std::uint32_t fresh_next = 0, fresh_end = 0;  // unused slots taken for this thread
-    std::atomic<std::uint32_t> remote_free{0};  // index + 1 of slots ended on other threads, through next_free
-    std::vector<void*> spare;                   // storage of retired objects
-    void* returned = nullptr;                   // storage of kept records given back, a list through its first word
+    std::atomic<std::uint32_t> remote_free{0};    // index + 1 of slots ended on other threads, through next_free
+    std::vector<void*> spare;                     // storage of retired objects
+    void* returned = nullptr;                     // storage of kept records given back, a list through its first word
 };
 
 // Lives on the heap from the first initialize to the last shutdown.
@@ -82,6 +82,7 @@ struct State {
     std::atomic<std::uint32_t> next_index{0};  // slots never used yet start here
     std::atomic<Slot*> chunks[kMaxChunks] = {};
     std::atomic<std::uint64_t> failures{0};  // calls answered neutrally after an exception
+    RecordLimits limits;                     // set by the sink's start
 };
 
 extern const Sink* g_sink;
@@ -173,8 +174,10 @@ public:
     void Bind(State* st);
 
     const char* name() const { return call_.name; }
-    // The call's time; read from the clock on first use unless described.
-    std::int64_t now_us();
+    // The call's time, in nanoseconds since the epoch; read from the clock
+    // on first use unless described.
+    std::int64_t now_ns();
+    std::int64_t now_us() { return now_ns() / 1000; }
     unsigned thread() const { return call_.thread; }
 
 private:
@@ -184,11 +187,12 @@ private:
     bool lifecycle_ = false;
     State* st_ = nullptr;
     Slot* held_ = nullptr;
-    Handle held_handle_ = 0;
-    Object* pending_ = nullptr;  // made by this call, not yet handed out
+    std::uint32_t held_index_ = 0;  // of held_: a kept record may be gone once the hook returns
+    Object* pending_ = nullptr;     // made by this call, not yet handed out
     std::uint32_t pending_index_ = 0;
     Call call_;
     Arena scratch_;
+    std::int64_t time_ns_ = 0;
     bool describe_;
     bool emitted_ = false;
     bool failed_ = false;

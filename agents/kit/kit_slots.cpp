@@ -139,6 +139,17 @@ void SetInt(CallScope& s, Handle h, KindSet kinds, const char* key, std::int32_t
     if (t != nullptr) t->*member = Opt<std::int32_t>{true, v};
 }
 
+// How many of `count` new entries the list `member` of `t` keeps; the others
+// are counted as dropped, but for parameters, which nothing makes attributes.
+template <typename T>
+std::size_t Kept(CallScope& s, Tracer* t, std::vector<T> Tracer::*member, std::size_t count) {
+    const std::size_t limit = s.state()->limits.list_items, size = t != nullptr ? (t->*member).size() : 0;
+    const std::size_t room = t == nullptr ? count : size < limit ? limit - size : 0;
+    if (count <= room) return count;
+    if (static_cast<const void*>(&(t->*member)) != &t->parameters) t->dropped_items += count - room;
+    return room;
+}
+
 void AddPairs(CallScope& s, Handle h, KindSet kinds, const char* key, const vexlin_string_t* names,
               const vexlin_string_t* values, vexlin_size_t count, std::vector<StrPair> Tracer::*member) {
     Tracer* t = s.FindTracer(h, kinds);
@@ -147,8 +158,8 @@ void AddPairs(CallScope& s, Handle h, KindSet kinds, const char* key, const vexl
     missing = s.MissingArray(values, count, "values") || missing;
     std::vector<StrPair> pairs;
     Arena& arena = ArenaOf(s, t);
-    for (vexlin_size_t i = 0; !missing && i < count; ++i)
-        pairs.push_back({TextOf(arena, names + i), TextOf(arena, values + i)});
+    const std::size_t kept = missing ? 0 : Kept(s, t, member, count);
+    for (vexlin_size_t i = 0; i < kept; ++i) pairs.push_back({TextOf(arena, names + i), TextOf(arena, values + i)});
     if (s.describing()) s.Add(key, missing ? Value() : Pairs(pairs));
     if (t != nullptr) Append(t->*member, pairs);
 }
@@ -180,16 +191,18 @@ Attribute MakeAttribute(Arena& arena, const vexlin_string_t& key, const vexlin_s
     return a;
 }
 
-// Describes and returns keys and values; empty when an array is missing.
+// Describes and returns the keys and values that the list `member` of `t`
+// keeps; empty when an array is missing.
 template <typename T>
-std::vector<Attribute> ReadAttributes(CallScope& s, Tracer* t, const vexlin_string_t* keys, const T* values,
-                                      vexlin_size_t count) {
+std::vector<Attribute> ReadAttributes(CallScope& s, Tracer* t, std::vector<Attribute> Tracer::*member,
+                                      const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     s.Add("count", UInt(count));
     bool missing = s.MissingArray(keys, count, "keys");
     missing = s.MissingArray(values, count, "values") || missing;
     std::vector<Attribute> out;
     Arena& arena = ArenaOf(s, t);
-    for (vexlin_size_t i = 0; !missing && i < count; ++i) out.push_back(MakeAttribute(arena, keys[i], values[i]));
+    const std::size_t kept = missing ? 0 : Kept(s, t, member, count);
+    for (vexlin_size_t i = 0; i < kept; ++i) out.push_back(MakeAttribute(arena, keys[i], values[i]));
     if (s.describing()) s.Add("attributes", missing ? Value() : Attributes(out));
     return out;
 }
@@ -204,7 +217,7 @@ const T* Values(const T* values) {
 template <typename T>
 void SpanAttributes(CallScope& s, Handle h, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     Tracer* t = s.FindTracer(h, Bit(Kind::kSpan));
-    std::vector<Attribute> read = ReadAttributes(s, t, keys, values, count);
+    std::vector<Attribute> read = ReadAttributes(s, t, &Tracer::attributes, keys, values, count);
     if (t != nullptr) Append(t->attributes, read);
 }
 
@@ -224,7 +237,7 @@ Tracer* CurrentTracer(CallScope& s) {
 template <typename T>
 void RequestAttributes(CallScope& s, const vexlin_string_t* keys, const T* values, vexlin_size_t count) {
     Tracer* t = CurrentTracer(s);
-    std::vector<Attribute> read = ReadAttributes(s, t, keys, values, count);
+    std::vector<Attribute> read = ReadAttributes(s, t, &Tracer::request_attributes, keys, values, count);
     if (t != nullptr) Append(t->request_attributes, read);
 }
 
@@ -245,7 +258,15 @@ Arg BytesOf(const Bytes& b) {
     return BytesValue(b.empty() ? &kNone : b.data(), b.size());
 }
 
-bool Start(CallScope& s, Handle h, Handle requested_parent, std::int64_t start_us, bool explicit_parent) {
+// A tracer's time in both units: the call's one clock read, or the
+// (positive) microseconds the application gave.
+struct Time {
+    std::int64_t us, ns;
+};
+Time Now(CallScope& s) { return Time{s.now_us(), s.now_ns()}; }
+Time Given(std::int64_t us) { return Time{us, us > INT64_MAX / 1000 ? INT64_MAX : us * 1000}; }
+
+bool Start(CallScope& s, Handle h, Handle requested_parent, Time start, bool explicit_parent) {
     // Parents first: the tracer's own lock is then held to the end.
     alignas(8) unsigned char parent_context[kContextSize];
     int parent_state = 0;
@@ -274,17 +295,20 @@ bool Start(CallScope& s, Handle h, Handle requested_parent, std::int64_t start_u
     t->state = TracerState::kStarted;
     t->start_thread = s.thread();
     t->parent = parent;
-    t->start_us = start_us;
+    t->start_us = start.us;
+    t->start_ns = start.ns;
     s.Add("parent", HandleValue(t->parent));
-    s.Add("start_us", Int(start_us));
+    s.Add("start_us", Int(start.us));
     SINK(tracer_started, *t, parent_state == 2 ? parent_context : nullptr);
     return true;
 }
 
-void End(CallScope& s, Handle h, std::int64_t end_us) {
+void End(CallScope& s, Handle h, Time end) {
     Tracer* t = s.FindTracer(h);
     if (t == nullptr) return;
+    const std::int64_t end_us = end.us;
     t->end_us = end_us;
+    t->end_ns = end.ns;
     t->end_thread = s.thread();
     if (t->state == TracerState::kStarted) {
         s.Add("parent", HandleValue(t->parent));
@@ -390,9 +414,9 @@ vexlin_int32_t Do_agent_get_current_state(CallScope& s) {
 
 void Do_agent_set_logging_callback(CallScope& s, vexlin_agent_logging_callback_t* cb) { SetCallback(s, 0, cb); }
 
-void Do_tracer_start(CallScope& s, vexlin_tracer_handle_t h) { Start(s, h, 0, s.now_us(), false); }
+void Do_tracer_start(CallScope& s, vexlin_tracer_handle_t h) { Start(s, h, 0, Now(s), false); }
 
-void Do_tracer_end(CallScope& s, vexlin_tracer_handle_t h) { End(s, h, s.now_us()); }
+void Do_tracer_end(CallScope& s, vexlin_tracer_handle_t h) { End(s, h, Now(s)); }
 
 void Do_tracer_error_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* error_class,
                        const vexlin_string_t* error_message) {
@@ -701,11 +725,11 @@ void Do_ex_agent_add_process_technology_p(CallScope& s, vexlin_int32_t type, con
 // Times of the timed variants are microseconds since the epoch; 0 means now.
 vexlin_bool_t Do_ex_tracer_start_2(CallScope& s, vexlin_tracer_handle_t h, vexlin_tracer_handle_t parent,
                                    vexlin_int64_t start_us) {
-    return Start(s, h, parent, start_us > 0 ? start_us : s.now_us(), true) ? 1 : 0;
+    return Start(s, h, parent, start_us > 0 ? Given(start_us) : Now(s), true) ? 1 : 0;
 }
 
 void Do_ex_tracer_end_timed(CallScope& s, vexlin_tracer_handle_t h, vexlin_int64_t end_us) {
-    End(s, h, end_us > 0 ? end_us : s.now_us());
+    End(s, h, end_us > 0 ? Given(end_us) : Now(s));
 }
 
 void Do_ex_agent_force_send_data_now(CallScope& s) {

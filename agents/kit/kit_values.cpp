@@ -131,6 +131,14 @@ char* DecodeUtf16(const unsigned char* p, std::size_t bytes, bool big_endian, ch
     return out;
 }
 
+// How much of [begin, end) is left when cut to `limit` bytes on a UTF-8
+// character boundary.
+std::size_t CutLength(const char* begin, const char* end, std::size_t limit) {
+    if (static_cast<std::size_t>(end - begin) <= limit) return static_cast<std::size_t>(end - begin);
+    while (limit > 0 && (static_cast<unsigned char>(begin[limit]) & 0xC0) == 0x80) --limit;
+    return limit;
+}
+
 Value Of(Value::Type type) {
     Value v;
     v.type = type;
@@ -144,7 +152,12 @@ Str TextOf(Arena& arena, const vexlin_string_t* s) {
     if (s == nullptr || s->data == nullptr) return out;
     out.set = true;
     const unsigned char* p = static_cast<const unsigned char*>(s->data);
-    const std::size_t n = s->byte_length;
+    const std::size_t limit = arena.text_limit;
+    // Each unit read makes a byte at least: what lies past `limit` units is
+    // never read.
+    const bool utf16 = s->ccsid == VEXLIN_CCSID_UTF16_BE || s->ccsid == VEXLIN_CCSID_UTF16_LE;
+    const std::size_t unit = utf16 ? 2 : 1;
+    const std::size_t n = s->byte_length / unit > limit ? limit * unit : s->byte_length;
     char* begin = nullptr;
     char* end = nullptr;
     switch (s->ccsid) {
@@ -157,12 +170,15 @@ Str TextOf(Arena& arena, const vexlin_string_t* s) {
             begin = end = Room(arena, 2 * n);
             for (std::size_t i = 0; i < n; ++i) end = AppendUtf8(end, p[i]);
             break;
-        default:
-            out.value = Keep(arena, std::string_view(static_cast<const char*>(s->data), n));
+        default: {
+            const char* text = static_cast<const char*>(s->data);
+            out.value = Keep(arena, std::string_view(text, CutLength(text, text + s->byte_length, limit)));
             return out;
+        }
     }
-    Claim(arena, static_cast<std::size_t>(end - begin));
-    out.value = std::string_view(begin, static_cast<std::size_t>(end - begin));
+    const std::size_t size = CutLength(begin, end, limit);
+    Claim(arena, size);
+    out.value = std::string_view(begin, size);
     return out;
 }
 

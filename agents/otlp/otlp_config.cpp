@@ -156,6 +156,19 @@ void LoadConfig(std::size_t argument_count, const char* const* arguments, Config
     config->metric_interval_ms = Milliseconds(src, {"OTEL_METRIC_EXPORT_INTERVAL"}, 60000, config);
     if (config->metric_interval_ms == 0) config->metric_interval_ms = 60000;
 
+    // A span's or event's own limit wins over the general one; lengths are
+    // not limited unless set.
+    auto limit = [&](std::initializer_list<const char*> names, long fallback) {
+        long v = Milliseconds(src, names, fallback, config);
+        return v < 0 ? kNoLimit : static_cast<std::size_t>(v);
+    };
+    Limits& l = config->limits;
+    l.value_length = limit({"OTEL_ATTRIBUTE_VALUE_LENGTH_LIMIT"}, -1);
+    l.span_value_length = limit({"OTEL_SPAN_ATTRIBUTE_VALUE_LENGTH_LIMIT", "OTEL_ATTRIBUTE_VALUE_LENGTH_LIMIT"}, -1);
+    l.span_attribute_count = limit({"OTEL_SPAN_ATTRIBUTE_COUNT_LIMIT", "OTEL_ATTRIBUTE_COUNT_LIMIT"}, 128);
+    l.event_count = limit({"OTEL_SPAN_EVENT_COUNT_LIMIT"}, 128);
+    l.event_attribute_count = limit({"OTEL_EVENT_ATTRIBUTE_COUNT_LIMIT", "OTEL_ATTRIBUTE_COUNT_LIMIT"}, 128);
+
     if (Lookup(src, "OTEL_TRACES_SAMPLER", &text)) {
         static const struct {
             const char* name;

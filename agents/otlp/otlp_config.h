@@ -36,6 +36,7 @@ struct Config {
     long metric_interval_ms = 60000;
     Sampler sampler = Sampler::kParentAlwaysOn;
     double ratio = 1.0;
+    Limits limits;
     std::vector<std::string> warnings;  // values that were not understood
 };
 

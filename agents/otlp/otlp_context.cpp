@@ -43,12 +43,6 @@ std::uint64_t Next() {
     return st.s[1] + y;
 }
 
-bool AllZero(const std::uint8_t* id, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        if (id[i] != 0) return false;
-    return true;
-}
-
 void Fill(std::uint8_t* out, std::size_t n) {
     do {
         for (std::size_t i = 0; i < n; i += 8) {
@@ -76,6 +70,12 @@ bool ReadHex(const char* text, std::uint8_t* out, std::size_t bytes) {
 }
 
 }  // namespace
+
+bool AllZero(const void* id, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (static_cast<const std::uint8_t*>(id)[i] != 0) return false;
+    return true;
+}
 
 void NewTraceId(std::uint8_t id[16]) { Fill(id, 16); }
 void NewSpanId(std::uint8_t id[8]) { Fill(id, 8); }

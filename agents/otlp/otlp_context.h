@@ -10,6 +10,8 @@
 
 namespace otlp {
 
+// An all-zero id is invalid: it is never sent.
+bool AllZero(const void* id, std::size_t n);
 void NewTraceId(std::uint8_t id[16]);
 void NewSpanId(std::uint8_t id[8]);
 // Every thread draws new random state in a forked child.

@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <thread>
@@ -101,10 +102,36 @@ bool Retryable(const Answer& a) {
     return a.connection_failed || a.status == 429 || a.status == 502 || a.status == 503 || a.status == 504;
 }
 
+// A collector's text as a log line shows it: valid UTF-8 with control
+// characters (and backslashes) escaped, so it can neither forge lines nor
+// drive a terminal.
+std::string Escaped(const std::string& text) {
+    const std::string valid = ValidUtf8(text);
+    std::string out;
+    for (std::size_t i = 0; i < valid.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(valid[i]);
+        const unsigned char next = i + 1 < valid.size() ? static_cast<unsigned char>(valid[i + 1]) : 0;
+        char escape[8];
+        if (c == '\\' || c == '\n' || c == '\r' || c == '\t') {
+            out += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            out += escape;
+        } else if (c == 0xC2 && next >= 0x80 && next < 0xA0) {  // U+0080 to U+009F
+            std::snprintf(escape, sizeof escape, "\\u%04x", next);
+            out += escape;
+            ++i;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
 std::string Describe(const Answer& a) {
     if (a.connection_failed) return a.error;
     std::string text = "HTTP " + std::to_string(a.status);
-    if (!a.body.empty() && a.body.size() < 200 && a.body.find('\0') == std::string::npos) text += " " + a.body;
+    if (!a.body.empty() && a.body.size() < 200 && a.body.find('\0') == std::string::npos) text += " " + Escaped(a.body);
     return text;
 }
 
@@ -130,7 +157,7 @@ std::uint64_t MonotonicMs() {
 }
 
 ExportResult Export(HttpClient* client, const SignalConfig& signal, const std::string& body, std::uint64_t deadline_ms,
-                    const char* what, const LogFunction& log) {
+                    const char* what, const LogFunction& log, std::int64_t* rejected) {
     std::string packed;
     bool gzipped = signal.gzip && Gzip(body, &packed);
     const std::string& sent = gzipped ? packed : body;
@@ -145,11 +172,12 @@ ExportResult Export(HttpClient* client, const SignalConfig& signal, const std::s
         long left = static_cast<long>(deadline_ms - now);
         Answer a = Post(client, signal, sent, gzipped, signal.timeout_ms < left ? signal.timeout_ms : left);
         if (a.status >= 200 && a.status < 300) {
-            std::int64_t rejected = 0;
+            std::int64_t refused = 0;
             std::string message;
-            if (ReadPartialSuccess(signal.format, a.body, &rejected, &message))
-                log(std::string("otlp: ") + what + " export partly rejected: " + std::to_string(rejected) +
-                    " rejected: " + message);
+            if (ReadPartialSuccess(signal.format, a.body, &refused, &message))
+                log(std::string("otlp: ") + what + " export partly rejected: " + std::to_string(refused) +
+                    " rejected: " + Escaped(message));
+            if (rejected != nullptr) *rejected = refused;
             return ExportResult::kSent;
         }
         if (!Retryable(a)) {

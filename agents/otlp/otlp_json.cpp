@@ -23,6 +23,10 @@ struct Json {
         out += "\":";
     }
     void Str(const char* s, std::size_t n) {
+        if (!IsValidUtf8(std::string_view(s, n))) {  // every string goes out valid UTF-8
+            const std::string valid = ValidUtf8(std::string_view(s, n));
+            return Str(valid.data(), valid.size());
+        }
         out.push_back('"');
         for (std::size_t i = 0; i < n; ++i) {
             unsigned char c = static_cast<unsigned char>(s[i]);
@@ -171,6 +175,7 @@ void WriteSpan(Json& j, const SpanData& s) {
     j.U64("startTimeUnixNano", s.start_ns);
     j.U64("endTimeUnixNano", s.end_ns);
     WriteAttributes(j, s.attributes);
+    j.Number("droppedAttributesCount", s.dropped_attributes_count);
     if (!s.events.empty()) {
         j.Open("events", '[');
         for (const Event& e : s.events) {
@@ -178,10 +183,12 @@ void WriteSpan(Json& j, const SpanData& s) {
             j.U64("timeUnixNano", e.time_ns);
             j.Field("name", e.name);
             WriteAttributes(j, e.attributes);
+            j.Number("droppedAttributesCount", e.dropped_attributes_count);
             j.Close('}');
         }
         j.Close(']');
     }
+    j.Number("droppedEventsCount", s.dropped_events_count);
     if (s.status != StatusCode::kUnset || !s.status_message.empty()) {
         j.Open("status", '{');
         j.Field("message", s.status_message);
@@ -228,14 +235,32 @@ std::int64_t FindInteger(const std::string& body, const char* key) {
     return std::strtoll(p, nullptr, 10);
 }
 
+// The string after "key": in an answer, its escapes decoded.
+const char kEscapeNames[] = "bfnrt";
 std::string FindString(const std::string& body, const char* key) {
     std::size_t at = body.find(std::string("\"") + key + "\"");
     if (at == std::string::npos) return std::string();
     at = body.find('"', body.find(':', at));
     std::string out;
     for (std::size_t i = at + 1; at != std::string::npos && i < body.size() && body[i] != '"'; ++i) {
-        if (body[i] == '\\' && i + 1 < body.size()) ++i;
-        out.push_back(body[i]);
+        char c = body[i];
+        if (c == '\\' && i + 1 < body.size()) {
+            c = body[++i];
+            if (c == 'u' && i + 4 < body.size()) {  // a unit of the basic plane; a surrogate stays invalid
+                const unsigned long u = std::strtoul(body.substr(i + 1, 4).c_str(), nullptr, 16);
+                i += 4;
+                if (u >= 0x80) {
+                    if (u >= 0x800) out.push_back(static_cast<char>(0xE0 | (u >> 12)));
+                    out.push_back(static_cast<char>(u >= 0x800 ? 0x80 | ((u >> 6) & 0x3F) : 0xC0 | (u >> 6)));
+                    c = static_cast<char>(0x80 | (u & 0x3F));
+                } else {
+                    c = static_cast<char>(u);
+                }
+            } else if (const char* name = c != '\0' ? std::strchr(kEscapeNames, c) : nullptr) {
+                c = "\b\f\n\r\t"[name - kEscapeNames];
+            }
+        }
+        out.push_back(c);
     }
     return out;
 }

@@ -1,8 +1,10 @@
 // From the kit's record of a tracer to OpenTelemetry's semantic conventions:
 // span kind, name, attributes, events and status per kind of tracer. Runs on
 // the exporter thread, never on the application's.
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <unordered_map>
 
 #include "otlp_tracer.h"
 
@@ -53,16 +55,24 @@ void AddIfSet(Attributes& a, const char* key, const std::string& value) {
     if (!value.empty()) AddString(a, key, value);
 }
 
-// Headers as string arrays under <prefix><lower-case name>; repeated names gather.
-void AddHeaders(Attributes& a, const char* prefix, const Pairs& headers) {
+// Headers as string arrays under <prefix><lower-case name>; repeated names
+// gather. A name new when the span has `limit` attributes is dropped unread.
+void AddHeaders(Ended& e, const char* prefix, const Pairs& headers, std::size_t limit) {
+    Attributes& a = e.attributes;
+    std::unordered_map<std::string, std::size_t> arrays;  // key -> its place in `a`
     for (const auto& h : headers) {
-        if (!h.name.set) continue;
+        if (!h.name.set || h.name.value.empty()) continue;
         std::string key = prefix + Lower(Text(h.name));
-        Attribute* found = nullptr;
-        for (Attribute& existing : a)
-            if (existing.fixed_key == nullptr && existing.owned_key == key) found = &existing;
-        if (found == nullptr) found = &AddAttribute(a, key, ValueType::kStringArray);
-        found->value.array.push_back(Text(h.value));
+        auto found = arrays.find(key);
+        if (found == arrays.end()) {
+            if (a.size() >= limit) {
+                ++e.dropped_attributes_count;
+                continue;
+            }
+            AddAttribute(a, key, ValueType::kStringArray);
+            found = arrays.emplace(std::move(key), a.size() - 1).first;
+        }
+        a[found->second].value.array.push_back(Text(h.value));
     }
 }
 
@@ -77,7 +87,7 @@ void MarkError(Ended& e, std::string message) {
     if (e.status_message.empty()) e.status_message = std::move(message);
 }
 
-void MapWebRequest(Ended& e, const Tracer& t, bool incoming) {
+void MapWebRequest(Ended& e, const Tracer& t, bool incoming, std::size_t limit) {
     Attributes& a = e.attributes;
     std::string url = Text(t.url);
     std::string method = t.method.set && !t.method.value.empty() ? Text(t.method) : std::string("_OTHER");
@@ -108,8 +118,8 @@ void MapWebRequest(Ended& e, const Tracer& t, bool incoming) {
         if (scheme_end != std::string::npos) AddServer(a, url, "server.address", "server.port");
     }
     AddIfSet(a, "user_agent.original", HeaderValue(t.request_headers, "user-agent"));
-    AddHeaders(a, "http.request.header.", t.request_headers);
-    AddHeaders(a, "http.response.header.", t.response_headers);
+    AddHeaders(e, "http.request.header.", t.request_headers, limit);
+    AddHeaders(e, "http.response.header.", t.response_headers, limit);
     if (t.status_code.set) {
         AddInt(a, "http.response.status_code", t.status_code.value);
         if (t.status_code.value >= (incoming ? 500 : 400)) MarkError(e, "HTTP " + std::to_string(t.status_code.value));
@@ -195,12 +205,12 @@ void AddApplicationAttributes(Attributes& a, const std::vector<vexlin_kit::Attri
 
 }  // namespace
 
-void MapTracer(Ended& e) {
+void MapTracer(Ended& e, const Limits& limits) {
     const Tracer& t = *e.source;
     switch (t.kind) {
         case Kind::kIncomingWebRequest:
         case Kind::kOutgoingWebRequest:
-            MapWebRequest(e, t, t.kind == Kind::kIncomingWebRequest);
+            MapWebRequest(e, t, t.kind == Kind::kIncomingWebRequest, limits.span_attribute_count);
             break;
         case Kind::kIncomingRemoteCall:
         case Kind::kOutgoingRemoteCall:
@@ -245,6 +255,16 @@ void MapTracer(Ended& e) {
         AddIfSet(ev.attributes, "exception.type", Text(t.error_class));
         AddIfSet(ev.attributes, "exception.message", Text(t.error_message));
     }
+    e.dropped_attributes_count += ApplyLimits(e.attributes, limits.span_attribute_count, limits.span_value_length);
+    e.dropped_attributes_count = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(e.dropped_attributes_count + t.dropped_items, UINT32_MAX));  // the record's too
+    if (e.events.size() > limits.event_count) {
+        e.dropped_events_count = static_cast<std::uint32_t>(e.events.size() - limits.event_count);
+        e.events.resize(limits.event_count);
+    }
+    for (Event& ev : e.events)
+        ev.dropped_attributes_count =
+            ApplyLimits(ev.attributes, limits.event_attribute_count, limits.span_value_length);
 }
 
 }  // namespace otlp

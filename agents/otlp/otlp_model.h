@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace otlp {
@@ -38,6 +39,31 @@ Attribute& AddAttribute(Attributes& list, std::string key, ValueType type);
 void AddString(Attributes& list, const char* key, std::string value);
 void AddInt(Attributes& list, const char* key, std::int64_t value);
 
+constexpr std::size_t kNoLimit = SIZE_MAX;
+
+// Attribute and event limits as OpenTelemetry's settings give them; lengths
+// count characters.
+struct Limits {
+    std::size_t span_attribute_count = 128;
+    std::size_t span_value_length = kNoLimit;
+    std::size_t event_count = 128;
+    std::size_t event_attribute_count = 128;
+    std::size_t value_length = kNoLimit;  // of metric dimension values
+};
+
+// OpenTelemetry's attribute limits on a list in the order it was set: a key
+// set again keeps its place and takes the last value, an empty key and a new
+// key past `count` are dropped, and strings are cut to `length` characters.
+// Returns how many were dropped.
+std::uint32_t ApplyLimits(Attributes& list, std::size_t count, std::size_t length);
+// Cuts valid UTF-8 to at most `chars` characters.
+void Truncate(std::string& text, std::size_t chars);
+
+// `text` with every byte sequence that is not UTF-8 replaced by U+FFFD:
+// OTLP strings must be valid UTF-8 (otlp_utf8.cpp).
+std::string ValidUtf8(std::string_view text);
+bool IsValidUtf8(std::string_view text);
+
 enum class SpanKind : std::uint8_t { kUnspecified, kInternal, kServer, kClient, kProducer, kConsumer };
 enum class StatusCode : std::uint8_t { kUnset, kOk, kError };
 
@@ -51,6 +77,7 @@ struct Event {
     std::uint64_t time_ns = 0;
     std::string name;
     Attributes attributes;
+    std::uint32_t dropped_attributes_count = 0;
 };
 
 struct SpanData {
@@ -66,6 +93,8 @@ struct SpanData {
     std::uint64_t end_ns = 0;
     Attributes attributes;
     std::vector<Event> events;
+    std::uint32_t dropped_attributes_count = 0;
+    std::uint32_t dropped_events_count = 0;
     StatusCode status = StatusCode::kUnset;
     std::string status_message;
 };

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -25,6 +26,7 @@ namespace otlp {
 
 struct PointState {
     bool has_dimension = false;
+    bool overflow = false;  // the values past the cardinality limit
     std::string dimension;
     std::uint64_t start_ns = 0;
     bool has_value = false;
@@ -34,12 +36,19 @@ struct PointState {
     double sum = 0, min = 0, max = 0;
 };
 
+// Each metric has at most kCardinalityLimit dimension values of its own; the
+// values after them share one overflow point.
+constexpr std::size_t kCardinalityLimit = 2000;
+constexpr std::size_t kNoPoint = SIZE_MAX;
+
 struct Metric {
     Instrument instrument;
     bool is_double;
     bool deleted = false;
     std::string key, unit, dimension_name;
     std::vector<PointState> points;
+    std::unordered_map<std::string, std::size_t> by_dimension;  // the place of a value's point
+    std::size_t plain = kNoPoint, overflow = kNoPoint;          // without a dimension value, past the limit
 };
 
 struct Pipeline {
@@ -158,6 +167,7 @@ void PipelineForkChild(Pipeline* p) {
         for (PointState& s : m->points) {
             PointState fresh;
             fresh.has_dimension = s.has_dimension;
+            fresh.overflow = s.overflow;
             fresh.dimension = std::move(s.dimension);
             fresh.start_ns = now;
             s = std::move(fresh);
@@ -181,19 +191,27 @@ RequestHead Head(Pipeline* p, Attributes* resource) {
 
 void ExportSpans(Pipeline* p, std::vector<void*>& batch, std::uint64_t deadline_ms) {
     bool sent = false;
+    std::int64_t rejected = 0;
     std::vector<SpanData*> spans;
     if (MonotonicMs() < deadline_ms) {
-        for (void* record : batch) spans.push_back(p->hooks.finish(record));
+        for (void* record : batch) spans.push_back(p->hooks.finish(record, p->config.limits));
         Attributes resource;
         RequestHead head = Head(p, &resource);
         std::string body = EncodeTraces(p->config.traces.format, head, spans.data(), spans.size());
         if (p->client == nullptr) p->client = HttpClientCreate();
-        sent = p->client != nullptr && Export(p->client, p->config.traces, body, deadline_ms, "traces",
-                                              [p](const std::string& m) { Log(p, m); }) == ExportResult::kSent;
+        sent = p->client != nullptr && Export(
+                                           p->client, p->config.traces, body, deadline_ms, "traces",
+                                           [p](const std::string& m) { Log(p, m); }, &rejected) == ExportResult::kSent;
     }
     {
         std::lock_guard<std::mutex> guard(p->mu);
-        (sent ? p->counts.exported : p->counts.dropped_export) += batch.size();
+        if (sent) {
+            const std::uint64_t refused = std::min<std::uint64_t>(rejected > 0 ? rejected : 0, batch.size());
+            p->counts.rejected += refused;
+            p->counts.exported += batch.size() - refused;
+        } else {
+            p->counts.dropped_export += batch.size();
+        }
     }
     if (!sent) Log(p, "otlp: " + std::to_string(batch.size()) + " spans could not be sent and were dropped");
     for (std::size_t i = 0; i < batch.size(); ++i) p->hooks.destroy(batch[i], i < spans.size() ? spans[i] : nullptr);
@@ -216,6 +234,7 @@ std::vector<MetricData> CollectMetrics(Pipeline* p) {
             DataPoint point;
             if (s.has_dimension && !m->dimension_name.empty())
                 AddAttribute(point.attributes, m->dimension_name, ValueType::kString).value.s = s.dimension;
+            if (s.overflow) AddAttribute(point.attributes, "otel.metric.overflow", ValueType::kBool).value.b = true;
             point.start_ns = s.start_ns;
             point.time_ns = now;
             point.is_double = m->is_double;
@@ -325,6 +344,7 @@ std::uint64_t WallClockNs() {
 Pipeline* PipelineCreate(Config* config, const SpanHooks& hooks, LogSink log) {
     Pipeline* p = new Pipeline;
     p->config = std::move(*config);
+    ApplyLimits(p->config.resource, kNoLimit, kNoLimit);  // a key listed twice keeps its last value
     p->hooks = hooks;
     p->log = log;
     p->scope.name = "vexlin";
@@ -361,8 +381,8 @@ void PipelineDestroy(Pipeline* p) {
     }
     const Counts& c = p->counts;
     if (!p->config.disabled)
-        Log(p, "otlp: shutdown: " + std::to_string(c.exported) + " spans exported, " +
-                   std::to_string(c.dropped_queue_full + c.dropped_export) + " dropped (queue full: " +
+        Log(p, "otlp: shutdown: " + std::to_string(c.exported) + " spans exported, " + std::to_string(c.rejected) +
+                   " rejected, " + std::to_string(c.dropped_queue_full + c.dropped_export) + " dropped (queue full: " +
                    std::to_string(c.dropped_queue_full) + ", not sent: " + std::to_string(c.dropped_export) + ")");
     HttpClientDestroy(p->client);
     for (Metric* m : p->metrics) delete m;
@@ -429,22 +449,30 @@ Metric* MetricCreate(Pipeline* p, Instrument instrument, bool is_double, std::st
 
 void MetricRecord(Pipeline* p, Metric* m, std::int64_t int_value, double double_value, const std::string* dimension) {
     std::lock_guard<std::mutex> guard(p->metrics_mu);
-    PointState* s = nullptr;
-    for (PointState& candidate : m->points)
-        if (candidate.has_dimension == (dimension != nullptr) &&
-            (dimension == nullptr || candidate.dimension == *dimension))
-            s = &candidate;
-    if (s == nullptr) {
-        m->points.emplace_back();
-        s = &m->points.back();
-        s->has_dimension = dimension != nullptr;
-        if (dimension != nullptr) s->dimension = *dimension;
-        s->start_ns = WallClockNs();
+    std::size_t* place = &m->plain;
+    if (dimension != nullptr) {
+        auto found = m->by_dimension.find(*dimension);
+        if (found != m->by_dimension.end())
+            place = &found->second;
+        else if (m->by_dimension.size() < kCardinalityLimit)
+            place = &m->by_dimension.emplace(*dimension, kNoPoint).first->second;
+        else
+            place = &m->overflow;
     }
+    if (*place == kNoPoint) {
+        *place = m->points.size();
+        m->points.emplace_back();
+        PointState& fresh = m->points.back();
+        fresh.overflow = place == &m->overflow;
+        fresh.has_dimension = dimension != nullptr && !fresh.overflow;
+        if (fresh.has_dimension) fresh.dimension = *dimension;
+        fresh.start_ns = WallClockNs();
+    }
+    PointState* s = &m->points[*place];
     double v = m->is_double ? double_value : static_cast<double>(int_value);
     switch (m->instrument) {
-        case Instrument::kCounter:
-            s->int_value += int_value;
+        case Instrument::kCounter:  // saturates: a counter never goes back
+            s->int_value = int_value > INT64_MAX - s->int_value ? INT64_MAX : s->int_value + int_value;
             s->double_value += double_value;
             break;
         case Instrument::kGauge:

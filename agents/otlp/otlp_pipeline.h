@@ -14,11 +14,12 @@
 namespace otlp {
 
 // How queued records become spans and are given back. `finish` runs on the
-// exporter thread just before encoding and makes the span of a record (the
-// application's thread only queues the record); `destroy` gives the record
-// back and frees the span, which is null for a record dropped unsent.
+// exporter thread just before encoding and makes the span of a record within
+// the limits (the application's thread only queues the record); `destroy`
+// gives the record back and frees the span, which is null for a record
+// dropped unsent.
 struct SpanHooks {
-    SpanData* (*finish)(void* record);
+    SpanData* (*finish)(void* record, const Limits& limits);
     void (*destroy)(void* record, SpanData* span);
 };
 
@@ -49,6 +50,7 @@ void PipelineForkChild(Pipeline* p);
 
 struct Counts {
     std::uint64_t exported;
+    std::uint64_t rejected;  // sent, but refused by the collector's partial_success
     std::uint64_t dropped_queue_full;
     std::uint64_t dropped_export;
 };

@@ -27,9 +27,15 @@ struct Writer {
         Varint(size);
         out.append(static_cast<const char*>(data), size);
     }
+    // Every string goes out valid UTF-8, whatever its source.
+    void Text(unsigned field, std::string_view s) {
+        if (IsValidUtf8(s)) return Bytes(field, s.data(), s.size());
+        const std::string valid = ValidUtf8(s);
+        Bytes(field, valid.data(), valid.size());
+    }
     // proto3 leaves default values out.
     void String(unsigned field, const std::string& s) {
-        if (!s.empty()) Bytes(field, s.data(), s.size());
+        if (!s.empty()) Text(field, s);
     }
     void Uint(unsigned field, std::uint64_t v) {
         if (v == 0) return;
@@ -68,7 +74,7 @@ struct Writer {
 void WriteAnyValue(Writer& w, const Value& v) {
     switch (v.type) {
         case ValueType::kString:
-            w.Bytes(1, v.s.data(), v.s.size());  // an empty string is still a value
+            w.Text(1, v.s);  // an empty string is still a value
             break;
         case ValueType::kBool:
             w.Tag(2, kVarint);
@@ -85,7 +91,7 @@ void WriteAnyValue(Writer& w, const Value& v) {
             std::size_t array = w.Begin(5);
             for (const std::string& s : v.array) {
                 std::size_t any = w.Begin(1);
-                w.Bytes(1, s.data(), s.size());
+                w.Text(1, s);
                 w.End(any);
             }
             w.End(array);
@@ -97,7 +103,7 @@ void WriteAnyValue(Writer& w, const Value& v) {
 void WriteAttributes(Writer& w, unsigned field, const Attributes& list) {
     for (const Attribute& a : list) {
         std::size_t kv = w.Begin(field);
-        w.Bytes(1, a.Key(), a.KeyLength());
+        w.Text(1, std::string_view(a.Key(), a.KeyLength()));
         std::size_t any = w.Begin(2);
         WriteAnyValue(w, a.value);
         w.End(any);
@@ -130,13 +136,16 @@ void WriteSpan(Writer& w, const SpanData& s) {
     w.Fixed64(7, s.start_ns);
     w.Fixed64(8, s.end_ns);
     WriteAttributes(w, 9, s.attributes);
+    w.Uint(10, s.dropped_attributes_count);
     for (const Event& e : s.events) {
         std::size_t event = w.Begin(11);
         w.Fixed64(1, e.time_ns);
         w.String(2, e.name);
         WriteAttributes(w, 3, e.attributes);
+        w.Uint(4, e.dropped_attributes_count);
         w.End(event);
     }
+    w.Uint(12, s.dropped_events_count);
     if (s.status != StatusCode::kUnset || !s.status_message.empty()) {
         std::size_t status = w.Begin(15);
         w.String(2, s.status_message);

@@ -6,6 +6,7 @@
 // in the kit's record of it (guarded by that handle's lock), a metric's
 // pipeline entry in the kit's metric record; what the hooks share across
 // handles is atomic or the pipeline's.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -53,7 +54,9 @@ const unsigned char kLinkMagic[4] = {'V', 'X', 'O', 'L'};
 constexpr std::size_t kLinkSize = 4 + 16 + 8 + 1 + 8;
 
 bool ReadLink(const unsigned char* bytes, std::size_t size, Context* c, Handle* handle) {
-    if (bytes == nullptr || size != kLinkSize || std::memcmp(bytes, kLinkMagic, 4) != 0) return false;
+    if (bytes == nullptr || size != kLinkSize || std::memcmp(bytes, kLinkMagic, 4) != 0 || AllZero(bytes + 4, 16) ||
+        AllZero(bytes + 20, 8))
+        return false;
     std::memcpy(c->trace_id, bytes + 4, 16);
     std::memcpy(c->parent_span_id, bytes + 20, 8);
     c->sampled = (bytes[28] & kFlagSampled) != 0;
@@ -90,11 +93,13 @@ void TracerStarted(void* self, Tracer& t, const unsigned char* parent_context) {
     c.fork_epoch = s->fork_epoch;
     Handle linked = 0;
     bool own_ids = t.kind == Kind::kSpan && t.trace_id.set && t.span_id.set && t.trace_id.value.size() == 16 &&
-                   t.span_id.value.size() == 8;
+                   t.span_id.value.size() == 8 && !AllZero(t.trace_id.value.data(), 16) &&
+                   !AllZero(t.span_id.value.data(), 8);
     if (own_ids) {
         std::memcpy(c.trace_id, t.trace_id.value.data(), 16);
         std::memcpy(c.span_id, t.span_id.value.data(), 8);
-        c.has_parent = t.parent_span_id.set && t.parent_span_id.value.size() == 8;
+        c.has_parent =
+            t.parent_span_id.set && t.parent_span_id.value.size() == 8 && !AllZero(t.parent_span_id.value.data(), 8);
         if (c.has_parent) std::memcpy(c.parent_span_id, t.parent_span_id.value.data(), 8);
     } else if (ReadIncomingTag(s, t, &c)) {
         c.has_parent = c.parent_is_remote = true;
@@ -129,7 +134,7 @@ bool TracerEnded(void* self, Tracer& t) {
 }
 
 // On the exporter thread: the span of a queued record.
-SpanData* FinishSpan(void* record) {
+SpanData* FinishSpan(void* record, const Limits& limits) {
     Ended* e = new Ended;
     e->source = static_cast<const Tracer*>(record);
     const Tracer& t = *e->source;
@@ -139,9 +144,9 @@ SpanData* FinishSpan(void* record) {
     std::memcpy(e->parent_span_id, c.parent_span_id, 8);
     e->has_parent = c.has_parent;
     e->flags = kFlagSampled | kFlagHasIsRemote | (c.parent_is_remote ? kFlagParentIsRemote : 0);
-    e->start_ns = static_cast<std::uint64_t>(t.start_us) * 1000;
-    e->end_ns = t.end_us < t.start_us ? e->start_ns : static_cast<std::uint64_t>(t.end_us) * 1000;
-    MapTracer(*e);
+    e->start_ns = static_cast<std::uint64_t>(t.start_ns);
+    e->end_ns = static_cast<std::uint64_t>(t.end_ns < t.start_ns ? t.start_ns : t.end_ns);
+    MapTracer(*e, limits);
     return e;
 }
 
@@ -203,6 +208,7 @@ void MetricUpdated(void* self, const vexlin_kit::Metric& m, const vexlin_kit::Me
     bool counter = m.kind == Kind::kIntegerCounter || m.kind == Kind::kFloatCounter;
     if (counter && (u.is_float ? u.real < 0 : u.integer < 0)) return;  // a counter only grows
     std::string dimension = u.dimension.set ? ValidUtf8(u.dimension.value) : std::string();
+    Truncate(dimension, PipelineConfig(Self(self)->pipeline).limits.value_length);
     MetricRecord(Self(self)->pipeline, static_cast<Metric*>(m.sink_metric), u.integer, u.real,
                  u.dimension.set ? &dimension : nullptr);
 }
@@ -228,6 +234,17 @@ bool Start(std::size_t count, const char* const* arguments, void** self, std::ve
            std::string*) {
     Config config;
     LoadConfig(count, arguments, &config);
+    // A record keeps what the span limits can use, so a queued span costs
+    // bounded memory: four bytes a character (at least 4 KiB, for the texts
+    // the mapping parses), and twice the attribute limit of each list, for
+    // keys set twice.
+    const Limits& l = config.limits;
+    vexlin_kit::RecordLimits record;
+    if (l.span_value_length != kNoLimit)
+        record.text_bytes =
+            std::max<std::size_t>(4096, l.span_value_length < SIZE_MAX / 4 ? 4 * l.span_value_length : SIZE_MAX);
+    record.list_items = l.span_attribute_count < SIZE_MAX / 2 ? 2 * l.span_attribute_count : SIZE_MAX;
+    vexlin_kit::SetRecordLimits(record);
     Sink* s = new Sink;
     s->pipeline = PipelineCreate(&config, SpanHooks{&FinishSpan, &DestroySpan}, &vexlin_kit::Log);
     *self = s;

@@ -14,12 +14,9 @@ struct Ended : SpanData {
     const vexlin_kit::Tracer* source = nullptr;
 };
 
-// Name, kind, attributes, events and status of `span` from its record.
-void MapTracer(Ended& span);
-
-// `text` with every byte sequence that is not UTF-8 replaced by U+FFFD:
-// OTLP strings must be valid UTF-8.
-std::string ValidUtf8(std::string_view text);
+// Name, kind, attributes, events and status of `span` from its record,
+// within the limits.
+void MapTracer(Ended& span, const Limits& limits);
 
 }  // namespace otlp
 

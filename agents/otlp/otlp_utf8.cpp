@@ -1,7 +1,8 @@
-// Making the application's text valid UTF-8 before it is encoded.
+// Making text valid UTF-8, whatever its source: the application, the
+// environment, the file system or a collector.
 #include <cstddef>
 
-#include "otlp_tracer.h"
+#include "otlp_model.h"
 
 namespace otlp {
 namespace {
@@ -22,13 +23,22 @@ std::size_t ValidSequence(const unsigned char* p, std::size_t left) {
     return n;
 }
 
+// Length of the valid beginning of `text`.
+std::size_t ValidLength(std::string_view text) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t i = 0, len = 0;
+    while (i < text.size() && (len = p[i] < 0x80 ? 1 : ValidSequence(p + i, text.size() - i)) != 0) i += len;
+    return i;
+}
+
 }  // namespace
+
+bool IsValidUtf8(std::string_view text) { return ValidLength(text) == text.size(); }
 
 std::string ValidUtf8(std::string_view text) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
-    std::size_t i = 0, n = text.size();
-    while (i < n && p[i] < 0x80) ++i;
-    if (i == n) return std::string(text);  // plain ASCII, the common case
+    std::size_t i = ValidLength(text), n = text.size();
+    if (i == n) return std::string(text);  // the common case
     std::string out(text.substr(0, i));
     while (i < n) {
         std::size_t len = ValidSequence(p + i, n - i);

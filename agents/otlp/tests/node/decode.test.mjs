@@ -54,7 +54,7 @@ for (const [protocol, compression, traceparent, remote] of [['http/protobuf', 'g
       OTEL_RESOURCE_ATTRIBUTES: 'deployment.environment=test%20lab,service.name=ignored' });
     await receiver.close();
     assert.equal(result.code, 0, result.stderr);
-    assert.match(result.stderr, /14 spans exported, 0 dropped/);
+    assert.match(result.stderr, /14 spans exported, 0 rejected, 0 dropped/);
     assert.equal(/1 incoming tags were not valid traceparent texts/.test(result.stderr), !remote, result.stderr);
     for (const req of receiver.received) assert.equal(req.headers['x-api-key'], 'secret=1');
 

@@ -45,7 +45,7 @@ for (const [name, respond, args, extraEnv, expect] of cases) {
     assert.equal(r.code, 0, r.stdout + r.stderr);
     if (expect.log) assert.match(r.stdout, expect.log);
     // The shutdown line of each process (a forked child's first), summed.
-    const lines = [...r.stdout.matchAll(/log: otlp: shutdown: (\d+) spans exported, \d+ dropped \(queue full: (\d+), not sent: (\d+)\)/g)];
+    const lines = [...r.stdout.matchAll(/log: otlp: shutdown: (\d+) spans exported, 0 rejected, \d+ dropped \(queue full: (\d+), not sent: (\d+)\)/g)];
     assert.equal(lines.length, args.length, r.stdout);
     [r.exported, r.full, r.notSent] = [1, 2, 3].map((i) => lines.reduce((sum, m) => sum + Number(m[i]), 0));
     assert.equal(r.exported + r.full + r.notSent, Number(args[0]) + (args.length - 1) * 3);

@@ -13,7 +13,7 @@ if (!existsSync(modules)) {
   process.exit(process.env.CI === 'true' ? 1 : 77);
 }
 const receiver = await import('../../tools/receiver.mjs');
-export const { require, startReceiver, attrs } = receiver;
+export const { require, startReceiver, attrs, proto } = receiver;
 const { Reader } = require('protobufjs/minimal');
 
 export const env = (name) => process.env[name] ?? assert.fail(`${name} is not set (ctest sets it)`);
