@@ -312,8 +312,10 @@ const char* FindArgument(std::size_t count, const char* const* arguments, const 
 
 // Hands `message` to the application's logging callback, if one is set: at
 // once on a thread of the sink's own, after the call returns when a hook
-// logs. Callable from any thread; a callback on the sink's own thread must
-// not shut the library down (the shutdown would wait for that thread).
+// logs. What `start` logs (no callback can be set yet) goes to the first
+// logging callback the application sets. Callable from any thread; a
+// callback on the sink's own thread must not shut the library down (the
+// shutdown would wait for that thread).
 void Log(const std::string& message);
 
 // Gives back a record that tracer_ended kept; from any thread, before the

@@ -681,6 +681,7 @@ vexlin_result_t InitializeOnce(const Sink& sink, vexlin_size_t count, const vexl
     }
     if (st->starts++ == 0) {
         st->pid = ::getpid();
+        st->start_messages = scope.TakeDeferred();
         g_state.store(st, std::memory_order_release);
     }
     for (Field& f : report) scope.Add(f.key.c_str(), std::move(f.value));
