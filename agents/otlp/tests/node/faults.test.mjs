@@ -35,6 +35,14 @@ const collector = [
 ];
 
 const configuration = [
+  // An exporter whose wait overflowed would spin through the pause.
+  ['durations meant as "never" neither spin nor overflow', () => ok, ['20'], { OTLP_LOAD_IDLE_MS: '1000', ...Object.fromEntries([
+    'OTEL_METRIC_EXPORT_INTERVAL', 'OTEL_BSP_SCHEDULE_DELAY', 'OTEL_BSP_EXPORT_TIMEOUT', 'OTEL_EXPORTER_OTLP_TIMEOUT']
+    .map((name) => [name, '9999999999999'])) }, { log: /OTEL_METRIC_EXPORT_INTERVAL=9999999999999 is more than 2147483647; using 2147483647/,
+    counts: [20, 0, 0], more: (r) => assert.ok(r.idleCpuMs < 500, `${r.idleCpuMs} ms of CPU in a pause of 1000 ms`) }],
+  ['a queue size past any number is clamped', () => ok, ['20'], { OTEL_BSP_MAX_QUEUE_SIZE: '99999999999999999999' },
+    { log: /OTEL_BSP_MAX_QUEUE_SIZE=99999999999999999999 is more than 1048576; using 1048576/, counts: [20, 0, 0] }],
+  ['an export timeout of 0 is no limit', () => ok, ['20'], { OTEL_BSP_EXPORT_TIMEOUT: '0' }, { counts: [20, 0, 0] }],
   ['settings not understood are told to the application', () => ok, ['20'],
     { OTEL_TRACES_SAMPLER: 'bogus', OTEL_BSP_SCHEDULE_DELAY: 'soon', OTEL_EXPORTER_OTLP_PROTOCOL: 'grpc' },
     { log: [/unknown sampler 'bogus'/, /OTEL_BSP_SCHEDULE_DELAY='soon'/, /protocol 'grpc'/], counts: [20, 0, 0] }],
