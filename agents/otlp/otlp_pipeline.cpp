@@ -50,12 +50,15 @@ struct Pipeline {
 
     // A bounded queue of many producers and one consumer (the exporter): a
     // producer claims a position at the tail, a cell's sequence says whether
-    // it is free for that position or holds its record.
+    // it is free for that position or holds its record. Cells come in blocks
+    // made when a producer first needs one, so the queue's memory follows the
+    // most spans ever waiting, not its capacity.
     struct Cell {
         std::atomic<std::size_t> sequence{0};
         void* record = nullptr;
     };
-    std::unique_ptr<Cell[]> cells;
+    static constexpr std::size_t kBlock = 256;  // cells
+    std::unique_ptr<std::atomic<Cell*>[]> blocks;
     std::size_t capacity = 0;
     std::atomic<std::size_t> tail{0};
     std::atomic<std::size_t> head{0};  // written by the consumer only
@@ -84,10 +87,37 @@ std::size_t QueueSize(const Pipeline* p) {
     return p->tail.load(std::memory_order_acquire) - p->head.load(std::memory_order_acquire);
 }
 
+std::size_t BlockCount(const Pipeline* p) { return (p->capacity + Pipeline::kBlock - 1) / Pipeline::kBlock; }
+
+// A block's cells start free for their positions of the first lap.
+void ResetBlock(Pipeline::Cell* block, std::size_t first) {
+    for (std::size_t i = 0; i < Pipeline::kBlock; ++i) block[i].sequence.store(first + i, std::memory_order_relaxed);
+}
+
+// The cell of a position; a producer makes its block when there is none yet
+// (null when that fails), the consumer finds none then.
+Pipeline::Cell* CellAt(Pipeline* p, std::size_t position, bool make) {
+    const std::size_t index = position % p->capacity;
+    std::atomic<Pipeline::Cell*>& slot = p->blocks[index / Pipeline::kBlock];
+    Pipeline::Cell* block = slot.load(std::memory_order_acquire);
+    if (block == nullptr && make) {
+        Pipeline::Cell* fresh = new (std::nothrow) Pipeline::Cell[Pipeline::kBlock];
+        if (fresh == nullptr) return nullptr;
+        ResetBlock(fresh, index - index % Pipeline::kBlock);
+        if (slot.compare_exchange_strong(block, fresh, std::memory_order_acq_rel))
+            block = fresh;
+        else
+            delete[] fresh;
+    }
+    return block == nullptr ? nullptr : block + index % Pipeline::kBlock;
+}
+
 bool Push(Pipeline* p, void* record) {
     std::size_t position = p->tail.load(std::memory_order_relaxed);
     for (;;) {
-        Pipeline::Cell& cell = p->cells[position % p->capacity];
+        Pipeline::Cell* at = CellAt(p, position, true);
+        if (at == nullptr) return false;  // out of memory: dropped as if full
+        Pipeline::Cell& cell = *at;
         const std::size_t sequence = cell.sequence.load(std::memory_order_acquire);
         const std::ptrdiff_t lag = static_cast<std::ptrdiff_t>(sequence - position);
         if (lag == 0) {
@@ -107,7 +137,9 @@ bool Push(Pipeline* p, void* record) {
 // The exporter's side; null when the next record is not there yet.
 void* Pop(Pipeline* p) {
     const std::size_t position = p->head.load(std::memory_order_relaxed);
-    Pipeline::Cell& cell = p->cells[position % p->capacity];
+    Pipeline::Cell* at = CellAt(p, position, false);
+    if (at == nullptr) return nullptr;
+    Pipeline::Cell& cell = *at;
     if (cell.sequence.load(std::memory_order_acquire) != position + 1) return nullptr;
     void* record = cell.record;
     cell.sequence.store(position + p->capacity, std::memory_order_release);
@@ -116,7 +148,8 @@ void* Pop(Pipeline* p) {
 }
 
 void ResetQueue(Pipeline* p) {
-    for (std::size_t i = 0; i < p->capacity; ++i) p->cells[i].sequence.store(i, std::memory_order_relaxed);
+    for (std::size_t b = 0; b < BlockCount(p); ++b)
+        if (Pipeline::Cell* block = p->blocks[b].load(std::memory_order_relaxed)) ResetBlock(block, b * Pipeline::kBlock);
     p->head.store(0, std::memory_order_relaxed);
     p->tail.store(0, std::memory_order_relaxed);
 }
@@ -330,8 +363,7 @@ Pipeline* PipelineCreate(Config* config, const SpanHooks& hooks, LogSink log) {
     p->scope.name = "vexlin";
     p->scope.version = VEXLIN_OTLP_AGENT_VERSION;
     p->capacity = std::max<std::size_t>(p->config.max_queue, 1);
-    p->cells.reset(new Pipeline::Cell[p->capacity]);
-    ResetQueue(p);
+    p->blocks.reset(new std::atomic<Pipeline::Cell*>[BlockCount(p)]());
     for (const std::string& w : p->config.warnings) Log(p, w);
     if (!p->config.disabled && !HttpGlobalInit()) {
         Log(p, "otlp: libcurl could not be initialized; nothing will be sent");
@@ -366,6 +398,7 @@ void PipelineDestroy(Pipeline* p) {
                    std::to_string(c.dropped_queue_full) + ", not sent: " + std::to_string(c.dropped_export) + ")");
     HttpClientDestroy(p->client);
     for (Metric* m : p->metrics) delete m;
+    for (std::size_t b = 0; b < BlockCount(p); ++b) delete[] p->blocks[b].load(std::memory_order_relaxed);
     delete p;
 }
 

@@ -42,6 +42,8 @@ const configuration = [
     counts: [20, 0, 0], more: (r) => assert.ok(r.idleCpuMs < 500, `${r.idleCpuMs} ms of CPU in a pause of 1000 ms`) }],
   ['a queue size past any number is clamped', () => ok, ['20'], { OTEL_BSP_MAX_QUEUE_SIZE: '99999999999999999999' },
     { log: /OTEL_BSP_MAX_QUEUE_SIZE=99999999999999999999 is more than 1048576; using 1048576/, counts: [20, 0, 0] }],
+  ['a large queue costs no memory until used', () => ok, ['1'], { OTEL_BSP_MAX_QUEUE_SIZE: '100000000' },
+    { counts: [1, 0, 0], more: (r) => assert.ok(r.maxRssKb < (sanitized || slow > 1 ? 100000 : 25000), `${r.maxRssKb} kB`) }],
   ['an export timeout of 0 is no limit', () => ok, ['20'], { OTEL_BSP_EXPORT_TIMEOUT: '0' }, { counts: [20, 0, 0] }],
   ['settings not understood are told to the application', () => ok, ['20'],
     { OTEL_TRACES_SAMPLER: 'bogus', OTEL_BSP_SCHEDULE_DELAY: 'soon', OTEL_EXPORTER_OTLP_PROTOCOL: 'grpc' },
