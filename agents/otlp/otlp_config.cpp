@@ -105,6 +105,23 @@ long Timeout(const Source& src, std::initializer_list<const char*> names, long f
     return ms == 0 ? kMaxMilliseconds : ms;
 }
 
+// Header names the request needs as the module writes them (its framing, its
+// body's type and encoding, the server it goes to) are refused, and so are
+// names that are no HTTP token and values with control characters (a line
+// break would start a header line of its own).
+const char* HeaderProblem(const std::string& name, const std::string& value) {
+    static const char* const kOwn[] = {"host",       "content-type", "content-length", "content-encoding",
+                                       "transfer-encoding", "connection",   "expect",         "te",
+                                       "trailer",    "upgrade",      "keep-alive"};
+    for (const char* own : kOwn)
+        if (strcasecmp(name.c_str(), own) == 0) return "the module's own";
+    for (unsigned char c : name)
+        if (c <= ' ' || c >= 0x7f || std::strchr("\"(),/:;<=>?@[\\]{}", c) != nullptr) return "not a header name";
+    for (unsigned char c : value)
+        if ((c < ' ' && c != '\t') || c == 0x7f) return "a control character in its value";
+    return nullptr;
+}
+
 std::string ExecutableName() {
     char path[4096];
     ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
@@ -142,7 +159,12 @@ void LoadSignal(const Source& src, const char* signal, const std::string& base, 
     const std::string own_headers = per + "HEADERS";
     for (const char* name : {"OTEL_EXPORTER_OTLP_HEADERS", own_headers.c_str()}) {
         if (!Lookup(src, name, &text)) continue;
-        for (const auto& kv : ParsePairs(text)) out->headers.push_back(kv.first + ": " + kv.second);
+        for (const auto& kv : ParsePairs(text)) {
+            if (const char* problem = HeaderProblem(kv.first, kv.second))
+                Warn(config, "otlp: ignoring header '" + kv.first + "' of " + name + ": " + problem);
+            else
+                out->headers.push_back(kv.first + ": " + kv.second);
+        }
     }
 }
 

@@ -44,6 +44,11 @@ const configuration = [
     { log: /OTEL_BSP_MAX_QUEUE_SIZE=99999999999999999999 is more than 1048576; using 1048576/, counts: [20, 0, 0] }],
   ['a large queue costs no memory until used', () => ok, ['1'], { OTEL_BSP_MAX_QUEUE_SIZE: '100000000' },
     { counts: [1, 0, 0], more: (r) => assert.ok(r.maxRssKb < (sanitized || slow > 1 ? 100000 : 25000), `${r.maxRssKb} kB`) }],
+  ['headers with line breaks or of the request itself are refused', () => ok, ['20'], { OTEL_EXPORTER_OTLP_HEADERS:
+    'x-a=1%0D%0AContent-Length: 0,Host=elsewhere,Content-Length=,content-type=text/plain,TRANSFER-ENCODING=chunked,x-ok=yes' },
+    { log: [/header 'x-a' .*control character/, /header 'Host' .*the module's own/, /header 'TRANSFER-ENCODING' .*the module's own/],
+      counts: [20, 0, 0], more: (r, traces, rx) => traces.forEach(({ headers: h }) => assert.deepEqual([h.host, h['content-type'],
+        h['x-ok'], h['x-a']], [`127.0.0.1:${rx.port}`, 'application/x-protobuf', 'yes', undefined])) }],
   ['an export timeout of 0 is no limit', () => ok, ['20'], { OTEL_BSP_EXPORT_TIMEOUT: '0' }, { counts: [20, 0, 0] }],
   ['settings not understood are told to the application', () => ok, ['20'],
     { OTEL_TRACES_SAMPLER: 'bogus', OTEL_BSP_SCHEDULE_DELAY: 'soon', OTEL_EXPORTER_OTLP_PROTOCOL: 'grpc' },
