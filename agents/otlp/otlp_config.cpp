@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "otlp_http.h"
+
 namespace otlp {
 namespace {
 
@@ -143,6 +145,11 @@ void LoadSignal(const Source& src, const char* signal, const std::string& base, 
         std::string b = base;
         while (!b.empty() && b.back() == '/') b.pop_back();
         out->url = b + "/v1/" + signal;
+    }
+    if (const char* problem = EndpointProblem(out->url)) {
+        Warn(config, std::string("otlp: the ") + signal + " endpoint '" + out->url + "' is " + problem + "; no " +
+                         signal + " are sent");
+        out->url.clear();
     }
     if (First(src, {(per + "PROTOCOL").c_str(), "OTEL_EXPORTER_OTLP_PROTOCOL"}, &text)) {
         text = Lower(Trim(text));

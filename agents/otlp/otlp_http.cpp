@@ -79,6 +79,15 @@ Answer Post(HttpClient* client, const SignalConfig& signal, const std::string& b
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(c, CURLOPT_USERAGENT, "vexlin-otlp/" VEXLIN_OTLP_AGENT_VERSION);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    // Nothing but HTTP, redirects included: another scheme could read the
+    // application's standard input or files and send them.
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, timeout_ms > 0 ? timeout_ms : 1L);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, timeout_ms > 0 ? timeout_ms : 1L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody);
@@ -121,6 +130,23 @@ void HttpClientDestroy(HttpClient* client) {
     if (client == nullptr) return;
     curl_easy_cleanup(client->curl);
     delete client;
+}
+
+const char* EndpointProblem(const std::string& url) {
+    CURLU* parsed = curl_url();
+    char* scheme = nullptr;
+    const char* problem = nullptr;
+    if (parsed == nullptr) return nullptr;  // out of memory: the request will tell
+    // libcurl reads "http:/host" as well; the scheme's "://" is asked for here.
+    if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
+        url.find("://") != url.find(':'))
+        problem = "not a valid URL";
+    else if (curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK ||
+             (strcasecmp(scheme, "http") != 0 && strcasecmp(scheme, "https") != 0))
+        problem = "not an http or https URL";
+    curl_free(scheme);
+    curl_url_cleanup(parsed);
+    return problem;
 }
 
 std::uint64_t MonotonicMs() {

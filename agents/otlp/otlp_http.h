@@ -19,6 +19,9 @@ void HttpClientDestroy(HttpClient* client);
 
 std::uint64_t MonotonicMs();
 
+// Why `url` cannot be an endpoint (not a URL, or not http or https), or null.
+const char* EndpointProblem(const std::string& url);
+
 using LogFunction = std::function<void(const std::string&)>;
 
 enum class ExportResult { kSent, kRejected, kGaveUp };

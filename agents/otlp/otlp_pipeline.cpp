@@ -215,7 +215,8 @@ RequestHead Head(Pipeline* p, Attributes* resource) {
 void ExportSpans(Pipeline* p, std::vector<void*>& batch, std::uint64_t deadline_ms) {
     bool sent = false;
     std::vector<SpanData*> spans;
-    if (MonotonicMs() < deadline_ms) {
+    const bool reachable = !p->config.traces.url.empty();  // else told once, at start
+    if (reachable && MonotonicMs() < deadline_ms) {
         for (void* record : batch) spans.push_back(p->hooks.finish(record));
         Attributes resource;
         RequestHead head = Head(p, &resource);
@@ -228,7 +229,7 @@ void ExportSpans(Pipeline* p, std::vector<void*>& batch, std::uint64_t deadline_
         std::lock_guard<std::mutex> guard(p->mu);
         (sent ? p->counts.exported : p->counts.dropped_export) += batch.size();
     }
-    if (!sent) Log(p, "otlp: " + std::to_string(batch.size()) + " spans could not be sent and were dropped");
+    if (!sent && reachable) Log(p, "otlp: " + std::to_string(batch.size()) + " spans could not be sent and were dropped");
     for (std::size_t i = 0; i < batch.size(); ++i) p->hooks.destroy(batch[i], i < spans.size() ? spans[i] : nullptr);
     batch.clear();
 }
@@ -273,7 +274,7 @@ std::vector<MetricData> CollectMetrics(Pipeline* p) {
 
 void ExportMetrics(Pipeline* p, std::uint64_t deadline_ms) {
     std::vector<MetricData> metrics = CollectMetrics(p);
-    if (metrics.empty()) return;
+    if (metrics.empty() || p->config.metrics.url.empty()) return;
     Attributes resource;
     RequestHead head = Head(p, &resource);
     std::string body = EncodeMetrics(p->config.metrics.format, head, metrics);
