@@ -231,12 +231,14 @@ void LoadConfig(std::size_t argument_count, const char* const* arguments, Config
         if (!known) Warn(config, "otlp: unknown sampler '" + text + "'; using parentbased_always_on");
     }
     if (Lookup(src, "OTEL_TRACES_SAMPLER_ARG", &text)) {
-        char* end = nullptr;
-        double r = std::strtod(text.c_str(), &end);
-        if (end != text.c_str() && r >= 0 && r <= 1)
+        // Read the same in every locale: a German one would stop at the '.'.
+        const std::string number = Trim(text);
+        double r = -1;
+        const std::from_chars_result read = std::from_chars(number.data(), number.data() + number.size(), r);
+        if (read.ec == std::errc() && read.ptr == number.data() + number.size() && r >= 0 && r <= 1)
             config->ratio = r;
         else
-            config->warnings.push_back("otlp: sampler argument '" + text + "' is not a ratio in [0, 1]");
+            Warn(config, "otlp: sampler argument '" + text + "' is not a ratio in [0, 1]");
     }
 
     // service.name: OTEL_SERVICE_NAME, else the resource list, else the executable.

@@ -1,10 +1,11 @@
-/* Driver of the OTLP module's fault tests: records COUNT custom-service spans, shuts down and prints how long that
- * took. The module's log lines go to stdout as "log: ...", and each process that shuts down prints "recorded=N", its
- * spans. With OTLP_LOAD_IDLE_MS set it waits that long before the shutdown and prints the CPU time the process used
- * meanwhile.
+/* Driver of the OTLP module's fault tests: in the environment's locale (as applications set it), records COUNT
+ * custom-service spans and a float gauge of 0.75, shuts down and prints how long that took. The module's log lines go
+ * to stdout as "log: ...", and each process that shuts down prints "recorded=N", its spans. With OTLP_LOAD_IDLE_MS
+ * set it waits that long before the shutdown and prints the CPU time the process used meanwhile.
  *   otlp_load COUNT [--fork]             a child records 3 more spans */
 #define _POSIX_C_SOURCE 200809L
 
+#include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -54,8 +55,11 @@ static void record(int count, const char* service_name) {
 
 int main(int argc, char** argv) {
     setvbuf(stdout, NULL, _IOLBF, 0); /* the test reacts to each log line; a fork copies no pending output */
+    setlocale(LC_ALL, "");
     if (argc < 2 || vexlin_initialize() != VEXLIN_SUCCESS) return 2;
     vexlin_agent_set_logging_callback(print_log);
+    vexlin_string_t fill = text("load.fill"), ratio = text("1");
+    vexlin_floatgaugemetric_set_value_p(vexlin_floatgaugemetric_create_p(&fill, &ratio, NULL), 0.75, NULL);
     record(atoi(argv[1]), "parent");
     if (argc > 2 && strcmp(argv[2], "--fork") == 0) {
         if (fork() == 0) {
