@@ -88,6 +88,11 @@ Answer Post(HttpClient* client, const SignalConfig& signal, const std::string& b
     curl_easy_setopt(c, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
     curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
 #endif
+#if LIBCURL_VERSION_NUM >= 0x075700
+    // A name lookup still running when the timeout ends is left to finish on
+    // its own thread; otherwise libcurl waits for it, however long it takes.
+    curl_easy_setopt(c, CURLOPT_QUICK_EXIT, 1L);
+#endif
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, timeout_ms > 0 ? timeout_ms : 1L);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, timeout_ms > 0 ? timeout_ms : 1L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody);

@@ -45,6 +45,10 @@ const collector = [
   ['a forked child sends only its own spans, with its own pid', () => ok, ['5', '--fork'], { OTEL_BSP_SCHEDULE_DELAY: '60000' },
     { counts: [8, 0, 0], more: (r, traces) => assert.deepEqual(spansOf(traces).map((s) => `${s.name} ${attrs(s.resource.attributes)
       ['process.pid'] === String(r.pid)}`).sort(), [...Array(3).fill('child/work false'), ...Array(5).fill('parent/work true')]) }],
+  ['a name lookup that hangs: shutdown still ends within the export timeout', () => ok, ['10'],
+    (rx) => ({ LD_PRELOAD: env('OTLP_RESOLVER_SHIM'), OTEL_EXPORTER_OTLP_ENDPOINT: `http://collector.invalid:${rx.port}`,
+      OTEL_EXPORTER_OTLP_TIMEOUT: '10000', OTEL_BSP_EXPORT_TIMEOUT: '600' }),
+    { counts: [0, 0, 10], more: (r) => assert.ok(r.shutdownMs < 600 + 500 * slow, `shutdown took ${r.shutdownMs} ms`) }],
 ];
 
 const configuration = [
