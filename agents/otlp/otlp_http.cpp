@@ -187,11 +187,10 @@ ExportResult Export(HttpClient* client, const SignalConfig& signal, const std::s
             log(std::string("otlp: ") + what + " export failed: " + Describe(a) + "; not retried");
             return ExportResult::kRejected;
         }
-        long wait_ms = a.retry_after_ms;
-        if (wait_ms < 0) {
-            wait_ms = backoff_ms / 2 + static_cast<long>(jitter() % static_cast<unsigned>(backoff_ms));
-            backoff_ms = backoff_ms < 2500 ? backoff_ms * 2 : 5000;
-        }
+        // The back-off is the least wait: a Retry-After of 0 would make a storm of requests.
+        long wait_ms = backoff_ms / 2 + static_cast<long>(jitter() % static_cast<unsigned>(backoff_ms));
+        backoff_ms = backoff_ms < 2500 ? backoff_ms * 2 : 5000;
+        if (a.retry_after_ms > wait_ms) wait_ms = a.retry_after_ms;
         if (MonotonicMs() + static_cast<std::uint64_t>(wait_ms) >= deadline_ms) {
             log(std::string("otlp: ") + what + " export failed: " + Describe(a) +
                 "; no time left to retry within the export timeout");

@@ -27,8 +27,8 @@ using LogFunction = std::function<void(const std::string&)>;
 enum class ExportResult { kSent, kRejected, kGaveUp };
 
 // Posts `body` to the signal's URL, retrying 429, 502, 503, 504 and connection
-// failures with back-off (or the answer's Retry-After) until `deadline_ms` of
-// MonotonicMs(). `what` names the signal in log lines.
+// failures with back-off (or the answer's Retry-After, when longer) until
+// `deadline_ms` of MonotonicMs(). `what` names the signal in log lines.
 ExportResult Export(HttpClient* client, const SignalConfig& signal, const std::string& body, std::uint64_t deadline_ms,
                     const char* what, const LogFunction& log);
 

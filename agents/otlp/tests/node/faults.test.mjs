@@ -49,6 +49,8 @@ const collector = [
     (rx) => ({ LD_PRELOAD: env('OTLP_RESOLVER_SHIM'), OTEL_EXPORTER_OTLP_ENDPOINT: `http://collector.invalid:${rx.port}`,
       OTEL_EXPORTER_OTLP_TIMEOUT: '10000', OTEL_BSP_EXPORT_TIMEOUT: '600' }),
     { counts: [0, 0, 10], more: (r) => assert.ok(r.shutdownMs < 600 + 500 * slow, `shutdown took ${r.shutdownMs} ms`) }],
+  ['Retry-After: 0 is retried after the back-off, not at once', () => ({ status: 503, headers: { 'retry-after': '0' } }), ['10'],
+    { OTEL_BSP_EXPORT_TIMEOUT: '2000' }, { counts: [0, 0, 10], more: (r, traces) => assert.ok(traces.length < 20, `${traces.length} requests`) }],
 ];
 
 const configuration = [
