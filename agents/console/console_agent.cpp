@@ -334,6 +334,8 @@ const vexlin_kit::Sink kConsoleSink = {
     nullptr,  // process_technology
     nullptr,  // force_send_data_now: the lines are all there is to send
     ChildAfterFork,
+    nullptr,  // prepare_fork: no thread of its own
+    nullptr,  // parent_after_fork
 };
 
 }  // namespace

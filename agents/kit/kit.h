@@ -33,7 +33,9 @@
 //
 // Fork: the kit's prepare handler waits until no call is inside a handle's
 // record, and the child starts with every kit lock free and every other
-// thread forgotten, whatever the parent's threads were doing.
+// thread forgotten, whatever the parent's threads were doing. The handlers are
+// registered once per process, by the first initialize, and stay valid as the
+// module stays mapped.
 #ifndef VEXLIN_AGENT_KIT_H
 #define VEXLIN_AGENT_KIT_H
 
@@ -304,6 +306,12 @@ struct Sink {
     // In the child of a fork, before its first call; only the forking thread
     // exists there.
     void (*child_after_fork)(void* self);
+    // Around a fork, when no call is inside the kit: the sink takes the
+    // locks its own threads take, so that the child finds what they guard
+    // whole; after the fork the parent lets go of them and the child (in
+    // child_after_fork, which follows) too.
+    void (*prepare_fork)(void* self);
+    void (*parent_after_fork)(void* self);
 };
 
 // The value of user variable `name` (case-insensitive) among the module

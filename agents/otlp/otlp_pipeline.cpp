@@ -156,22 +156,24 @@ void ResetQueue(Pipeline* p) {
 
 }  // namespace
 
-// Runs in a forked child, where only the calling thread exists. The exporter
-// thread may have held a lock at the fork: then the lock is made anew and
-// what it guarded is dropped unread (it is the parent's to send).
+// Before a fork no application thread is inside a call; the exporter may be,
+// and holds one of these locks only briefly. Taking both makes the child's
+// copy of what they guard whole.
+void PipelinePrepareFork(Pipeline* p) {
+    p->mu.lock();
+    p->metrics_mu.lock();
+}
+
+void PipelineParentAfterFork(Pipeline* p) {
+    p->metrics_mu.unlock();
+    p->mu.unlock();
+}
+
+// Runs in a forked child, where only the calling thread exists, holding the
+// locks PipelinePrepareFork took.
 void PipelineForkChild(Pipeline* p) {
-    bool queue_whole = p->mu.try_lock();
-    bool metrics_whole = p->metrics_mu.try_lock();
-    if (!queue_whole) new (&p->mu) std::mutex;
-    if (!metrics_whole) {
-        new (&p->metrics_mu) std::mutex;
-        new (&p->metrics) std::vector<Metric*>;
-        new (&p->technologies) std::vector<std::string>;
-    }
-    new (&p->wake) std::condition_variable;
+    new (&p->wake) std::condition_variable;  // the exporter may have waited on them
     new (&p->flushed) std::condition_variable;
-    if (!queue_whole) p->mu.lock();
-    if (!metrics_whole) p->metrics_mu.lock();
     std::lock_guard<std::mutex> queue(p->mu, std::adopt_lock);
     std::lock_guard<std::mutex> metrics(p->metrics_mu, std::adopt_lock);
     // No application thread is inside a call at a fork, so the queue is whole.
@@ -348,6 +350,13 @@ void StartThread(Pipeline* p) {
     if (!p->running) Log(p, "otlp: could not start the exporter thread; nothing will be sent");
 }
 
+// A forked child starts its exporter with its first span or metric value.
+void StartInChild(Pipeline* p) {
+    if (p->running.load(std::memory_order_acquire) || p->config.disabled) return;
+    std::lock_guard<std::mutex> guard(p->mu);
+    StartThread(p);
+}
+
 }  // namespace
 
 std::uint64_t WallClockNs() {
@@ -407,10 +416,7 @@ const Config& PipelineConfig(const Pipeline* p) { return p->config; }
 
 bool PipelineEnqueue(Pipeline* p, void* record) {
     if (p->config.disabled) return false;
-    if (!p->running.load(std::memory_order_acquire)) {  // a forked child's first span
-        std::lock_guard<std::mutex> guard(p->mu);
-        StartThread(p);
-    }
+    StartInChild(p);
     if (!Push(p, record)) {
         p->dropped_queue_full.fetch_add(1, std::memory_order_relaxed);
         if (!p->full_reported.exchange(true, std::memory_order_relaxed)) p->wake.notify_one();
@@ -462,6 +468,7 @@ Metric* MetricCreate(Pipeline* p, Instrument instrument, bool is_double, std::st
 }
 
 void MetricRecord(Pipeline* p, Metric* m, std::int64_t int_value, double double_value, const std::string* dimension) {
+    StartInChild(p);
     std::lock_guard<std::mutex> guard(p->metrics_mu);
     PointState* s = nullptr;
     for (PointState& candidate : m->points)

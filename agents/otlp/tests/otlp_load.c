@@ -2,10 +2,15 @@
  * custom-service spans and a float gauge of 0.75, shuts down and prints how long that took. The module's log lines go
  * to stdout as "log: ...", and each process that shuts down prints "recorded=N", its spans. With OTLP_LOAD_IDLE_MS
  * set it waits that long before the shutdown and prints the CPU time the process used meanwhile.
- *   otlp_load COUNT [--fork]             a child records 3 more spans */
+ *   otlp_load COUNT [--fork]             a child records 3 more spans
+ *   otlp_load COUNT --fork-metrics N MS P  P thousand metric points and a counter child.count, then N children one
+ *                                        after another, each adds 1 to the counter, waits MS ms, adds 1 again and
+ *                                        shuts down
+ *   otlp_load 0 --churn N                a thread initializes and shuts down N times while the main thread forks */
 #define _POSIX_C_SOURCE 200809L
 
 #include <locale.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -53,15 +58,61 @@ static void record(int count, const char* service_name) {
     }
 }
 
+/* The counter was made before the fork, the parent's export may have been reading the metrics then. */
+static void child_metrics(vexlin_metric_handle_t counter, int wait_ms) {
+    vexlin_integercountermetric_increase_by_p(counter, 1, NULL);
+    nap(wait_ms);
+    vexlin_integercountermetric_increase_by_p(counter, 1, NULL);
+    /* _exit: a sanitizer's leak check at exit would wait for allocator locks the parent's exporter held at the fork. */
+    _exit(vexlin_shutdown() == VEXLIN_SUCCESS && printf("recorded=0\n") > 0 ? 0 : 1);
+}
+
+static void* churn(void* rounds) {
+    for (long i = 0; i < (long)rounds; ++i) vexlin_initialize(), vexlin_shutdown();
+    return NULL;
+}
+
+/* Forks while another thread loads and unloads the module; every child must end normally. */
+static int fork_while_churning(long rounds) {
+    pthread_t thread;
+    int crashed = 0, status;
+    pthread_create(&thread, NULL, churn, (void*)rounds);
+    for (long i = 0; i < rounds; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) _exit(0);
+        crashed += pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status);
+    }
+    pthread_join(thread, NULL);
+    printf("crashed=%d shutdown_ms=0 slowest_span_us=0 max_rss_kb=0 idle_cpu_ms=0\n", crashed);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     setvbuf(stdout, NULL, _IOLBF, 0); /* the test reacts to each log line; a fork copies no pending output */
     setlocale(LC_ALL, "");
+    if (argc > 3 && strcmp(argv[2], "--churn") == 0) return fork_while_churning(atol(argv[3]));
     if (argc < 2 || vexlin_initialize() != VEXLIN_SUCCESS) return 2;
     vexlin_agent_set_logging_callback(print_log);
-    vexlin_string_t fill = text("load.fill"), ratio = text("1");
+    vexlin_string_t fill = text("load.fill"), ratio = text("1"), points = text("load.points"), dimension = text("key"),
+                    count = text("child.count");
     vexlin_floatgaugemetric_set_value_p(vexlin_floatgaugemetric_create_p(&fill, &ratio, NULL), 0.75, NULL);
     record(atoi(argv[1]), "parent");
-    if (argc > 2 && strcmp(argv[2], "--fork") == 0) {
+    if (argc > 5 && strcmp(argv[2], "--fork-metrics") == 0) {
+        vexlin_metric_handle_t counter = vexlin_integercountermetric_create_p(&count, &ratio, NULL);
+        for (int m = 0; m < atoi(argv[5]); ++m) {
+            vexlin_metric_handle_t many = vexlin_integergaugemetric_create_p(&points, &ratio, &dimension);
+            for (int i = 0; i < 1000; ++i) {
+                char value[16];
+                snprintf(value, sizeof value, "%d", i);
+                vexlin_string_t v = text(value);
+                vexlin_integergaugemetric_set_value_p(many, i, &v);
+            }
+        }
+        for (int i = 0; i < atoi(argv[3]); ++i) {
+            if (fork() == 0) child_metrics(counter, atoi(argv[4]));
+            wait(NULL);
+        }
+    } else if (argc > 2 && strcmp(argv[2], "--fork") == 0) {
         if (fork() == 0) {
             record(3, "child");
             return vexlin_shutdown() == VEXLIN_SUCCESS && printf("recorded=3\n") > 0 ? 0 : 1;

@@ -4,13 +4,16 @@
 import { execFileSync } from 'node:child_process';
 import { mkdtempSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
-import { test, assert, startReceiver, run, spansOf, metricsOf, attrs, env } from './support.mjs';
+import { test, assert, startReceiver, run, spansOf, metricsOf, decoded, attrs, env } from './support.mjs';
 
 // Bounds grow where every program runs tens of times slower, or needs more memory.
 const slow = process.env.VEXLIN_TEST_SLOW ? 20 : 1, sanitized = process.env.VEXLIN_TEST_SANITIZED === '1';
 const ok = { status: 200 };
 const late = (ms, answer) => () => new Promise((resolve) => setTimeout(resolve, ms, answer));
 
+// The pids of the forked children's metric requests with their counter.
+const childCounts = (r, receiver) => receiver.received.filter((q) => q.path === '/v1/metrics' && q.body.includes('child.count'))
+  .map((q) => attrs(decoded(q).resourceMetrics[0].resource.attributes)['process.pid']).filter((pid) => pid !== String(r.pid));
 // A German locale, where the decimal point is a comma, built for the tests alone. With LOCPATH set, the C library's
 // newlocale leaks its path list when a library's constructor asks for the C locale: not the module's leak.
 function german() {
@@ -51,6 +54,14 @@ const collector = [
     { counts: [0, 0, 10], more: (r) => assert.ok(r.shutdownMs < 600 + 500 * slow, `shutdown took ${r.shutdownMs} ms`) }],
   ['Retry-After: 0 is retried after the back-off, not at once', () => ({ status: 503, headers: { 'retry-after': '0' } }), ['10'],
     { OTEL_BSP_EXPORT_TIMEOUT: '2000' }, { counts: [0, 0, 10], more: (r, traces) => assert.ok(traces.length < 20, `${traces.length} requests`) }],
+  // A sanitizer's allocator has no fork handlers: a child forked while the exporter allocates may hang in it.
+  ['children forked while the exporter reads the metrics keep them', () => ok, ['0', '--fork-metrics', '30', '0', '20'],
+    { OTEL_METRIC_EXPORT_INTERVAL: '1' }, { skip: sanitized,
+      more: (r, _, rx) => assert.equal(new Set(childCounts(r, rx)).size, 30) }],
+  ['a child that records only metrics sends them at the interval', () => ok, ['0', '--fork-metrics', '1', '1000', '0'],
+    { OTEL_METRIC_EXPORT_INTERVAL: '100' }, { more: (r, _, rx) => assert.ok(childCounts(r, rx).length >= 3, `${childCounts(r, rx)}`) }],
+  ['forks while another thread loads and unloads the module', () => ok, ['0', '--churn', '1000'], {},
+    { more: (r) => assert.match(r.stdout, /crashed=0 /) }],
 ];
 
 const configuration = [

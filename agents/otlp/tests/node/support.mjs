@@ -43,6 +43,7 @@ function judged(req) {
   if (json) assert.deepEqual(withoutEmptyLists(o), withoutEmptyLists(body));
   return o;
 }
+export const decoded = judged;
 export const spansOf = (received) => receiver.spansOf(received, judged);
 export const metricsOf = (received) => receiver.metricsOf(received, judged);
 
