@@ -43,6 +43,8 @@
 // call (a hook that waits, a flush, is not waited for) and holds new calls
 // back; the child starts with every kit lock free and every other thread
 // forgotten, whatever the parent's threads were doing.
+// The handlers are registered once per process, by the first initialize, and
+// stay valid as the module stays mapped.
 #ifndef VEXLIN_AGENT_KIT_H
 #define VEXLIN_AGENT_KIT_H
 
@@ -319,6 +321,12 @@ struct Sink {
     // In the child of a fork, before its first call; only the forking thread
     // exists there.
     void (*child_after_fork)(void* self);
+    // Around a fork, when no call is inside the kit: the sink takes the
+    // locks its own threads take, so that the child finds what they guard
+    // whole; after the fork the parent lets go of them and the child (in
+    // child_after_fork, which follows) too.
+    void (*prepare_fork)(void* self);
+    void (*parent_after_fork)(void* self);
 };
 
 // The value of user variable `name` (case-insensitive) among the module
@@ -327,8 +335,10 @@ const char* FindArgument(std::size_t count, const char* const* arguments, const 
 
 // Hands `message` to the application's logging callback, if one is set: at
 // once on a thread of the sink's own, after the call returns when a hook
-// logs. Callable from any thread; a callback on the sink's own thread must
-// not shut the library down (the shutdown would wait for that thread).
+// logs. What `start` logs (no callback can be set yet) goes to the first
+// logging callback the application sets. Callable from any thread; a
+// callback on the sink's own thread must not shut the library down (the
+// shutdown would wait for that thread).
 void Log(const std::string& message);
 
 // Gives back a record that tracer_ended kept; from any thread, before the

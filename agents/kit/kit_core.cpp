@@ -81,20 +81,29 @@ void Unlock(Slot* slot) { slot->lock.store(false, std::memory_order_release); }
 // side (the last shutdown, a fork) makes them visible with one process-wide
 // barrier (membarrier) and then waits for the flags to clear. Without that
 // system call, each call pays a full fence instead.
-bool g_asymmetric = false;             // membarrier registered for this process
+
+// Membarrier registered for this process. Atomic because a fork's prepare
+// handler reads it on another thread than the first initialize, which wrote
+// it before registering the handler: ordered by the C library's own lock,
+// which race detectors do not see.
+std::atomic<bool> g_asymmetric{false};
 std::atomic<bool> g_fork_gate{false};  // a fork is being prepared: calls wait
 
-void RegisterBarrier() { g_asymmetric = syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0; }
+void RegisterBarrier() {
+    g_asymmetric.store(syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0,
+                       std::memory_order_relaxed);
+}
 
 // After a store of the rare side: every thread's earlier stores are seen.
 void Barrier() {
-    if (!g_asymmetric || syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0)
+    if (!g_asymmetric.load(std::memory_order_relaxed) ||
+        syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0)
         std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
 // The calling thread's side of Barrier, after its flag stores.
 void Fence() {
-    if (g_asymmetric)
+    if (g_asymmetric.load(std::memory_order_relaxed))
         std::atomic_signal_fence(std::memory_order_seq_cst);
     else
         std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -281,17 +290,36 @@ void FreeState(State* st) {
 // holds new calls back), so the fork happens with no call inside the kit;
 // the child forgets the other threads, whatever they were doing.
 
+// The sink's self when the prepare handler found it started (fork runs the
+// handlers of one fork at a time). The forking thread then counts as inside a
+// call until the fork is done, so the last shutdown cannot free it meanwhile.
+void* g_forking_self = nullptr;
+
 void PrepareFork() {
     g_fork_gate.store(true, std::memory_order_seq_cst);
     Barrier();
     for (ThreadRecord* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next)
         if (r != t_record) WaitWhile(r->busy);
+    g_forking_self = nullptr;
+    ThreadRecord* me = OwnRecord();
+    if (me == nullptr) return;
+    me->in_call.store(true, std::memory_order_relaxed);
+    Fence();
+    if (State* st = g_state.load(std::memory_order_acquire)) {
+        g_forking_self = st->self;
+        if (g_sink->prepare_fork != nullptr) g_sink->prepare_fork(st->self);
+    }
 }
 
-void AfterForkInParent() { g_fork_gate.store(false, std::memory_order_release); }
+void AfterForkInParent() {
+    if (g_forking_self != nullptr && g_sink->parent_after_fork != nullptr) g_sink->parent_after_fork(g_forking_self);
+    if (t_record != nullptr) t_record->in_call.store(false, std::memory_order_release);
+    g_fork_gate.store(false, std::memory_order_release);
+}
 
 void AfterForkInChild() {
     RegisterBarrier();  // the child is a process of its own
+    if (t_record != nullptr) t_record->in_call.store(false, std::memory_order_relaxed);
     g_fork_gate.store(false, std::memory_order_relaxed);
     // A lifecycle call of another thread is cut short: the library refuses to
     // use such a child, and the lock must not stay taken.
@@ -300,8 +328,7 @@ void AfterForkInChild() {
     // written: the child forgets them (what they held stays allocated).
     if (t_record != nullptr) t_record->next = nullptr;
     g_records.store(t_record, std::memory_order_release);
-    State* st = g_state.load(std::memory_order_acquire);
-    if (st != nullptr && g_sink->child_after_fork != nullptr) g_sink->child_after_fork(st->self);
+    if (g_forking_self != nullptr && g_sink->child_after_fork != nullptr) g_sink->child_after_fork(g_forking_self);
 }
 
 // Once per process, by the first initialize: the module stays mapped from
@@ -692,6 +719,7 @@ vexlin_result_t InitializeOnce(const Sink& sink, vexlin_size_t count, const vexl
     }
     if (st->starts++ == 0) {
         st->pid = ::getpid();
+        st->start_messages = scope.TakeDeferred();
         g_state.store(st, std::memory_order_release);
     }
     for (Field& f : report) scope.Add(f.key.c_str(), std::move(f.value));

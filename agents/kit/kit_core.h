@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <utility>
 
 #include "kit.h"
 
@@ -83,6 +84,10 @@ struct State {
     std::atomic<Slot*> chunks[kMaxChunks] = {};
     std::atomic<std::uint64_t> failures{0};  // calls answered neutrally after an exception
     RecordLimits limits;                     // set by the sink's start
+    // What the sink logged while it started, before the application could
+    // set a logging callback: the first callback set gets it.
+    std::vector<std::string> start_messages;
+    std::atomic<bool> start_messages_taken{false};
 };
 
 extern const Sink* g_sink;
@@ -133,6 +138,7 @@ public:
     void Drop() { emitted_ = true; }  // a call answered neutrally is not described
     void Failed();                    // an exception ended the call: neutral answer, counted
     void Defer(const std::string& message) { deferred_.push_back(message); }
+    std::vector<std::string> TakeDeferred() { return std::exchange(deferred_, {}); }
     // Runs a hook that may wait long (a flush) without this thread counting as
     // busy, so that a fork need not wait for it; the last shutdown still does.
     void Wait(void (*hook)(void*), void* self);

@@ -332,6 +332,9 @@ void End(CallScope& s, Handle h, Time end) {
 
 vexlin_result_t SetCallback(CallScope& s, int which, vexlin_agent_logging_callback_t* cb) {
     g_callbacks[which].store(cb, std::memory_order_release);
+    State* st = s.state();
+    if (which == 0 && cb != nullptr && st != nullptr && !st->start_messages_taken.exchange(true))
+        for (const std::string& message : st->start_messages) s.Defer(message);
     s.Add("callback", BoolValue(cb != nullptr));
     return VEXLIN_SUCCESS;
 }

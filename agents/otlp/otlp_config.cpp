@@ -5,9 +5,14 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include "otlp_http.h"
 
 namespace otlp {
 namespace {
@@ -66,16 +71,57 @@ bool First(const Source& src, std::initializer_list<const char*> names, std::str
     return false;
 }
 
-long Milliseconds(const Source& src, std::initializer_list<const char*> names, long fallback, Config* config) {
+void Warn(Config* config, const std::string& message) {
+    if (std::find(config->warnings.begin(), config->warnings.end(), message) == config->warnings.end())
+        config->warnings.push_back(message);
+}
+
+// A whole number up to `max`: larger ones (past any integer type too) are
+// clamped, with a message; what is not a number gives the fallback.
+std::uint64_t Count(const Source& src, std::initializer_list<const char*> names, std::uint64_t fallback,
+                    std::uint64_t max, Config* config) {
     std::string text;
     if (!First(src, names, &text)) return fallback;
-    char* end = nullptr;
-    long v = std::strtol(text.c_str(), &end, 10);
-    if (end == text.c_str() || *end != '\0' || v < 0) {
-        config->warnings.push_back("otlp: ignoring " + std::string(*names.begin()) + "='" + text + "': not a number");
+    const std::string name = *names.begin(), digits = Trim(text);
+    std::uint64_t v = 0;
+    const char* end = digits.data() + digits.size();
+    const std::from_chars_result r = std::from_chars(digits.data(), end, v);
+    if (r.ptr != end || digits.empty() || (r.ec != std::errc() && r.ec != std::errc::result_out_of_range)) {
+        Warn(config, "otlp: ignoring " + name + "='" + text + "': not a number");
         return fallback;
     }
-    return v;
+    if (r.ec == std::errc() && v <= max) return v;
+    Warn(config, "otlp: " + name + "=" + digits + " is more than " + std::to_string(max) + "; using " +
+                     std::to_string(max));
+    return max;
+}
+
+// Milliseconds, at most kMaxMilliseconds, so no deadline or wait overflows.
+long Milliseconds(const Source& src, std::initializer_list<const char*> names, long fallback, Config* config) {
+    return static_cast<long>(Count(src, names, static_cast<std::uint64_t>(fallback), kMaxMilliseconds, config));
+}
+
+// A timeout of 0 is no limit, as OpenTelemetry has it: the longest one.
+long Timeout(const Source& src, std::initializer_list<const char*> names, long fallback, Config* config) {
+    const long ms = Milliseconds(src, names, fallback, config);
+    return ms == 0 ? kMaxMilliseconds : ms;
+}
+
+// Header names the request needs as the module writes them (its framing, its
+// body's type and encoding, the server it goes to) are refused, and so are
+// names that are no HTTP token and values with control characters (a line
+// break would start a header line of its own).
+const char* HeaderProblem(const std::string& name, const std::string& value) {
+    static const char* const kOwn[] = {"host",       "content-type", "content-length", "content-encoding",
+                                       "transfer-encoding", "connection",   "expect",         "te",
+                                       "trailer",    "upgrade",      "keep-alive"};
+    for (const char* own : kOwn)
+        if (strcasecmp(name.c_str(), own) == 0) return "the module's own";
+    for (unsigned char c : name)
+        if (c <= ' ' || c >= 0x7f || std::strchr("\"(),/:;<=>?@[\\]{}", c) != nullptr) return "not a header name";
+    for (unsigned char c : value)
+        if ((c < ' ' && c != '\t') || c == 0x7f) return "a control character in its value";
+    return nullptr;
 }
 
 std::string ExecutableName() {
@@ -100,22 +146,32 @@ void LoadSignal(const Source& src, const char* signal, const std::string& base, 
         while (!b.empty() && b.back() == '/') b.pop_back();
         out->url = b + "/v1/" + signal;
     }
+    if (const char* problem = EndpointProblem(out->url)) {
+        Warn(config, std::string("otlp: the ") + signal + " endpoint '" + out->url + "' is " + problem + "; no " +
+                         signal + " are sent");
+        out->url.clear();
+    }
     if (First(src, {(per + "PROTOCOL").c_str(), "OTEL_EXPORTER_OTLP_PROTOCOL"}, &text)) {
         text = Lower(Trim(text));
         if (text == "http/json") {
             out->format = Format::kJson;
         } else if (text != "http/protobuf") {
-            config->warnings.push_back("otlp: protocol '" + text + "' is not supported; using http/protobuf");
+            Warn(config, "otlp: protocol '" + text + "' is not supported; using http/protobuf");
         }
     }
     if (First(src, {(per + "COMPRESSION").c_str(), "OTEL_EXPORTER_OTLP_COMPRESSION"}, &text))
         out->gzip = Lower(Trim(text)) == "gzip";
-    out->timeout_ms = Milliseconds(src, {(per + "TIMEOUT").c_str(), "OTEL_EXPORTER_OTLP_TIMEOUT"}, 10000, config);
+    out->timeout_ms = Timeout(src, {(per + "TIMEOUT").c_str(), "OTEL_EXPORTER_OTLP_TIMEOUT"}, 10000, config);
     // Headers of both settings apply; the per-signal ones come last and win.
     const std::string own_headers = per + "HEADERS";
     for (const char* name : {"OTEL_EXPORTER_OTLP_HEADERS", own_headers.c_str()}) {
         if (!Lookup(src, name, &text)) continue;
-        for (const auto& kv : ParsePairs(text)) out->headers.push_back(kv.first + ": " + kv.second);
+        for (const auto& kv : ParsePairs(text)) {
+            if (const char* problem = HeaderProblem(kv.first, kv.second))
+                Warn(config, "otlp: ignoring header '" + kv.first + "' of " + name + ": " + problem);
+            else
+                out->headers.push_back(kv.first + ": " + kv.second);
+        }
     }
 }
 
@@ -148,9 +204,9 @@ void LoadConfig(std::size_t argument_count, const char* const* arguments, Config
     LoadSignal(src, "metrics", base, config, &config->metrics);
 
     config->schedule_delay_ms = Milliseconds(src, {"OTEL_BSP_SCHEDULE_DELAY"}, 5000, config);
-    config->export_timeout_ms = Milliseconds(src, {"OTEL_BSP_EXPORT_TIMEOUT"}, 30000, config);
-    config->max_queue = static_cast<std::size_t>(Milliseconds(src, {"OTEL_BSP_MAX_QUEUE_SIZE"}, 2048, config));
-    config->max_batch = static_cast<std::size_t>(Milliseconds(src, {"OTEL_BSP_MAX_EXPORT_BATCH_SIZE"}, 512, config));
+    config->export_timeout_ms = Timeout(src, {"OTEL_BSP_EXPORT_TIMEOUT"}, 30000, config);
+    config->max_queue = static_cast<std::size_t>(Count(src, {"OTEL_BSP_MAX_QUEUE_SIZE"}, 2048, kMaxQueue, config));
+    config->max_batch = static_cast<std::size_t>(Count(src, {"OTEL_BSP_MAX_EXPORT_BATCH_SIZE"}, 512, kMaxQueue, config));
     if (config->max_queue == 0) config->max_queue = 1;
     if (config->max_batch == 0 || config->max_batch > config->max_queue) config->max_batch = config->max_queue;
     config->metric_interval_ms = Milliseconds(src, {"OTEL_METRIC_EXPORT_INTERVAL"}, 60000, config);
@@ -185,15 +241,17 @@ void LoadConfig(std::size_t argument_count, const char* const* arguments, Config
                 config->sampler = s.sampler;
                 known = true;
             }
-        if (!known) config->warnings.push_back("otlp: unknown sampler '" + text + "'; using parentbased_always_on");
+        if (!known) Warn(config, "otlp: unknown sampler '" + text + "'; using parentbased_always_on");
     }
     if (Lookup(src, "OTEL_TRACES_SAMPLER_ARG", &text)) {
-        char* end = nullptr;
-        double r = std::strtod(text.c_str(), &end);
-        if (end != text.c_str() && r >= 0 && r <= 1)
+        // Read the same in every locale: a German one would stop at the '.'.
+        const std::string number = Trim(text);
+        double r = -1;
+        const std::from_chars_result read = std::from_chars(number.data(), number.data() + number.size(), r);
+        if (read.ec == std::errc() && read.ptr == number.data() + number.size() && r >= 0 && r <= 1)
             config->ratio = r;
         else
-            config->warnings.push_back("otlp: sampler argument '" + text + "' is not a ratio in [0, 1]");
+            Warn(config, "otlp: sampler argument '" + text + "' is not a ratio in [0, 1]");
     }
 
     // service.name: OTEL_SERVICE_NAME, else the resource list, else the executable.

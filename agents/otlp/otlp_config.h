@@ -22,6 +22,11 @@ struct SignalConfig {
     bool gzip = false;
 };
 
+// The longest duration any setting gives (about 24.8 days), so that no
+// deadline or wait computed from one overflows; and the most spans queued.
+constexpr long kMaxMilliseconds = 2147483647;
+constexpr std::size_t kMaxQueue = 1048576;
+
 enum class Sampler { kAlwaysOn, kAlwaysOff, kRatio, kParentAlwaysOn, kParentAlwaysOff, kParentRatio };
 
 struct Config {

@@ -80,6 +80,20 @@ Answer Post(HttpClient* client, const SignalConfig& signal, const std::string& b
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(c, CURLOPT_USERAGENT, "vexlin-otlp/" VEXLIN_OTLP_AGENT_VERSION);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    // Nothing but HTTP, redirects included: another scheme could read the
+    // application's standard input or files and send them.
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+#if LIBCURL_VERSION_NUM >= 0x075700
+    // A name lookup still running when the timeout ends is left to finish on
+    // its own thread; otherwise libcurl waits for it, however long it takes.
+    curl_easy_setopt(c, CURLOPT_QUICK_EXIT, 1L);
+#endif
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, timeout_ms > 0 ? timeout_ms : 1L);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, timeout_ms > 0 ? timeout_ms : 1L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnBody);
@@ -150,6 +164,23 @@ void HttpClientDestroy(HttpClient* client) {
     delete client;
 }
 
+const char* EndpointProblem(const std::string& url) {
+    CURLU* parsed = curl_url();
+    char* scheme = nullptr;
+    const char* problem = nullptr;
+    if (parsed == nullptr) return nullptr;  // out of memory: the request will tell
+    // libcurl reads "http:/host" as well; the scheme's "://" is asked for here.
+    if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
+        url.find("://") != url.find(':'))
+        problem = "not a valid URL";
+    else if (curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK ||
+             (strcasecmp(scheme, "http") != 0 && strcasecmp(scheme, "https") != 0))
+        problem = "not an http or https URL";
+    curl_free(scheme);
+    curl_url_cleanup(parsed);
+    return problem;
+}
+
 std::uint64_t MonotonicMs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -184,11 +215,10 @@ ExportResult Export(HttpClient* client, const SignalConfig& signal, const std::s
             log(std::string("otlp: ") + what + " export failed: " + Describe(a) + "; not retried");
             return ExportResult::kRejected;
         }
-        long wait_ms = a.retry_after_ms;
-        if (wait_ms < 0) {
-            wait_ms = backoff_ms / 2 + static_cast<long>(jitter() % static_cast<unsigned>(backoff_ms));
-            backoff_ms = backoff_ms < 2500 ? backoff_ms * 2 : 5000;
-        }
+        // The back-off is the least wait: a Retry-After of 0 would make a storm of requests.
+        long wait_ms = backoff_ms / 2 + static_cast<long>(jitter() % static_cast<unsigned>(backoff_ms));
+        backoff_ms = backoff_ms < 2500 ? backoff_ms * 2 : 5000;
+        if (a.retry_after_ms > wait_ms) wait_ms = a.retry_after_ms;
         if (MonotonicMs() + static_cast<std::uint64_t>(wait_ms) >= deadline_ms) {
             log(std::string("otlp: ") + what + " export failed: " + Describe(a) +
                 "; no time left to retry within the export timeout");

@@ -1,6 +1,7 @@
 // Protobuf JSON as OTLP/HTTP wants it: lowerCamelCase names, ids as lower-case
 // hex, enums as integers, 64-bit integers as decimal strings. Default values
 // are left out, as in the binary encoding.
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -85,9 +86,9 @@ struct Json {
         } else if (std::isinf(d)) {
             out += d > 0 ? "\"Infinity\"" : "\"-Infinity\"";
         } else {
+            // The shortest text that reads back exactly, with a '.' in every locale.
             char text[40];
-            std::snprintf(text, sizeof text, "%.17g", d);
-            out += text;
+            out.append(text, std::to_chars(text, text + sizeof text, d).ptr);
         }
     }
     void Open(const char* key, char bracket) {

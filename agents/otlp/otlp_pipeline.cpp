@@ -59,12 +59,15 @@ struct Pipeline {
 
     // A bounded queue of many producers and one consumer (the exporter): a
     // producer claims a position at the tail, a cell's sequence says whether
-    // it is free for that position or holds its record.
+    // it is free for that position or holds its record. Cells come in blocks
+    // made when a producer first needs one, so the queue's memory follows the
+    // most spans ever waiting, not its capacity.
     struct Cell {
         std::atomic<std::size_t> sequence{0};
         void* record = nullptr;
     };
-    std::unique_ptr<Cell[]> cells;
+    static constexpr std::size_t kBlock = 256;  // cells
+    std::unique_ptr<std::atomic<Cell*>[]> blocks;
     std::size_t capacity = 0;
     std::atomic<std::size_t> tail{0};
     std::atomic<std::size_t> head{0};  // written by the consumer only
@@ -93,10 +96,37 @@ std::size_t QueueSize(const Pipeline* p) {
     return p->tail.load(std::memory_order_acquire) - p->head.load(std::memory_order_acquire);
 }
 
+std::size_t BlockCount(const Pipeline* p) { return (p->capacity + Pipeline::kBlock - 1) / Pipeline::kBlock; }
+
+// A block's cells start free for their positions of the first lap.
+void ResetBlock(Pipeline::Cell* block, std::size_t first) {
+    for (std::size_t i = 0; i < Pipeline::kBlock; ++i) block[i].sequence.store(first + i, std::memory_order_relaxed);
+}
+
+// The cell of a position; a producer makes its block when there is none yet
+// (null when that fails), the consumer finds none then.
+Pipeline::Cell* CellAt(Pipeline* p, std::size_t position, bool make) {
+    const std::size_t index = position % p->capacity;
+    std::atomic<Pipeline::Cell*>& slot = p->blocks[index / Pipeline::kBlock];
+    Pipeline::Cell* block = slot.load(std::memory_order_acquire);
+    if (block == nullptr && make) {
+        Pipeline::Cell* fresh = new (std::nothrow) Pipeline::Cell[Pipeline::kBlock];
+        if (fresh == nullptr) return nullptr;
+        ResetBlock(fresh, index - index % Pipeline::kBlock);
+        if (slot.compare_exchange_strong(block, fresh, std::memory_order_acq_rel))
+            block = fresh;
+        else
+            delete[] fresh;
+    }
+    return block == nullptr ? nullptr : block + index % Pipeline::kBlock;
+}
+
 bool Push(Pipeline* p, void* record) {
     std::size_t position = p->tail.load(std::memory_order_relaxed);
     for (;;) {
-        Pipeline::Cell& cell = p->cells[position % p->capacity];
+        Pipeline::Cell* at = CellAt(p, position, true);
+        if (at == nullptr) return false;  // out of memory: dropped as if full
+        Pipeline::Cell& cell = *at;
         const std::size_t sequence = cell.sequence.load(std::memory_order_acquire);
         const std::ptrdiff_t lag = static_cast<std::ptrdiff_t>(sequence - position);
         if (lag == 0) {
@@ -116,7 +146,9 @@ bool Push(Pipeline* p, void* record) {
 // The exporter's side; null when the next record is not there yet.
 void* Pop(Pipeline* p) {
     const std::size_t position = p->head.load(std::memory_order_relaxed);
-    Pipeline::Cell& cell = p->cells[position % p->capacity];
+    Pipeline::Cell* at = CellAt(p, position, false);
+    if (at == nullptr) return nullptr;
+    Pipeline::Cell& cell = *at;
     if (cell.sequence.load(std::memory_order_acquire) != position + 1) return nullptr;
     void* record = cell.record;
     cell.sequence.store(position + p->capacity, std::memory_order_release);
@@ -125,29 +157,32 @@ void* Pop(Pipeline* p) {
 }
 
 void ResetQueue(Pipeline* p) {
-    for (std::size_t i = 0; i < p->capacity; ++i) p->cells[i].sequence.store(i, std::memory_order_relaxed);
+    for (std::size_t b = 0; b < BlockCount(p); ++b)
+        if (Pipeline::Cell* block = p->blocks[b].load(std::memory_order_relaxed)) ResetBlock(block, b * Pipeline::kBlock);
     p->head.store(0, std::memory_order_relaxed);
     p->tail.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace
 
-// Runs in a forked child, where only the calling thread exists. The exporter
-// thread may have held a lock at the fork: then the lock is made anew and
-// what it guarded is dropped unread (it is the parent's to send).
+// Before a fork no application thread is inside a call; the exporter may be,
+// and holds one of these locks only briefly. Taking both makes the child's
+// copy of what they guard whole.
+void PipelinePrepareFork(Pipeline* p) {
+    p->mu.lock();
+    p->metrics_mu.lock();
+}
+
+void PipelineParentAfterFork(Pipeline* p) {
+    p->metrics_mu.unlock();
+    p->mu.unlock();
+}
+
+// Runs in a forked child, where only the calling thread exists, holding the
+// locks PipelinePrepareFork took.
 void PipelineForkChild(Pipeline* p) {
-    bool queue_whole = p->mu.try_lock();
-    bool metrics_whole = p->metrics_mu.try_lock();
-    if (!queue_whole) new (&p->mu) std::mutex;
-    if (!metrics_whole) {
-        new (&p->metrics_mu) std::mutex;
-        new (&p->metrics) std::vector<Metric*>;
-        new (&p->technologies) std::vector<std::string>;
-    }
-    new (&p->wake) std::condition_variable;
+    new (&p->wake) std::condition_variable;  // the exporter may have waited on them
     new (&p->flushed) std::condition_variable;
-    if (!queue_whole) p->mu.lock();
-    if (!metrics_whole) p->metrics_mu.lock();
     std::lock_guard<std::mutex> queue(p->mu, std::adopt_lock);
     std::lock_guard<std::mutex> metrics(p->metrics_mu, std::adopt_lock);
     // No application thread is inside a call at a fork, so the queue is whole.
@@ -193,7 +228,8 @@ void ExportSpans(Pipeline* p, std::vector<void*>& batch, std::uint64_t deadline_
     bool sent = false;
     std::int64_t rejected = 0;
     std::vector<SpanData*> spans;
-    if (MonotonicMs() < deadline_ms) {
+    const bool reachable = !p->config.traces.url.empty();  // else told once, at start
+    if (reachable && MonotonicMs() < deadline_ms) {
         for (void* record : batch) spans.push_back(p->hooks.finish(record, p->config.limits));
         Attributes resource;
         RequestHead head = Head(p, &resource);
@@ -213,7 +249,7 @@ void ExportSpans(Pipeline* p, std::vector<void*>& batch, std::uint64_t deadline_
             p->counts.dropped_export += batch.size();
         }
     }
-    if (!sent) Log(p, "otlp: " + std::to_string(batch.size()) + " spans could not be sent and were dropped");
+    if (!sent && reachable) Log(p, "otlp: " + std::to_string(batch.size()) + " spans could not be sent and were dropped");
     for (std::size_t i = 0; i < batch.size(); ++i) p->hooks.destroy(batch[i], i < spans.size() ? spans[i] : nullptr);
     batch.clear();
 }
@@ -259,7 +295,7 @@ std::vector<MetricData> CollectMetrics(Pipeline* p) {
 
 void ExportMetrics(Pipeline* p, std::uint64_t deadline_ms) {
     std::vector<MetricData> metrics = CollectMetrics(p);
-    if (metrics.empty()) return;
+    if (metrics.empty() || p->config.metrics.url.empty()) return;
     Attributes resource;
     RequestHead head = Head(p, &resource);
     std::string body = EncodeMetrics(p->config.metrics.format, head, metrics);
@@ -333,6 +369,13 @@ void StartThread(Pipeline* p) {
     if (!p->running) Log(p, "otlp: could not start the exporter thread; nothing will be sent");
 }
 
+// A forked child starts its exporter with its first span or metric value.
+void StartInChild(Pipeline* p) {
+    if (p->running.load(std::memory_order_acquire) || p->config.disabled) return;
+    std::lock_guard<std::mutex> guard(p->mu);
+    StartThread(p);
+}
+
 }  // namespace
 
 std::uint64_t WallClockNs() {
@@ -350,8 +393,7 @@ Pipeline* PipelineCreate(Config* config, const SpanHooks& hooks, LogSink log) {
     p->scope.name = "vexlin";
     p->scope.version = VEXLIN_OTLP_AGENT_VERSION;
     p->capacity = std::max<std::size_t>(p->config.max_queue, 1);
-    p->cells.reset(new Pipeline::Cell[p->capacity]);
-    ResetQueue(p);
+    p->blocks.reset(new std::atomic<Pipeline::Cell*>[BlockCount(p)]());
     for (const std::string& w : p->config.warnings) Log(p, w);
     if (!p->config.disabled && !HttpGlobalInit()) {
         Log(p, "otlp: libcurl could not be initialized; nothing will be sent");
@@ -386,6 +428,7 @@ void PipelineDestroy(Pipeline* p) {
                    std::to_string(c.dropped_queue_full) + ", not sent: " + std::to_string(c.dropped_export) + ")");
     HttpClientDestroy(p->client);
     for (Metric* m : p->metrics) delete m;
+    for (std::size_t b = 0; b < BlockCount(p); ++b) delete[] p->blocks[b].load(std::memory_order_relaxed);
     delete p;
 }
 
@@ -393,10 +436,7 @@ const Config& PipelineConfig(const Pipeline* p) { return p->config; }
 
 bool PipelineEnqueue(Pipeline* p, void* record) {
     if (p->config.disabled) return false;
-    if (!p->running.load(std::memory_order_acquire)) {  // a forked child's first span
-        std::lock_guard<std::mutex> guard(p->mu);
-        StartThread(p);
-    }
+    StartInChild(p);
     if (!Push(p, record)) {
         p->dropped_queue_full.fetch_add(1, std::memory_order_relaxed);
         if (!p->full_reported.exchange(true, std::memory_order_relaxed)) p->wake.notify_one();
@@ -448,6 +488,7 @@ Metric* MetricCreate(Pipeline* p, Instrument instrument, bool is_double, std::st
 }
 
 void MetricRecord(Pipeline* p, Metric* m, std::int64_t int_value, double double_value, const std::string* dimension) {
+    StartInChild(p);
     std::lock_guard<std::mutex> guard(p->metrics_mu);
     std::size_t* place = &m->plain;
     if (dimension != nullptr) {

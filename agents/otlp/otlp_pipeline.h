@@ -44,8 +44,12 @@ void PipelineForceFlush(Pipeline* p);
 // Process technologies go on the resource of the next requests.
 void PipelineAddTechnology(Pipeline* p, const std::string& text);
 
-// In a forked child before anything else: no queue, no thread, no inherited
-// connection, metrics from zero, and the child's pid on the resource.
+// Around a fork: the prepare side takes the pipeline's locks, which the
+// parent then lets go of. The child, before anything else, lets go of them
+// too, with no queue, no thread, no inherited connection, metrics from zero
+// and the child's pid on the resource.
+void PipelinePrepareFork(Pipeline* p);
+void PipelineParentAfterFork(Pipeline* p);
 void PipelineForkChild(Pipeline* p);
 
 struct Counts {

@@ -224,6 +224,9 @@ void ProcessTechnology(void* self, std::int32_t type, const vexlin_kit::Str& edi
 
 void ForceSend(void* self) { PipelineForceFlush(Self(self)->pipeline); }
 
+void PrepareFork(void* self) { PipelinePrepareFork(Self(self)->pipeline); }
+void ParentAfterFork(void* self) { PipelineParentAfterFork(Self(self)->pipeline); }
+
 void ChildAfterFork(void* self) {
     ++Self(self)->fork_epoch;
     ReseedIdsAfterFork();
@@ -279,6 +282,8 @@ const vexlin_kit::Sink kOtlpSink = {
     &ProcessTechnology,
     &ForceSend,
     &ChildAfterFork,
+    &PrepareFork,
+    &ParentAfterFork,
 };
 
 }  // namespace

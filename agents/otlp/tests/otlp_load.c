@@ -1,7 +1,13 @@
-/* Driver of the OTLP module's fault and data-limit tests: records COUNT custom-service spans, with --fork forks (the
- * child records 3 more), shuts down and prints how long that took and the most memory the process held. The module's
- * log lines go to stdout as "log: ...".
- *   otlp_load COUNT [--fork] [DATA...]
+/* Driver of the OTLP module's fault and data-limit tests: in the environment's locale (as applications set it),
+ * records COUNT custom-service spans and a float gauge of 0.75, shuts down and prints how long that took and the most
+ * memory the process held. The module's log lines go to stdout as "log: ...", and each process that shuts down prints
+ * "recorded=N", its spans. With OTLP_LOAD_IDLE_MS set it waits that long before the shutdown and prints the CPU time
+ * the process used meanwhile.
+ *   otlp_load COUNT [--fork] [DATA...]   --fork: a child records 3 more spans
+ *   otlp_load COUNT --fork-metrics N MS P  P thousand metric points and a counter child.count, then N children one
+ *                                        after another, each adds 1 to the counter, waits MS ms, adds 1 again and
+ *                                        shuts down
+ *   otlp_load 0 --churn N                a thread initializes and shuts down N times while the main thread forks
  * DATA, each for every span unless it says one:
  *   --attrs=N,BYTES  N request attributes a0, a1, ... of BYTES bytes of "é"   --attr=KEY=VALUE  one more (in order)
  *   --error          an exception                 --headers=N  one outgoing web request more, with N request headers
@@ -9,10 +15,11 @@
  *   --timed=START,END  one timed span more (microseconds)             --zero-ids  one span more with all-zero ids */
 #define _POSIX_C_SOURCE 200809L
 
+#include <locale.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,10 +34,23 @@ static long now_us(void) {
     return ts.tv_sec * 1000000L + ts.tv_nsec / 1000L;
 }
 
-static vexlin_string_t str(const char* text, size_t length) {
-    vexlin_string_t s = {text, length, VEXLIN_CCSID_UTF8};
-    return s;
+static vexlin_string_t text_of(const char* s, size_t length) {
+    vexlin_string_t t = {s, length, VEXLIN_CCSID_UTF8};
+    return t;
 }
+static vexlin_string_t text(const char* s) { return text_of(s, strlen(s)); }
+
+/* The peak of this program alone: getrusage's counts what exec replaced too (the test's runtime). */
+static long peak_rss_kb(void) {
+    char line[128];
+    long kb = 0;
+    FILE* status = fopen("/proc/self/status", "r");
+    while (status != NULL && fgets(line, sizeof line, status) != NULL) sscanf(line, "VmHWM: %ld", &kb);
+    if (status != NULL) fclose(status);
+    return kb;
+}
+
+static void nap(int ms) { nanosleep(&(struct timespec){ms / 1000, ms % 1000 * 1000000L}, NULL); }
 
 /* The application's thread must never wait for the collector. */
 static long slowest_span_us;
@@ -58,20 +78,21 @@ static void add_attributes(void) {
         char key[32];
         if (value == NULL && (value = malloc((size_t)bytes + 2)) != NULL)
             for (long b = 0; b < bytes; b += 2) memcpy(value + b, "\xC3\xA9", 2);
-        vexlin_string_t k = str(key, (size_t)snprintf(key, sizeof key, "a%ld", i)), v = str(value, (size_t)bytes);
+        vexlin_string_t k = text_of(key, (size_t)snprintf(key, sizeof key, "a%ld", i)),
+                        v = text_of(value, (size_t)bytes);
         vexlin_customrequestattribute_add_strings_p(&k, &v, 1);
     }
     const char* kv;
     for (int from = 2; (kv = next_option("--attr", &from)) != NULL;) {
         const char* eq = strchr(kv, '=');
-        vexlin_string_t k = str(kv, (size_t)(eq - kv)), v = str(eq + 1, strlen(eq + 1));
+        vexlin_string_t k = text_of(kv, (size_t)(eq - kv)), v = text_of(eq + 1, strlen(eq + 1));
         vexlin_customrequestattribute_add_strings_p(&k, &v, 1);
     }
 }
 
 static void record(int count, const char* service_name) {
-    vexlin_string_t method = str("work", 4), service = str(service_name, strlen(service_name));
-    vexlin_string_t error = str("Failure", 7), message = str("it failed", 9);
+    vexlin_string_t method = text("work"), service = text(service_name);
+    vexlin_string_t error = text("Failure"), message = text("it failed");
     for (int i = 0; i < count; ++i) {
         long started = now_us();
         vexlin_tracer_handle_t t = vexlin_customservicetracer_create_p(&method, &service);
@@ -88,13 +109,13 @@ static void record_more(void) {
     const char* v;
     if ((v = option("--headers")) != NULL) {
         long n = atol(v);
-        vexlin_string_t url = str("http://127.0.0.1/", 17), get = str("GET", 3);
+        vexlin_string_t url = text_of("http://127.0.0.1/", 17), get = text_of("GET", 3);
         vexlin_string_t* names = calloc((size_t)n + 1, sizeof *names);
         vexlin_string_t* values = calloc((size_t)n + 1, sizeof *values);
         char* text = malloc((size_t)n * 16 + 1);
         for (long i = 0; i < n && names && values && text; ++i) {
-            names[i] = str(text + i * 16, (size_t)snprintf(text + i * 16, 16, "x-h%ld", i));
-            values[i] = str("v", 1);
+            names[i] = text_of(text + i * 16, (size_t)snprintf(text + i * 16, 16, "x-h%ld", i));
+            values[i] = text_of("v", 1);
         }
         vexlin_tracer_handle_t t = vexlin_outgoingwebrequesttracer_create_p(&url, &get);
         vexlin_tracer_start(t);
@@ -102,7 +123,7 @@ static void record_more(void) {
         vexlin_tracer_end(t);
         free(names), free(values), free(text);
     }
-    vexlin_string_t key = str("load.count", 10), unit = str("1", 1), dimension = str("value", 5);
+    vexlin_string_t key = text_of("load.count", 10), unit = text_of("1", 1), dimension = text_of("value", 5);
     if ((v = option("--counter")) != NULL) {
         char* end;
         long n = atol(v);
@@ -110,11 +131,11 @@ static void record_more(void) {
         vexlin_metric_handle_t m = vexlin_integercountermetric_create_p(&key, &unit, n > 0 ? &dimension : NULL);
         for (long i = 0; i < n || (n == 0 && i == 0); ++i) {
             char text[32];
-            vexlin_string_t d = str(text, (size_t)snprintf(text, sizeof text, "d%ld", i));
+            vexlin_string_t d = text_of(text, (size_t)snprintf(text, sizeof text, "d%ld", i));
             for (int k = 0; k < 2; ++k) vexlin_integercountermetric_increase_by_p(m, increase[k], n > 0 ? &d : NULL);
         }
     }
-    vexlin_string_t method = str("once", 4), service = str("more", 4);
+    vexlin_string_t method = text_of("once", 4), service = text_of("more", 4);
     if ((v = option("--timed")) != NULL && vexlin_ex_api_enable_tracer_ext() == VEXLIN_SUCCESS) {
         vexlin_tracer_handle_t t = vexlin_customservicetracer_create_p(&method, &service);
         vexlin_ex_tracer_start_2(t, 0, strtoll(v, NULL, 10));
@@ -129,25 +150,75 @@ static void record_more(void) {
     }
 }
 
+/* The counter was made before the fork, the parent's export may have been reading the metrics then. */
+static void child_metrics(vexlin_metric_handle_t counter, int wait_ms) {
+    vexlin_integercountermetric_increase_by_p(counter, 1, NULL);
+    nap(wait_ms);
+    vexlin_integercountermetric_increase_by_p(counter, 1, NULL);
+    /* _exit: a sanitizer's leak check at exit would wait for allocator locks the parent's exporter held at the fork. */
+    _exit(vexlin_shutdown() == VEXLIN_SUCCESS && printf("recorded=0\n") > 0 ? 0 : 1);
+}
+
+static void* churn(void* rounds) {
+    for (long i = 0; i < (long)rounds; ++i) vexlin_initialize(), vexlin_shutdown();
+    return NULL;
+}
+
+/* Forks while another thread loads and unloads the module; every child must end normally. */
+static int fork_while_churning(long rounds) {
+    pthread_t thread;
+    int crashed = 0, status;
+    pthread_create(&thread, NULL, churn, (void*)rounds);
+    for (long i = 0; i < rounds; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) _exit(0);
+        crashed += pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status);
+    }
+    pthread_join(thread, NULL);
+    printf("crashed=%d shutdown_ms=0 slowest_span_us=0 max_rss_kb=0 idle_cpu_ms=0\n", crashed);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     setvbuf(stdout, NULL, _IOLBF, 0); /* the test reacts to each log line; a fork copies no pending output */
+    setlocale(LC_ALL, "");
     argc_ = argc, argv_ = argv;
+    if (argc > 3 && strcmp(argv[2], "--churn") == 0) return fork_while_churning(atol(argv[3]));
     if (argc < 2 || vexlin_initialize() != VEXLIN_SUCCESS) return 2;
     vexlin_agent_set_logging_callback(print_log);
+    vexlin_string_t fill = text("load.fill"), ratio = text("1"), points = text("load.points"), dimension = text("key"),
+                    count = text("child.count");
+    vexlin_floatgaugemetric_set_value_p(vexlin_floatgaugemetric_create_p(&fill, &ratio, NULL), 0.75, NULL);
     record(atoi(argv[1]), "parent");
     record_more();
-    if (option("--fork")) {
+    if (argc > 5 && strcmp(argv[2], "--fork-metrics") == 0) {
+        vexlin_metric_handle_t counter = vexlin_integercountermetric_create_p(&count, &ratio, NULL);
+        for (int m = 0; m < atoi(argv[5]); ++m) {
+            vexlin_metric_handle_t many = vexlin_integergaugemetric_create_p(&points, &ratio, &dimension);
+            for (int i = 0; i < 1000; ++i) {
+                char value[16];
+                snprintf(value, sizeof value, "%d", i);
+                vexlin_string_t v = text(value);
+                vexlin_integergaugemetric_set_value_p(many, i, &v);
+            }
+        }
+        for (int i = 0; i < atoi(argv[3]); ++i) {
+            if (fork() == 0) child_metrics(counter, atoi(argv[4]));
+            wait(NULL);
+        }
+    } else if (option("--fork")) {
         if (fork() == 0) {
             record(3, "child");
-            return vexlin_shutdown() == VEXLIN_SUCCESS ? 0 : 1;
+            return vexlin_shutdown() == VEXLIN_SUCCESS && printf("recorded=3\n") > 0 ? 0 : 1;
         }
         wait(NULL);
     }
+    clock_t busy = clock(); /* of every thread */
+    if (getenv("OTLP_LOAD_IDLE_MS") != NULL) nap(atoi(getenv("OTLP_LOAD_IDLE_MS")));
+    long idle_cpu_ms = (long)((clock() - busy) * 1000 / CLOCKS_PER_SEC);
     long started = now_us();
     vexlin_shutdown();
-    struct rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    printf("shutdown_ms=%ld slowest_span_us=%ld maxrss_kb=%ld\n", (now_us() - started) / 1000, slowest_span_us,
-           usage.ru_maxrss);
+    printf("recorded=%s\nshutdown_ms=%ld slowest_span_us=%ld max_rss_kb=%ld idle_cpu_ms=%ld\n", argv[1],
+           (now_us() - started) / 1000, slowest_span_us, peak_rss_kb(), idle_cpu_ms);
     return 0;
 }

@@ -30,7 +30,7 @@ export function decode(req) {
 
 // Answers each request with respond(req, number) -> {status, headers, body}.
 export async function startReceiver(respond = () => ({ status: 200 }), port = 0) {
-  const received = [];
+  const received = [], connections = [];
   const server = createServer((request, response) => {
     const chunks = [];
     request.on('data', (c) => chunks.push(c)).on('end', async () => {
@@ -42,6 +42,7 @@ export async function startReceiver(respond = () => ({ status: 200 }), port = 0)
       response.writeHead(answer.status, { 'content-type': 'application/x-protobuf', ...answer.headers }).end(answer.body);
     });
   });
+  server.on('connection', (socket) => connections.push(socket.remoteAddress));
   await new Promise((resolve) => server.listen(port, '127.0.0.1', resolve));
   server.unref(); // the program it waits for keeps node running, not the receiver
   const { port: bound } = server.address();
@@ -50,7 +51,7 @@ export async function startReceiver(respond = () => ({ status: 200 }), port = 0)
     server.close(resolve);
     server.closeAllConnections();
   });
-  return { port: bound, endpoint: `http://127.0.0.1:${bound}`, received, close };
+  return { port: bound, endpoint: `http://127.0.0.1:${bound}`, received, connections, close };
 }
 
 // Every span (with its resource) or metric of the requests, each read by `read`.

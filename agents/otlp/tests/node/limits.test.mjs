@@ -91,7 +91,7 @@ for (const [name, args, extraEnv, check, options = {}] of rows) {
         OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint, ...extraEnv });
       await receiver.close();
       assert.equal(r.code, 0, r.stdout + r.stderr);
-      [, r.shutdownMs, r.maxrssKb] = /shutdown_ms=(\d+) slowest_span_us=\d+ maxrss_kb=(\d+)/.exec(r.stdout).map(Number);
+      [, r.shutdownMs, r.maxrssKb] = /shutdown_ms=(\d+) slowest_span_us=\d+ max_rss_kb=(\d+)/.exec(r.stdout).map(Number);
       const traces = receiver.received.filter((req) => req.path === '/v1/traces');
       check(r, spansOf(receiver.received), metricsOf(receiver.received), traces);
     } finally {

@@ -43,6 +43,7 @@ function judged(req) {
   if (json) assert.deepEqual(withoutEmptyLists(o), withoutEmptyLists(body));
   return o;
 }
+export const decoded = judged;
 export const spansOf = (received) => receiver.spansOf(received, judged);
 export const metricsOf = (received) => receiver.metricsOf(received, judged);
 
@@ -51,7 +52,9 @@ export function run(program, args, extraEnv = {}, onStdout = () => {}) {
   const [command, ...rest] = [...(process.env.OTLP_EMULATOR ?? '').split(' ').filter(Boolean), program, ...args];
   return new Promise((resolve, reject) => {
     const started = Date.now();
-    const child = spawn(command, rest, { env: { ...process.env, KX_AGENTLIBRARY: env('OTLP_AGENT_PATH'), ...extraEnv } });
+    // A program that hangs is killed: the test fails on its own, and soon.
+    const child = spawn(command, rest, { env: { ...process.env, KX_AGENTLIBRARY: env('OTLP_AGENT_PATH'), ...extraEnv },
+      timeout: 60000 * (process.env.VEXLIN_TEST_SLOW ? 10 : 1) });
     let stdout = '', stderr = '';
     child.stdout.on('data', (d) => onStdout((stdout += d)));
     child.stderr.on('data', (d) => (stderr += d));
