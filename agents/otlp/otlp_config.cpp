@@ -91,8 +91,8 @@ std::uint64_t Count(const Source& src, std::initializer_list<const char*> names,
         return fallback;
     }
     if (r.ec == std::errc() && v <= max) return v;
-    Warn(config, "otlp: " + name + "=" + digits + " is more than " + std::to_string(max) + "; using " +
-                     std::to_string(max));
+    Warn(config,
+         "otlp: " + name + "=" + digits + " is more than " + std::to_string(max) + "; using " + std::to_string(max));
     return max;
 }
 
@@ -112,9 +112,9 @@ long Timeout(const Source& src, std::initializer_list<const char*> names, long f
 // names that are no HTTP token and values with control characters (a line
 // break would start a header line of its own).
 const char* HeaderProblem(const std::string& name, const std::string& value) {
-    static const char* const kOwn[] = {"host",       "content-type", "content-length", "content-encoding",
-                                       "transfer-encoding", "connection",   "expect",         "te",
-                                       "trailer",    "upgrade",      "keep-alive"};
+    static const char* const kOwn[] = {
+        "host",   "content-type", "content-length", "content-encoding", "transfer-encoding", "connection",
+        "expect", "te",           "trailer",        "upgrade",          "keep-alive"};
     for (const char* own : kOwn)
         if (strcasecmp(name.c_str(), own) == 0) return "the module's own";
     for (unsigned char c : name)
@@ -206,7 +206,8 @@ void LoadConfig(std::size_t argument_count, const char* const* arguments, Config
     config->schedule_delay_ms = Milliseconds(src, {"OTEL_BSP_SCHEDULE_DELAY"}, 5000, config);
     config->export_timeout_ms = Timeout(src, {"OTEL_BSP_EXPORT_TIMEOUT"}, 30000, config);
     config->max_queue = static_cast<std::size_t>(Count(src, {"OTEL_BSP_MAX_QUEUE_SIZE"}, 2048, kMaxQueue, config));
-    config->max_batch = static_cast<std::size_t>(Count(src, {"OTEL_BSP_MAX_EXPORT_BATCH_SIZE"}, 512, kMaxQueue, config));
+    config->max_batch =
+        static_cast<std::size_t>(Count(src, {"OTEL_BSP_MAX_EXPORT_BATCH_SIZE"}, 512, kMaxQueue, config));
     if (config->max_queue == 0) config->max_queue = 1;
     if (config->max_batch == 0 || config->max_batch > config->max_queue) config->max_batch = config->max_queue;
     config->metric_interval_ms = Milliseconds(src, {"OTEL_METRIC_EXPORT_INTERVAL"}, 60000, config);

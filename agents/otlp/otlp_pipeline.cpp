@@ -158,7 +158,8 @@ void* Pop(Pipeline* p) {
 
 void ResetQueue(Pipeline* p) {
     for (std::size_t b = 0; b < BlockCount(p); ++b)
-        if (Pipeline::Cell* block = p->blocks[b].load(std::memory_order_relaxed)) ResetBlock(block, b * Pipeline::kBlock);
+        if (Pipeline::Cell* block = p->blocks[b].load(std::memory_order_relaxed))
+            ResetBlock(block, b * Pipeline::kBlock);
     p->head.store(0, std::memory_order_relaxed);
     p->tail.store(0, std::memory_order_relaxed);
 }
@@ -249,7 +250,8 @@ void ExportSpans(Pipeline* p, std::vector<void*>& batch, std::uint64_t deadline_
             p->counts.dropped_export += batch.size();
         }
     }
-    if (!sent && reachable) Log(p, "otlp: " + std::to_string(batch.size()) + " spans could not be sent and were dropped");
+    if (!sent && reachable)
+        Log(p, "otlp: " + std::to_string(batch.size()) + " spans could not be sent and were dropped");
     for (std::size_t i = 0; i < batch.size(); ++i) p->hooks.destroy(batch[i], i < spans.size() ? spans[i] : nullptr);
     batch.clear();
 }

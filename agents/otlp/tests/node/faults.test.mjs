@@ -2,7 +2,7 @@
 // a new user might give. The spans accepted and the module's shutdown lines must add up exactly. The only timings
 // asserted are generous bounds.
 import { execFileSync } from 'node:child_process';
-import { mkdtempSync, writeFileSync } from 'node:fs';
+import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { test, assert, startReceiver, run, spansOf, metricsOf, decoded, attrs, env } from './support.mjs';
 
@@ -18,6 +18,7 @@ const childCounts = (r, receiver) => receiver.received.filter((q) => q.path === 
 // newlocale leaks its path list when a library's constructor asks for the C locale: not the module's leak.
 function german() {
   const dir = mkdtempSync(`${tmpdir()}/otlp-locale-`), env = { LOCPATH: dir, LC_ALL: 'de_DE.UTF-8' };
+  process.on('exit', () => rmSync(dir, { recursive: true, force: true }));
   execFileSync('localedef', ['-i', 'de_DE', '-f', 'UTF-8', `${dir}/de_DE.UTF-8`]);
   assert.match(execFileSync('locale', ['-k', 'decimal_point'], { env }).toString(), /","/);
   writeFileSync(`${dir}/leaks.supp`, 'leak:argz_add_sep\n');  // the C library's frames above it have no frame pointers
