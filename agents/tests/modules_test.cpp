@@ -242,7 +242,7 @@ TEST_P(Modules, ACollectorThatNeverAnswersHoldsUpOnlyTheWaitingThread) {
 
 // Each thread's state is given back when it exits: after 100,000 short-lived threads that traced a span each, RSS is
 // what it was after the first 10,000. As many spans traced first bring what is kept per span to its bound.
-// Sanitizers and valgrind keep memory of their own: fewer threads, no measure.
+// Sanitizers, valgrind and an emulator keep memory of their own: fewer threads, no measure there.
 TEST_P(Modules, ShortLivedThreadsLeaveMemoryFlat) {
     Start({"console_output=/dev/null"});
     const int threads = MODULES_TEST_RSS ? 100000 : 1000;
