@@ -527,6 +527,7 @@ Object* CallScope::Hold(Handle handle, SlotView* view) {
     const std::uint32_t generation = slot->generation.load(std::memory_order_relaxed);
     if (slot->live && generation == GenerationOf(handle)) {
         held_ = slot;
+        held_index_ = IndexOf(handle);
         return slot->object;
     }
     if (view != nullptr) *view = SlotView{true, slot->live, generation, slot->kind};
@@ -644,7 +645,9 @@ Object& CallScope::New(Kind kind) {
 void CallScope::Retire(bool kept) {
     Slot* slot = held_;
     Object* o = slot->object;
-    const std::uint32_t index = IndexOf(o->tracer.handle);
+    // Not read from the object: a kept record may be the sink's thread's
+    // already, and given back.
+    const std::uint32_t index = held_index_;
     slot->live = false;
     slot->object = nullptr;
     slot->generation.fetch_add(1, std::memory_order_relaxed);

@@ -188,6 +188,7 @@ private:
     bool lifecycle_ = false;
     State* st_ = nullptr;
     Slot* held_ = nullptr;
+    std::uint32_t held_index_ = 0;  // of held_
     Object* pending_ = nullptr;  // made by this call, not yet handed out
     std::uint32_t pending_index_ = 0;
     Call call_;
