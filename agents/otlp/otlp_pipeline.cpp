@@ -121,11 +121,12 @@ Pipeline::Cell* CellAt(Pipeline* p, std::size_t position, bool make) {
     return block == nullptr ? nullptr : block + index % Pipeline::kBlock;
 }
 
-bool Push(Pipeline* p, void* record) {
+// The position after the record's, or 0 when the queue is full.
+std::size_t Push(Pipeline* p, void* record) {
     std::size_t position = p->tail.load(std::memory_order_relaxed);
     for (;;) {
         Pipeline::Cell* at = CellAt(p, position, true);
-        if (at == nullptr) return false;  // out of memory: dropped as if full
+        if (at == nullptr) return 0;  // out of memory: dropped as if full
         Pipeline::Cell& cell = *at;
         const std::size_t sequence = cell.sequence.load(std::memory_order_acquire);
         const std::ptrdiff_t lag = static_cast<std::ptrdiff_t>(sequence - position);
@@ -133,10 +134,10 @@ bool Push(Pipeline* p, void* record) {
             if (p->tail.compare_exchange_weak(position, position + 1, std::memory_order_relaxed)) {
                 cell.record = record;
                 cell.sequence.store(position + 1, std::memory_order_release);
-                return true;
+                return position + 1;
             }
         } else if (lag < 0) {
-            return false;  // the cell still holds the record of a lap ago: full
+            return 0;  // the cell still holds the record of a lap ago: full
         } else {
             position = p->tail.load(std::memory_order_relaxed);
         }
@@ -439,14 +440,17 @@ const Config& PipelineConfig(const Pipeline* p) { return p->config; }
 bool PipelineEnqueue(Pipeline* p, void* record) {
     if (p->config.disabled) return false;
     StartInChild(p);
-    if (!Push(p, record)) {
+    const std::size_t end = Push(p, record);
+    if (end == 0) {
         p->dropped_queue_full.fetch_add(1, std::memory_order_relaxed);
         if (!p->full_reported.exchange(true, std::memory_order_relaxed)) p->wake.notify_one();
         return false;
     }
-    // A full batch wakes the exporter. Taking its lock first makes sure it is
-    // either waiting already or will see the batch before it waits.
-    if (QueueSize(p) == p->config.max_batch) {
+    // The first span in an empty queue wakes the exporter, which waits for
+    // metrics only then, and so does a full batch. Taking its lock first makes
+    // sure it is either waiting already or will see the span before it waits.
+    const std::size_t waiting = end - p->head.load(std::memory_order_acquire);
+    if (waiting == 1 || waiting == p->config.max_batch) {
         { std::lock_guard<std::mutex> guard(p->mu); }
         p->wake.notify_one();
     }

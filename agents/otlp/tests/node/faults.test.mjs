@@ -61,7 +61,7 @@ const collector = [
       more: (r, _, rx) => assert.equal(new Set(childCounts(r, rx)).size, 30) }],
   ['a child that records only metrics sends them at the interval', () => ok, ['0', '--fork-metrics', '1', '1000', '0'],
     { OTEL_METRIC_EXPORT_INTERVAL: '100' }, { more: (r, _, rx) => assert.ok(childCounts(r, rx).length >= 3, `${childCounts(r, rx)}`) }],
-  ['forks while another thread loads and unloads the module', () => ok, ['0', '--churn', sanitized || slow > 1 ? '100' : '1000'], {},
+  ['forks while another thread loads and unloads the module', () => ok, ['0', '--churn', String(sanitized || slow > 1 ? 200 : 1000)], {},
     { more: (r) => assert.match(r.stdout, /crashed=0 /) }],
 ];
 
@@ -71,6 +71,10 @@ const configuration = [
     'OTEL_METRIC_EXPORT_INTERVAL', 'OTEL_BSP_SCHEDULE_DELAY', 'OTEL_BSP_EXPORT_TIMEOUT', 'OTEL_EXPORTER_OTLP_TIMEOUT']
     .map((name) => [name, '9999999999999'])) }, { log: /OTEL_METRIC_EXPORT_INTERVAL=9999999999999 is more than 2147483647; using 2147483647/,
     counts: [20, 0, 0], more: (r) => assert.ok(r.idleCpuMs < 500, `${r.idleCpuMs} ms of CPU in a pause of 1000 ms`) }],
+  // While nothing is queued the exporter waits for the metric interval: the first span must wake it.
+  ['spans after a quiet spell are sent after the schedule delay, not at shutdown', () => ok, ['20'],
+    { OTLP_LOAD_QUIET_MS: '300', OTLP_LOAD_IDLE_MS: '1000' }, { counts: [20, 0, 0], more: (r, [traces], rx) => assert.ok(
+      traces.at < rx.received.find((q) => q.path === '/v1/metrics').at - 500, 'the spans were sent with the last metrics') }],
   ['a queue size past any number is clamped', () => ok, ['20'], { OTEL_BSP_MAX_QUEUE_SIZE: '99999999999999999999' },
     { log: /OTEL_BSP_MAX_QUEUE_SIZE=99999999999999999999 is more than 1048576; using 1048576/, counts: [20, 0, 0] }],
   ['a large queue costs no memory until used', () => ok, ['1'], { OTEL_BSP_MAX_QUEUE_SIZE: '100000000' },
