@@ -8,6 +8,7 @@
 #include <time.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -44,7 +45,10 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* answ
         char* end = nullptr;
         long seconds = std::strtol(value.c_str(), &end, 10);
         // Only the delay in seconds is understood; a date falls back to back-off.
-        if (end != value.c_str() && seconds >= 0) static_cast<Answer*>(answer)->retry_after_ms = seconds * 1000;
+        // Past a day it is a day: no wait outlasts the export timeout anyway.
+        const long kDay = 86400;
+        if (end != value.c_str() && seconds >= 0)
+            static_cast<Answer*>(answer)->retry_after_ms = std::min(seconds, kDay) * 1000;
     }
     return n;
 }

@@ -55,6 +55,9 @@ const collector = [
     { counts: [0, 0, 10], more: (r) => assert.ok(r.shutdownMs < 600 + 500 * slow, `shutdown took ${r.shutdownMs} ms`) }],
   ['Retry-After: 0 is retried after the back-off, not at once', () => ({ status: 503, headers: { 'retry-after': '0' } }), ['10'],
     { OTEL_BSP_EXPORT_TIMEOUT: '2000' }, { counts: [0, 0, 10], more: (r, traces) => assert.ok(traces.length < 20, `${traces.length} requests`) }],
+  ['a Retry-After past any number waits no longer than the export timeout', () => ({ status: 503, headers: { 'retry-after': '99999999999999999' } }),
+    ['10'], { OTEL_BSP_EXPORT_TIMEOUT: '1000' },
+    { counts: [0, 0, 10], more: (r) => assert.ok(r.shutdownMs < 1000 + 500 * slow, `shutdown took ${r.shutdownMs} ms`) }],
   // A sanitizer's allocator has no fork handlers: a child forked while the exporter allocates may hang in it.
   ['children forked while the exporter reads the metrics keep them', () => ok, ['0', '--fork-metrics', '30', '0', '20'],
     { OTEL_METRIC_EXPORT_INTERVAL: '1' }, { skip: sanitized,
