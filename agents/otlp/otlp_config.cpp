@@ -133,6 +133,14 @@ std::string ExecutableName() {
     return slash != nullptr ? slash + 1 : path;
 }
 
+// `url` for a log line: credentials in it stay out.
+std::string Redacted(const std::string& url) {
+    const std::size_t scheme = url.find("://");
+    const std::size_t from = scheme == std::string::npos ? 0 : scheme + 3;
+    const std::size_t at = url.rfind('@', url.find_first_of("/?#", from));
+    return at == std::string::npos || at < from ? url : url.substr(0, from) + "REDACTED:REDACTED" + url.substr(at);
+}
+
 void LoadSignal(const Source& src, const char* signal, const std::string& base, Config* config, SignalConfig* out) {
     std::string upper = signal;
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -147,8 +155,8 @@ void LoadSignal(const Source& src, const char* signal, const std::string& base, 
         out->url = b + "/v1/" + signal;
     }
     if (const char* problem = EndpointProblem(out->url)) {
-        Warn(config, std::string("otlp: the ") + signal + " endpoint '" + out->url + "' is " + problem + "; no " +
-                         signal + " are sent");
+        Warn(config, std::string("otlp: the ") + signal + " endpoint '" + Redacted(out->url) + "' is " + problem +
+                         "; no " + signal + " are sent");
         out->url.clear();
     }
     if (First(src, {(per + "PROTOCOL").c_str(), "OTEL_EXPORTER_OTLP_PROTOCOL"}, &text)) {
