@@ -73,7 +73,8 @@ static const char* option(const char* name) {
 
 static void add_attributes(void) {
     const char* sizes = option("--attrs");
-    for (long i = 0, count = sizes ? atol(sizes) : 0, bytes = sizes ? atol(strchr(sizes, ',') + 1) : 0; i < count; ++i) {
+    for (long i = 0, count = sizes ? atol(sizes) : 0, bytes = sizes ? atol(strchr(sizes, ',') + 1) : 0; i < count;
+         ++i) {
         static char* value;
         char key[32];
         if (value == NULL && (value = malloc((size_t)bytes + 2)) != NULL)
