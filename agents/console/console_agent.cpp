@@ -27,12 +27,12 @@ using vexlin_kit::Value;
 struct Console {
     int fd;
     bool own_fd;
-    std::atomic<std::uint64_t> seq;  // calls arrive from every thread at once
+    std::atomic<unsigned long> seq;  // calls arrive from every thread at once; a word is lock-free everywhere
 };
 
 // Lines written while the module is not started (a failed start, a shutdown
 // too many) go to standard error, numbered here.
-std::atomic<std::uint64_t> g_unstarted_seq{0};
+std::atomic<unsigned long> g_unstarted_seq{0};
 
 // ---- JSON --------------------------------------------------------------------
 

@@ -82,8 +82,9 @@ struct State {
     std::atomic<unsigned> thread_count{0};
     std::atomic<std::uint32_t> next_index{0};  // slots never used yet start here
     std::atomic<Slot*> chunks[kMaxChunks] = {};
-    std::atomic<std::uint64_t> failures{0};  // calls answered neutrally after an exception
-    RecordLimits limits;                     // set by the sink's start
+    std::atomic<unsigned long> failures{
+        0};               // calls answered neutrally after an exception (a word: lock-free everywhere)
+    RecordLimits limits;  // set by the sink's start
     // What the sink logged while it started, before the application could
     // set a logging callback: the first callback set gets it.
     std::vector<std::string> start_messages;

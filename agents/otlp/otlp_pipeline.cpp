@@ -80,8 +80,8 @@ struct Pipeline {
     bool stopping = false;
     std::uint64_t stop_deadline_ms = 0;
     std::uint64_t flush_requested = 0, flush_done = 0;
-    std::atomic<bool> full_reported{false};  // since the queue last had room; the exporter logs it
-    std::atomic<std::uint64_t> dropped_queue_full{0};
+    std::atomic<bool> full_reported{false};            // since the queue last had room; the exporter logs it
+    std::atomic<unsigned long> dropped_queue_full{0};  // a word: lock-free on 32-bit targets too
     Counts counts{};
     HttpClient* client = nullptr;  // the exporter's alone
 

@@ -44,7 +44,7 @@ const Context& ContextOf(const Tracer& t) { return *reinterpret_cast<const Conte
 struct Sink {
     Pipeline* pipeline;
     unsigned fork_epoch = 0;  // written only in a forked child, where no other thread runs
-    std::atomic<std::uint64_t> invalid_tags{0};
+    std::atomic<unsigned long> invalid_tags{0};
 };
 
 Sink* Self(void* self) { return static_cast<Sink*>(self); }
