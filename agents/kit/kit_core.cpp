@@ -35,7 +35,8 @@ std::atomic<State*> g_state{nullptr};  // null while not started
 std::mutex g_lifecycle;                // initialize, the library tables, shutdown
 static_assert(std::is_trivially_destructible<std::mutex>::value, "the kit's lock has no destructor");
 std::atomic<ThreadRecord*> g_records{nullptr};
-unsigned g_epoch = 0;  // of the last state made; under g_lifecycle
+ThreadRecord* g_forgotten = nullptr;  // the records a forked child no longer uses
+unsigned g_epoch = 0;                 // of the last state made; under g_lifecycle
 pthread_once_t g_process_once = PTHREAD_ONCE_INIT;
 bool g_process_ready = false;  // pinned, fork handlers and thread key registered
 pthread_key_t g_thread_key;    // gives a record back when its thread exits
@@ -326,6 +327,7 @@ void AfterForkInChild() {
     new (&g_lifecycle) std::mutex;
     // The other threads are gone, and may have left their records half
     // written: the child forgets them (what they held stays allocated).
+    g_forgotten = g_records.load(std::memory_order_relaxed);  // still reachable, for leak checkers
     if (t_record != nullptr) t_record->next = nullptr;
     g_records.store(t_record, std::memory_order_release);
     if (g_forking_self != nullptr && g_sink->child_after_fork != nullptr) g_sink->child_after_fork(g_forking_self);
