@@ -35,8 +35,7 @@ std::atomic<State*> g_state{nullptr};  // null while not started
 std::mutex g_lifecycle;                // initialize, the library tables, shutdown
 static_assert(std::is_trivially_destructible<std::mutex>::value, "the kit's lock has no destructor");
 std::atomic<ThreadRecord*> g_records{nullptr};
-ThreadRecord* g_forgotten = nullptr;  // the records a forked child no longer uses
-unsigned g_epoch = 0;                 // of the last state made; under g_lifecycle
+unsigned g_epoch = 0;  // of the last state made; under g_lifecycle
 pthread_once_t g_process_once = PTHREAD_ONCE_INIT;
 bool g_process_ready = false;  // pinned, fork handlers and thread key registered
 pthread_key_t g_thread_key;    // gives a record back when its thread exits
@@ -325,11 +324,16 @@ void AfterForkInChild() {
     // A lifecycle call of another thread is cut short: the library refuses to
     // use such a child, and the lock must not stay taken.
     new (&g_lifecycle) std::mutex;
-    // The other threads are gone, and may have left their records half
-    // written: the child forgets them (what they held stays allocated).
-    g_forgotten = g_records.load(std::memory_order_relaxed);  // still reachable, for leak checkers
-    if (t_record != nullptr) t_record->next = nullptr;
-    g_records.store(t_record, std::memory_order_release);
+    // The other threads are gone. None was busy in the kit at the fork (the
+    // prepare handler saw to that), so their records are whole: they go to
+    // the child's next threads, which start them afresh.
+    for (ThreadRecord* r = g_records.load(std::memory_order_relaxed); r != nullptr; r = r->next) {
+        if (r == t_record) continue;
+        r->busy.store(false, std::memory_order_relaxed);
+        r->in_call.store(false, std::memory_order_relaxed);
+        r->claimed.store(false, std::memory_order_relaxed);
+        r->epoch = 0;
+    }
     if (g_forking_self != nullptr && g_sink->child_after_fork != nullptr) g_sink->child_after_fork(g_forking_self);
 }
 
