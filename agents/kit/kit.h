@@ -41,8 +41,8 @@
 //
 // Fork: the kit's prepare handler waits until no other thread is inside a
 // call (a hook that waits, a flush, is not waited for) and holds new calls
-// back; the child starts with every kit lock free and every other thread
-// forgotten, whatever the parent's threads were doing.
+// back; the child starts with every kit lock free, and the records of the
+// threads it did not inherit go to its next threads.
 // The handlers are registered once per process, by the first initialize, and
 // stay valid as the module stays mapped.
 #ifndef VEXLIN_AGENT_KIT_H
