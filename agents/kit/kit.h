@@ -171,6 +171,11 @@ struct Tracer {
     Handle handle = 0;
     Kind kind = Kind::kCustomService;
     TracerState state = TracerState::kCreated;
+    // False when the sink will send nothing of the tracer (it clears it in
+    // tracer_started, or RecordLimits::tracers is false): the kit then keeps
+    // only what names a parent (tags, link, ids) and reads no clock for it,
+    // unless the sink describes calls.
+    bool recorded = true;
     unsigned create_thread = 0, start_thread = 0, end_thread = 0;  // small thread numbers, from 1
     // The thread's current tracer at start, or the parent given to
     // vexlin_ex_tracer_start_2; 0 for none. It may have ended since.
@@ -296,7 +301,8 @@ struct Sink {
 
     void (*tracer_created)(void* self, const Tracer& tracer);
     // `parent_context` is the context of the tracer's parent when that one is
-    // still started, else null. The sink fills tracer.context.
+    // still started, else null. The sink fills tracer.context and may clear
+    // tracer.recorded; the start time is set after it returns.
     void (*tracer_started)(void* self, Tracer& tracer, const unsigned char* parent_context);
     // Also for a tracer ended without a start (state kCreated). Return true to
     // keep the record (hand it to a thread of the sink's own, say) and give it
@@ -362,6 +368,7 @@ void AppendJsonString(std::string& out, std::string_view text);
 struct RecordLimits {
     std::size_t text_bytes = SIZE_MAX;
     std::size_t list_items = SIZE_MAX;
+    bool tracers = true;  // false: the sink sends no tracer at all, each is made not recorded
 };
 void SetRecordLimits(const RecordLimits& limits);
 

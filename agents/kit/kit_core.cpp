@@ -657,6 +657,7 @@ Object& CallScope::New(Kind kind) {
     o->tracer.kind = o->metric.kind = kind;
     o->tracer.create_thread = thread();
     if ((Bit(kind) & kAnyMetric) == 0) o->tracer.arena.text_limit = st_->limits.text_bytes;
+    if ((Bit(kind) & kAnyTracer) != 0) o->tracer.recorded = st_->limits.tracers;
     return *o;
 }
 

@@ -31,7 +31,12 @@ std::string_view AsText(const unsigned char* bytes, std::size_t size) {
 // Decodes into the record of `t`, or the call's scratch arena without one.
 Arena& ArenaOf(CallScope& s, Tracer* t) { return t != nullptr ? t->arena : s.scratch(); }
 
-Str Put(CallScope& s, Tracer* t, const char* key, const vexlin_string_t* v) {
+// Whether `t` keeps what the application gives it (see Tracer::recorded).
+bool Keeps(CallScope& s, const Tracer* t) { return t == nullptr || t->recorded || s.describing(); }
+
+// `always`: kept even by a tracer not recorded, for what names its parent.
+Str Put(CallScope& s, Tracer* t, const char* key, const vexlin_string_t* v, bool always = false) {
+    if (!always && !Keeps(s, t)) return Str();
     Str text = TextOf(ArenaOf(s, t), v);
     s.Add(key, StrValue(text));
     return text;
@@ -119,7 +124,7 @@ void UseInfo(CallScope& s, Tracer& t, Handle info, Kind kind, const char* key, c
     vexlin_kit::Object* o = s.FindInfo(info, kind, key);
     if (s.describing()) s.Add(details_key, o != nullptr ? Details((o->tracer.*member).value) : Value());
     t.*handle_member = info;
-    if (o != nullptr) t.*member = Opt<Info>{true, KeepInfo(t.arena, (o->tracer.*member).value)};
+    if (o != nullptr && Keeps(s, &t)) t.*member = Opt<Info>{true, KeepInfo(t.arena, (o->tracer.*member).value)};
     s.Release();
 }
 
@@ -127,9 +132,10 @@ void DeleteInfo(CallScope& s, Handle handle, Kind kind, const char* key) {
     if (s.FindInfo(handle, kind, key) != nullptr) s.Retire();
 }
 
-void SetStr(CallScope& s, Handle h, KindSet kinds, const char* key, const vexlin_string_t* v, Str Tracer::*member) {
+void SetStr(CallScope& s, Handle h, KindSet kinds, const char* key, const vexlin_string_t* v, Str Tracer::*member,
+            bool always = false) {
     Tracer* t = s.FindTracer(h, kinds);
-    Str text = Put(s, t, key, v);
+    Str text = Put(s, t, key, v, always);
     if (t != nullptr) t->*member = text;
 }
 
@@ -158,7 +164,7 @@ void AddPairs(CallScope& s, Handle h, KindSet kinds, const char* key, const vexl
     missing = s.MissingArray(values, count, "values") || missing;
     std::vector<StrPair> pairs;
     Arena& arena = ArenaOf(s, t);
-    const std::size_t kept = missing ? 0 : Kept(s, t, member, count);
+    const std::size_t kept = missing || !Keeps(s, t) ? 0 : Kept(s, t, member, count);
     for (vexlin_size_t i = 0; i < kept; ++i) pairs.push_back({TextOf(arena, names + i), TextOf(arena, values + i)});
     if (s.describing()) s.Add(key, missing ? Value() : Pairs(pairs));
     if (t != nullptr) Append(t->*member, pairs);
@@ -201,7 +207,7 @@ std::vector<Attribute> ReadAttributes(CallScope& s, Tracer* t, std::vector<Attri
     missing = s.MissingArray(values, count, "values") || missing;
     std::vector<Attribute> out;
     Arena& arena = ArenaOf(s, t);
-    const std::size_t kept = missing ? 0 : Kept(s, t, member, count);
+    const std::size_t kept = missing || !Keeps(s, t) ? 0 : Kept(s, t, member, count);
     for (vexlin_size_t i = 0; i < kept; ++i) out.push_back(MakeAttribute(arena, keys[i], values[i]));
     if (s.describing()) s.Add("attributes", missing ? Value() : Attributes(out));
     return out;
@@ -258,13 +264,16 @@ Arg BytesOf(const Bytes& b) {
     return BytesValue(b.empty() ? &kNone : b.data(), b.size());
 }
 
-// A tracer's time in both units: the call's one clock read, or the
-// (positive) microseconds the application gave.
+// A tracer's time in both units: the call's one clock read (read only for
+// a tracer that keeps it), or the (positive) microseconds the application
+// gave.
 struct Time {
-    std::int64_t us, ns;
+    std::int64_t us = 0, ns = 0;
+    bool now = false;
 };
-Time Now(CallScope& s) { return Time{s.now_us(), s.now_ns()}; }
+Time Now() { return Time{0, 0, true}; }
 Time Given(std::int64_t us) { return Time{us, us > INT64_MAX / 1000 ? INT64_MAX : us * 1000}; }
+Time Read(CallScope& s, Time t) { return t.now ? Time{s.now_us(), s.now_ns()} : t; }
 
 bool Start(CallScope& s, Handle h, Handle requested_parent, Time start, bool explicit_parent) {
     // Parents first: the tracer's own lock is then held to the end.
@@ -295,17 +304,21 @@ bool Start(CallScope& s, Handle h, Handle requested_parent, Time start, bool exp
     t->state = TracerState::kStarted;
     t->start_thread = s.thread();
     t->parent = parent;
-    t->start_us = start.us;
-    t->start_ns = start.ns;
+    SINK(tracer_started, *t, parent_state == 2 ? parent_context : nullptr);
+    if (Keeps(s, t)) {
+        start = Read(s, start);
+        t->start_us = start.us;
+        t->start_ns = start.ns;
+    }
     s.Add("parent", HandleValue(t->parent));
     s.Add("start_us", Int(start.us));
-    SINK(tracer_started, *t, parent_state == 2 ? parent_context : nullptr);
     return true;
 }
 
 void End(CallScope& s, Handle h, Time end) {
     Tracer* t = s.FindTracer(h);
     if (t == nullptr) return;
+    if (Keeps(s, t)) end = Read(s, end);
     const std::int64_t end_us = end.us;
     t->end_us = end_us;
     t->end_ns = end.ns;
@@ -417,9 +430,9 @@ vexlin_int32_t Do_agent_get_current_state(CallScope& s) {
 
 void Do_agent_set_logging_callback(CallScope& s, vexlin_agent_logging_callback_t* cb) { SetCallback(s, 0, cb); }
 
-void Do_tracer_start(CallScope& s, vexlin_tracer_handle_t h) { Start(s, h, 0, Now(s), false); }
+void Do_tracer_start(CallScope& s, vexlin_tracer_handle_t h) { Start(s, h, 0, Now(), false); }
 
-void Do_tracer_end(CallScope& s, vexlin_tracer_handle_t h) { End(s, h, Now(s)); }
+void Do_tracer_end(CallScope& s, vexlin_tracer_handle_t h) { End(s, h, Now()); }
 
 void Do_tracer_error_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* error_class,
                        const vexlin_string_t* error_message) {
@@ -455,7 +468,7 @@ vexlin_size_t Do_tracer_get_outgoing_korvantix_byte_tag(CallScope& s, vexlin_tra
 }
 
 void Do_tracer_set_incoming_korvantix_string_tag_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* tag) {
-    SetStr(s, h, kIncomingTagKinds, "tag", tag, &Tracer::incoming_string_tag);
+    SetStr(s, h, kIncomingTagKinds, "tag", tag, &Tracer::incoming_string_tag, true);
 }
 
 void Do_tracer_set_incoming_korvantix_byte_tag(CallScope& s, vexlin_tracer_handle_t h, const unsigned char* tag,
@@ -728,11 +741,11 @@ void Do_ex_agent_add_process_technology_p(CallScope& s, vexlin_int32_t type, con
 // Times of the timed variants are microseconds since the epoch; 0 means now.
 vexlin_bool_t Do_ex_tracer_start_2(CallScope& s, vexlin_tracer_handle_t h, vexlin_tracer_handle_t parent,
                                    vexlin_int64_t start_us) {
-    return Start(s, h, parent, start_us > 0 ? Given(start_us) : Now(s), true) ? 1 : 0;
+    return Start(s, h, parent, start_us > 0 ? Given(start_us) : Now(), true) ? 1 : 0;
 }
 
 void Do_ex_tracer_end_timed(CallScope& s, vexlin_tracer_handle_t h, vexlin_int64_t end_us) {
-    End(s, h, end_us > 0 ? Given(end_us) : Now(s));
+    End(s, h, end_us > 0 ? Given(end_us) : Now());
 }
 
 void Do_ex_agent_force_send_data_now(CallScope& s) {

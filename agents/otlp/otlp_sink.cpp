@@ -121,6 +121,7 @@ void TracerStarted(void* self, Tracer& t, const unsigned char* parent_context) {
     if (!own_ids) NewSpanId(c.span_id);
     c.sampled = ShouldSample(config, c.has_parent, c.sampled, c.trace_id);
     ContextOf(t) = c;
+    t.recorded = t.recorded && c.sampled;  // what it is told from now on is not kept
 }
 
 // Queues the record itself; tracers a forked child inherited are the
@@ -247,6 +248,8 @@ bool Start(std::size_t count, const char* const* arguments, void** self, std::ve
         record.text_bytes =
             std::max<std::size_t>(4096, l.span_value_length < SIZE_MAX / 4 ? 4 * l.span_value_length : SIZE_MAX);
     record.list_items = l.span_attribute_count < SIZE_MAX / 2 ? 2 * l.span_attribute_count : SIZE_MAX;
+    // Nothing will be sent: tracers keep only their ids, for the tags.
+    record.tracers = !config.disabled && config.sampler != Sampler::kAlwaysOff;
     vexlin_kit::SetRecordLimits(record);
     Sink* s = new Sink;
     s->pipeline = PipelineCreate(&config, SpanHooks{&FinishSpan, &DestroySpan}, &vexlin_kit::Log);

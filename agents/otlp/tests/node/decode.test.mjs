@@ -104,3 +104,14 @@ for (const [protocol, compression, traceparent, remote] of [['http/protobuf', 'g
       ['3', 60, [[0, 10], [1, 30]]]);
   });
 }
+
+test('spans nobody sends still carry the incoming trace in their tags', async () => {
+  const receiver = await startReceiver();
+  for (const setting of ['--kx_otel_traces_sampler=always_off', '--kx_otel_sdk_disabled=true']) {
+    const result = await run(env('OTLP_DEMO_PATH'), [setting, `--incoming=${carrier.traceparent}`],
+      { OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint });
+    assert.equal(result.code, 0, result.stderr);
+    assert.match(/^tag web (\S+)$/m.exec(result.stdout)[1], new RegExp(`^00-${jsSpan.traceId}-`), setting);
+  }
+  await receiver.close();
+});
