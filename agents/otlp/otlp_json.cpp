@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kit.h"
 #include "otlp_encode.h"
 
 namespace otlp {
@@ -23,27 +24,7 @@ struct Json {
         out += key;
         out += "\":";
     }
-    void Str(const char* s, std::size_t n) {
-        if (!IsValidUtf8(std::string_view(s, n))) {  // every string goes out valid UTF-8
-            const std::string valid = ValidUtf8(std::string_view(s, n));
-            return Str(valid.data(), valid.size());
-        }
-        out.push_back('"');
-        for (std::size_t i = 0; i < n; ++i) {
-            unsigned char c = static_cast<unsigned char>(s[i]);
-            if (c == '"' || c == '\\') {
-                out.push_back('\\');
-                out.push_back(static_cast<char>(c));
-            } else if (c < 0x20) {
-                char esc[8];
-                std::snprintf(esc, sizeof esc, "\\u%04x", c);
-                out += esc;
-            } else {
-                out.push_back(static_cast<char>(c));
-            }
-        }
-        out.push_back('"');
-    }
+    void Str(const char* s, std::size_t n) { vexlin_kit::AppendJsonString(out, std::string_view(s, n)); }
     void Str(const std::string& s) { Str(s.data(), s.size()); }
     void Field(const char* key, const std::string& s) {
         if (s.empty()) return;
@@ -51,13 +32,9 @@ struct Json {
         Str(s);
     }
     void Hex(const char* key, const std::uint8_t* id, std::size_t n) {
-        static const char kDigits[] = "0123456789abcdef";
         Key(key);
         out.push_back('"');
-        for (std::size_t i = 0; i < n; ++i) {
-            out.push_back(kDigits[id[i] >> 4]);
-            out.push_back(kDigits[id[i] & 15]);
-        }
+        vexlin_kit::AppendHex(out, id, n);
         out.push_back('"');
     }
     void U64(const char* key, std::uint64_t v) {

@@ -266,28 +266,29 @@ void Stop(void* self, const std::vector<const Tracer*>&) {
     delete s;
 }
 
-const vexlin_kit::Sink kOtlpSink = {
-    "otlp agent",
-    "vexlin otlp agent " VEXLIN_OTLP_AGENT_VERSION,
-    &Start,
-    &Stop,
-    nullptr,  // no description of every call
-    nullptr,
-    &TracerStarted,
-    &TracerEnded,
-    &OutgoingStringTag,
-    &OutgoingByteTag,
-    &MakeInProcessLink,
-    &ReadInProcessLink,
-    &MetricCreated,
-    &MetricUpdated,
-    &MetricDeleted,
-    &ProcessTechnology,
-    &ForceSend,
-    &ChildAfterFork,
-    &PrepareFork,
-    &ParentAfterFork,
-};
+vexlin_kit::Sink OtlpSink() {
+    vexlin_kit::Sink sink = {};  // no on_call: no description of every call
+    sink.name = "otlp agent";
+    sink.version = "vexlin otlp agent " VEXLIN_OTLP_AGENT_VERSION;
+    sink.start = Start;
+    sink.stop = Stop;
+    sink.tracer_started = TracerStarted;
+    sink.tracer_ended = TracerEnded;
+    sink.outgoing_string_tag = OutgoingStringTag;
+    sink.outgoing_byte_tag = OutgoingByteTag;
+    sink.make_in_process_link = MakeInProcessLink;
+    sink.read_in_process_link = ReadInProcessLink;
+    sink.metric_created = MetricCreated;
+    sink.metric_updated = MetricUpdated;
+    sink.metric_deleted = MetricDeleted;
+    sink.process_technology = ProcessTechnology;
+    sink.force_send_data_now = ForceSend;
+    sink.child_after_fork = ChildAfterFork;
+    sink.prepare_fork = PrepareFork;
+    sink.parent_after_fork = ParentAfterFork;
+    return sink;
+}
+const vexlin_kit::Sink kOtlpSink = OtlpSink();
 
 }  // namespace
 }  // namespace otlp
