@@ -78,7 +78,7 @@ struct Json {
     void Close(char bracket) { out.push_back(bracket); }
 };
 
-void WriteValue(Json& j, const Value& v) {
+void WriteValue(Json& j, const AnyValue& v) {
     j.Open("value", '{');
     switch (v.type) {
         case ValueType::kString:
@@ -114,7 +114,7 @@ void WriteValue(Json& j, const Value& v) {
 void WriteAttributes(Json& j, const Attributes& list) {
     if (list.empty()) return;
     j.Open("attributes", '[');
-    for (const Attribute& a : list) {
+    for (const KeyValue& a : list) {
         j.Open(nullptr, '{');
         j.Key("key");
         j.Str(a.Key(), a.KeyLength());

@@ -7,16 +7,16 @@
 
 namespace otlp {
 
-std::size_t Attribute::KeyLength() const { return fixed_key != nullptr ? std::strlen(fixed_key) : owned_key.size(); }
+std::size_t KeyValue::KeyLength() const { return fixed_key != nullptr ? std::strlen(fixed_key) : owned_key.size(); }
 
-Attribute& AddAttribute(Attributes& list, const char* fixed_key, ValueType type) {
+KeyValue& AddAttribute(Attributes& list, const char* fixed_key, ValueType type) {
     list.emplace_back();
     list.back().fixed_key = fixed_key;
     list.back().value.type = type;
     return list.back();
 }
 
-Attribute& AddAttribute(Attributes& list, std::string key, ValueType type) {
+KeyValue& AddAttribute(Attributes& list, std::string key, ValueType type) {
     list.emplace_back();
     list.back().owned_key = std::move(key);
     list.back().value.type = type;
@@ -41,7 +41,7 @@ void Truncate(std::string& text, std::size_t chars) {
 }
 
 std::uint32_t ApplyLimits(Attributes& list, std::size_t count, std::size_t length) {
-    auto key_of = [](const Attribute& a) { return std::string_view(a.Key(), a.KeyLength()); };
+    auto key_of = [](const KeyValue& a) { return std::string_view(a.Key(), a.KeyLength()); };
     // The kept attributes move to the front. Their keys are looked up in a
     // map once the list is long; a short one is searched.
     const bool hashed = list.size() > 16;
@@ -70,7 +70,7 @@ std::uint32_t ApplyLimits(Attributes& list, std::size_t count, std::size_t lengt
     }
     list.erase(list.begin() + static_cast<std::ptrdiff_t>(kept), list.end());
     if (length != kNoLimit) {
-        for (Attribute& a : list) {
+        for (KeyValue& a : list) {
             Truncate(a.value.s, length);
             for (std::string& s : a.value.array) Truncate(s, length);
         }

@@ -13,7 +13,7 @@ namespace otlp {
 
 enum class ValueType : std::uint8_t { kString, kInt, kDouble, kBool, kStringArray };
 
-struct Value {
+struct AnyValue {
     ValueType type = ValueType::kString;
     bool b = false;
     std::int64_t i = 0;
@@ -24,18 +24,18 @@ struct Value {
 
 // Keys of the semantic conventions are literals and cost no copy; keys the
 // application chose are owned.
-struct Attribute {
+struct KeyValue {
     const char* fixed_key = nullptr;
     std::string owned_key;
-    Value value;
+    AnyValue value;
     const char* Key() const { return fixed_key != nullptr ? fixed_key : owned_key.c_str(); }
     std::size_t KeyLength() const;
 };
 
-using Attributes = std::vector<Attribute>;
+using Attributes = std::vector<KeyValue>;
 
-Attribute& AddAttribute(Attributes& list, const char* fixed_key, ValueType type);
-Attribute& AddAttribute(Attributes& list, std::string key, ValueType type);
+KeyValue& AddAttribute(Attributes& list, const char* fixed_key, ValueType type);
+KeyValue& AddAttribute(Attributes& list, std::string key, ValueType type);
 void AddString(Attributes& list, const char* key, std::string value);
 void AddInt(Attributes& list, const char* key, std::int64_t value);
 

@@ -41,7 +41,7 @@ struct PointState {
 constexpr std::size_t kCardinalityLimit = 2000;
 constexpr std::size_t kNoPoint = SIZE_MAX;
 
-struct Metric {
+struct MetricStream {
     Instrument instrument;
     bool is_double;
     bool deleted = false;
@@ -86,7 +86,7 @@ struct Pipeline {
     HttpClient* client = nullptr;  // the exporter's alone
 
     std::mutex metrics_mu;
-    std::vector<Metric*> metrics;
+    std::vector<MetricStream*> metrics;
     std::vector<std::string> technologies;
 };
 
@@ -197,10 +197,10 @@ void PipelineForkChild(Pipeline* p) {
     p->dropped_queue_full = 0;
     p->full_reported = false;
     p->client = nullptr;  // its connection is the parent's
-    for (Attribute& a : p->config.resource)
+    for (KeyValue& a : p->config.resource)
         if (a.fixed_key != nullptr && std::string(a.fixed_key) == "process.pid") a.value.i = ::getpid();
     std::uint64_t now = WallClockNs();
-    for (Metric* m : p->metrics) {
+    for (MetricStream* m : p->metrics) {
         for (PointState& s : m->points) {
             PointState fresh;
             fresh.has_dimension = s.has_dimension;
@@ -261,7 +261,7 @@ std::vector<MetricData> CollectMetrics(Pipeline* p) {
     std::vector<MetricData> out;
     std::uint64_t now = WallClockNs();
     std::lock_guard<std::mutex> guard(p->metrics_mu);
-    for (Metric* m : p->metrics) {
+    for (MetricStream* m : p->metrics) {
         MetricData d;
         d.name = m->key;
         d.unit = m->unit;
@@ -287,7 +287,7 @@ std::vector<MetricData> CollectMetrics(Pipeline* p) {
         }
         if (!d.points.empty()) out.push_back(std::move(d));
     }
-    auto gone = std::remove_if(p->metrics.begin(), p->metrics.end(), [](Metric* m) {
+    auto gone = std::remove_if(p->metrics.begin(), p->metrics.end(), [](MetricStream* m) {
         if (!m->deleted) return false;
         delete m;
         return true;
@@ -430,7 +430,7 @@ void PipelineDestroy(Pipeline* p) {
                    " rejected, " + std::to_string(c.dropped_queue_full + c.dropped_export) + " dropped (queue full: " +
                    std::to_string(c.dropped_queue_full) + ", not sent: " + std::to_string(c.dropped_export) + ")");
     HttpClientDestroy(p->client);
-    for (Metric* m : p->metrics) delete m;
+    for (MetricStream* m : p->metrics) delete m;
     for (std::size_t b = 0; b < BlockCount(p); ++b) delete[] p->blocks[b].load(std::memory_order_relaxed);
     delete p;
 }
@@ -480,9 +480,9 @@ Counts PipelineCounts(Pipeline* p) {
     return c;
 }
 
-Metric* MetricCreate(Pipeline* p, Instrument instrument, bool is_double, std::string key, std::string unit,
-                     std::string dimension_name) {
-    Metric* m = new Metric;
+MetricStream* MetricCreate(Pipeline* p, Instrument instrument, bool is_double, std::string key, std::string unit,
+                           std::string dimension_name) {
+    MetricStream* m = new MetricStream;
     m->instrument = instrument;
     m->is_double = is_double;
     m->key = std::move(key);
@@ -493,7 +493,8 @@ Metric* MetricCreate(Pipeline* p, Instrument instrument, bool is_double, std::st
     return m;
 }
 
-void MetricRecord(Pipeline* p, Metric* m, std::int64_t int_value, double double_value, const std::string* dimension) {
+void MetricRecord(Pipeline* p, MetricStream* m, std::int64_t int_value, double double_value,
+                  const std::string* dimension) {
     StartInChild(p);
     std::lock_guard<std::mutex> guard(p->metrics_mu);
     std::size_t* place = &m->plain;
@@ -536,7 +537,7 @@ void MetricRecord(Pipeline* p, Metric* m, std::int64_t int_value, double double_
     s->has_value = true;
 }
 
-void MetricDelete(Pipeline* p, Metric* m) {
+void MetricDelete(Pipeline* p, MetricStream* m) {
     std::lock_guard<std::mutex> guard(p->metrics_mu);
     m->deleted = true;
 }

@@ -63,14 +63,15 @@ Counts PipelineCounts(Pipeline* p);
 // ---- Metrics ----------------------------------------------------------------
 
 enum class Instrument : std::uint8_t { kCounter, kGauge, kStatistics };
-struct Metric;
+struct MetricStream;
 
-Metric* MetricCreate(Pipeline* p, Instrument instrument, bool is_double, std::string key, std::string unit,
-                     std::string dimension_name);
+MetricStream* MetricCreate(Pipeline* p, Instrument instrument, bool is_double, std::string key, std::string unit,
+                           std::string dimension_name);
 // `dimension` may be null (no dimension value).
-void MetricRecord(Pipeline* p, Metric* m, std::int64_t int_value, double double_value, const std::string* dimension);
+void MetricRecord(Pipeline* p, MetricStream* m, std::int64_t int_value, double double_value,
+                  const std::string* dimension);
 // The metric is sent once more with its last values, then forgotten.
-void MetricDelete(Pipeline* p, Metric* m);
+void MetricDelete(Pipeline* p, MetricStream* m);
 
 std::uint64_t WallClockNs();
 

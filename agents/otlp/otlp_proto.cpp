@@ -71,7 +71,7 @@ struct Writer {
     }
 };
 
-void WriteAnyValue(Writer& w, const Value& v) {
+void WriteAnyValue(Writer& w, const AnyValue& v) {
     switch (v.type) {
         case ValueType::kString:
             w.Text(1, v.s);  // an empty string is still a value
@@ -101,7 +101,7 @@ void WriteAnyValue(Writer& w, const Value& v) {
 }
 
 void WriteAttributes(Writer& w, unsigned field, const Attributes& list) {
-    for (const Attribute& a : list) {
+    for (const KeyValue& a : list) {
         std::size_t kv = w.Begin(field);
         w.Text(1, std::string_view(a.Key(), a.KeyLength()));
         std::size_t any = w.Begin(2);

@@ -210,12 +210,12 @@ void MetricUpdated(void* self, const vexlin_kit::Metric& m, const vexlin_kit::Me
     if (counter && (u.is_float ? u.real < 0 : u.integer < 0)) return;  // a counter only grows
     std::string dimension = u.dimension.set ? ValidUtf8(u.dimension.value) : std::string();
     Truncate(dimension, PipelineConfig(Self(self)->pipeline).limits.value_length);
-    MetricRecord(Self(self)->pipeline, static_cast<Metric*>(m.sink_metric), u.integer, u.real,
+    MetricRecord(Self(self)->pipeline, static_cast<MetricStream*>(m.sink_metric), u.integer, u.real,
                  u.dimension.set ? &dimension : nullptr);
 }
 
 void MetricDeleted(void* self, const vexlin_kit::Metric& m) {
-    if (m.sink_metric != nullptr) MetricDelete(Self(self)->pipeline, static_cast<Metric*>(m.sink_metric));
+    if (m.sink_metric != nullptr) MetricDelete(Self(self)->pipeline, static_cast<MetricStream*>(m.sink_metric));
 }
 
 void ProcessTechnology(void* self, std::int32_t type, const vexlin_kit::Str& edition, const vexlin_kit::Str& version) {
