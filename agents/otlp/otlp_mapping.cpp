@@ -179,10 +179,12 @@ void AddAddress(Attributes& a, const Url& url, const char* address_key, const ch
 }
 
 // An endpoint as applications give it: "host", "host:port", "[v6]:port",
-// a bare IPv6 address, or a URL.
+// a bare IPv6 address, a URL, or a socket's path (the address itself).
 void AddEndpoint(Attributes& a, const std::string& endpoint, const char* address_key, const char* port_key) {
     if (endpoint.empty()) return;
-    const bool bare_v6 = endpoint.find(':') != endpoint.rfind(':') && endpoint.front() != '[';
+    if (endpoint.front() == '/') return AddString(a, address_key, endpoint);
+    const bool bare_v6 =
+        endpoint.find(':') != endpoint.rfind(':') && endpoint.front() != '[' && endpoint.find('@') == kNone;
     const std::string url = endpoint.find("://") != kNone ? endpoint
                             : bare_v6                     ? "endpoint://[" + endpoint + "]"
                                                           : "endpoint://" + endpoint;
