@@ -109,12 +109,12 @@ static void record(int count, const char* service_name) {
     }
 }
 
-static void record_tracer(char* spec) {
+static void record_tracer(char* line) {
     char* f[16];
     vexlin_string_t v[16], web[3] = {text("demo-server"), text("Shop"), text("/")};
     const vexlin_string_t* a[16];
     int n = 0, first = 16;
-    for (char* p = spec; p != NULL && n < 16; ++n)
+    for (char* p = line; p != NULL && n < 16; ++n)
         if ((p = strchr(f[n] = p, '|')) != NULL) *p++ = '\0';
     for (int i = 0; i < 16; ++i) a[i] = (v[i] = text(i < n ? f[i] : "")).byte_length > 0 ? &v[i] : NULL;
     vexlin_tracer_handle_t t = 0;
@@ -200,8 +200,8 @@ static void record_more(void) {
         vexlin_ex_tracer_start_2(t, 0, strtoll(v, NULL, 10));
         vexlin_ex_tracer_end_timed(t, strtoll(strchr(v, ',') + 1, NULL, 10));
     }
-    char* spec;
-    for (int from = 2; (spec = (char*)next_option("--tracer", &from)) != NULL;) record_tracer(spec);
+    char* line;
+    for (int from = 2; (line = (char*)next_option("--tracer", &from)) != NULL;) record_tracer(line);
     if (option("--zero-ids") && vexlin_ex_api_enable_span() == VEXLIN_SUCCESS) {
         vexlin_ex_trace_id_t trace = {{0}};
         vexlin_ex_span_id_t span = {{0}};
