@@ -183,6 +183,51 @@ void LoadSignal(const Source& src, const char* signal, const std::string& base, 
     }
 }
 
+// "A, b,,c" as {"a", "b", "c"}: header and attribute names, any case.
+std::vector<std::string> Names(const std::string& text) {
+    std::vector<std::string> out;
+    for (std::size_t at = 0; at <= text.size();) {
+        std::size_t comma = std::min(text.find(',', at), text.size());
+        std::string name = Lower(Trim(text.substr(at, comma - at)));
+        if (!name.empty()) out.push_back(std::move(name));
+        at = comma + 1;
+    }
+    return out;
+}
+
+void LoadCapture(const Source& src, Config* config) {
+    Capture& c = config->capture;
+    std::string text;
+    const struct {
+        const char* name;
+        std::vector<std::string>* names;
+    } kHeaders[] = {{"OTEL_INSTRUMENTATION_HTTP_SERVER_CAPTURE_REQUEST_HEADERS", &c.server_request_headers},
+                    {"OTEL_INSTRUMENTATION_HTTP_SERVER_CAPTURE_RESPONSE_HEADERS", &c.server_response_headers},
+                    {"OTEL_INSTRUMENTATION_HTTP_CLIENT_CAPTURE_REQUEST_HEADERS", &c.client_request_headers},
+                    {"OTEL_INSTRUMENTATION_HTTP_CLIENT_CAPTURE_RESPONSE_HEADERS", &c.client_response_headers}};
+    for (const auto& h : kHeaders)
+        if (Lookup(src, h.name, &text)) *h.names = Names(text);
+    if (Lookup(src, "VEXLIN_OTLP_OPT_IN_ATTRIBUTES", &text)) {
+        for (const std::string& name : Names(text)) {
+            if (name == "client.port")
+                c.client_port = true;
+            else if (name == "db.response.returned_rows")
+                c.returned_rows = true;
+            else
+                Warn(config,
+                     "otlp: ignoring '" + name + "' of VEXLIN_OTLP_OPT_IN_ATTRIBUTES: not an attribute it adds");
+        }
+    }
+    const char* sanitizer = "OTEL_INSTRUMENTATION_COMMON_DB_STATEMENT_SANITIZER_ENABLED";
+    if (Lookup(src, sanitizer, &text)) {
+        const std::string flag = Lower(Trim(text));
+        if (flag == "true" || flag == "false")
+            c.sanitize_queries = flag == "true";
+        else
+            Warn(config, std::string("otlp: ignoring ") + sanitizer + "='" + text + "': not true or false");
+    }
+}
+
 }  // namespace
 
 std::vector<std::pair<std::string, std::string>> ParsePairs(const std::string& text) {
@@ -233,6 +278,7 @@ void LoadConfig(std::size_t argument_count, const char* const* arguments, Config
     l.span_attribute_count = limit({"OTEL_SPAN_ATTRIBUTE_COUNT_LIMIT", "OTEL_ATTRIBUTE_COUNT_LIMIT"}, 128);
     l.event_count = limit({"OTEL_SPAN_EVENT_COUNT_LIMIT"}, 128);
     l.event_attribute_count = limit({"OTEL_EVENT_ATTRIBUTE_COUNT_LIMIT", "OTEL_ATTRIBUTE_COUNT_LIMIT"}, 128);
+    LoadCapture(src, config);
 
     if (Lookup(src, "OTEL_TRACES_SAMPLER", &text)) {
         static const struct {

@@ -27,6 +27,18 @@ struct SignalConfig {
 constexpr long kMaxMilliseconds = 2147483647;
 constexpr std::size_t kMaxQueue = 1048576;
 
+// What the mapping exports beyond the default, and how it cleans what it
+// does: header names (lower case) to capture per side and direction, the
+// Opt-In attributes named in VEXLIN_OTLP_OPT_IN_ATTRIBUTES, and whether
+// literals leave query texts.
+struct Capture {
+    std::vector<std::string> server_request_headers, server_response_headers;
+    std::vector<std::string> client_request_headers, client_response_headers;
+    bool client_port = false;
+    bool returned_rows = false;
+    bool sanitize_queries = true;
+};
+
 enum class Sampler { kAlwaysOn, kAlwaysOff, kRatio, kParentAlwaysOn, kParentAlwaysOff, kParentRatio };
 
 struct Config {
@@ -42,6 +54,7 @@ struct Config {
     Sampler sampler = Sampler::kParentAlwaysOn;
     double ratio = 1.0;
     Limits limits;
+    Capture capture;
     std::vector<std::string> warnings;  // values that were not understood
 };
 

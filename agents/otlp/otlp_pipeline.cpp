@@ -232,7 +232,7 @@ void ExportSpans(Pipeline* p, std::vector<void*>& batch, std::uint64_t deadline_
     std::vector<SpanData*> spans;
     const bool reachable = !p->config.traces.url.empty();  // else told once, at start
     if (reachable && MonotonicMs() < deadline_ms) {
-        for (void* record : batch) spans.push_back(p->hooks.finish(record, p->config.limits));
+        for (void* record : batch) spans.push_back(p->hooks.finish(record, p->config));
         Attributes resource;
         RequestHead head = Head(p, &resource);
         std::string body = EncodeTraces(p->config.traces.format, head, spans.data(), spans.size());

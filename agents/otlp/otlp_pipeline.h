@@ -14,12 +14,12 @@
 namespace otlp {
 
 // How queued records become spans and are given back. `finish` runs on the
-// exporter thread just before encoding and makes the span of a record within
-// the limits (the application's thread only queues the record); `destroy`
-// gives the record back and frees the span, which is null for a record
-// dropped unsent.
+// exporter thread just before encoding and makes the span of a record as the
+// configuration says (limits, what is captured; the application's thread
+// only queues the record); `destroy` gives the record back and frees the
+// span, which is null for a record dropped unsent.
 struct SpanHooks {
-    SpanData* (*finish)(void* record, const Limits& limits);
+    SpanData* (*finish)(void* record, const Config& config);
     void (*destroy)(void* record, SpanData* span);
 };
 

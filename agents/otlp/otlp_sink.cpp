@@ -135,7 +135,7 @@ bool TracerEnded(void* self, Tracer& t) {
 }
 
 // On the exporter thread: the span of a queued record.
-SpanData* FinishSpan(void* record, const Limits& limits) {
+SpanData* FinishSpan(void* record, const Config& config) {
     Ended* e = new Ended;
     e->source = static_cast<const Tracer*>(record);
     const Tracer& t = *e->source;
@@ -147,7 +147,7 @@ SpanData* FinishSpan(void* record, const Limits& limits) {
     e->flags = kFlagSampled | kFlagHasIsRemote | (c.parent_is_remote ? kFlagParentIsRemote : 0);
     e->start_ns = static_cast<std::uint64_t>(t.start_ns);
     e->end_ns = static_cast<std::uint64_t>(t.end_ns < t.start_ns ? t.start_ns : t.end_ns);
-    MapTracer(*e, limits);
+    MapTracer(*e, config);
     return e;
 }
 

@@ -6,6 +6,7 @@
 #define VEXLIN_OTLP_TRACER_H
 
 #include "kit.h"
+#include "otlp_config.h"
 #include "otlp_model.h"
 
 namespace otlp {
@@ -14,9 +15,9 @@ struct Ended : SpanData {
     const vexlin_kit::Tracer* source = nullptr;
 };
 
-// Name, kind, attributes, events and status of `span` from its record,
-// within the limits.
-void MapTracer(Ended& span, const Limits& limits);
+// Name, kind, attributes, events and status of `span` from its record, with
+// what the configuration captures, within its limits.
+void MapTracer(Ended& span, const Config& config);
 
 }  // namespace otlp
 

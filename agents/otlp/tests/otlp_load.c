@@ -12,7 +12,11 @@
  *   --attrs=N,BYTES  N request attributes a0, a1, ... of BYTES bytes of "é"   --attr=KEY=VALUE  one more (in order)
  *   --error          an exception                 --headers=N  one outgoing web request more, with N request headers
  *   --counter=N,A,B  a counter with N dimension values (0: none), each increased by A, then by B
- *   --timed=START,END  one timed span more (microseconds)             --zero-ids  one span more with all-zero ids */
+ *   --timed=START,END  one timed span more (microseconds)             --zero-ids  one span more with all-zero ids
+ *   --tracer=KIND|ARG|...  one tracer more (again and again); an empty ARG is a NULL string. KIND and its ARGs:
+ *     web-in|URL|METHOD|PEER  web-out|URL|METHOD  rpc|SERVICE|METHOD|PROTOCOL|CHANNEL (outgoing)
+ *     sql|VENDOR|DATABASE|STATEMENT|ROWS  send|receive|process|VENDOR|DESTINATION|DESTINATION_TYPE
+ *   then any of: Name:value (a request header), >Name:value (a response header), =STATUS, !CLASS:MESSAGE (an error) */
 #define _POSIX_C_SOURCE 200809L
 
 #include <locale.h>
@@ -105,6 +109,60 @@ static void record(int count, const char* service_name) {
     }
 }
 
+static void record_tracer(char* line) {
+    char* f[16];
+    vexlin_string_t v[16], web[3] = {text("demo-server"), text("Shop"), text("/")};
+    const vexlin_string_t* a[16];
+    int n = 0, first = 16;
+    for (char* p = line; p != NULL && n < 16; ++n)
+        if ((p = strchr(f[n] = p, '|')) != NULL) *p++ = '\0';
+    for (int i = 0; i < 16; ++i) a[i] = (v[i] = text(i < n ? f[i] : "")).byte_length > 0 ? &v[i] : NULL;
+    vexlin_tracer_handle_t t = 0;
+    int in = strcmp(f[0], "web-in") == 0;
+    if (in)
+        t = vexlin_incomingwebrequesttracer_create_p(vexlin_webapplicationinfo_create_p(&web[0], &web[1], &web[2]),
+                                                     a[1], a[2]),
+        first = 4;
+    if (strcmp(f[0], "web-out") == 0) t = vexlin_outgoingwebrequesttracer_create_p(a[1], a[2]), first = 3;
+    if (strcmp(f[0], "rpc") == 0) {
+        t = vexlin_outgoingremotecalltracer_create_p(a[2], a[1], NULL, 1, a[4]);
+        vexlin_outgoingremotecalltracer_set_protocol_name_p(t, a[3]), first = 5;
+    }
+    if (strcmp(f[0], "sql") == 0) {
+        t = vexlin_databaserequesttracer_create_sql_p(vexlin_databaseinfo_create_p(a[2], a[1], 1, NULL), a[3]);
+        if (a[4] != NULL) vexlin_databaserequesttracer_set_returned_row_count(t, atoi(f[4]));
+        first = 5;
+    }
+    if (strstr("send receive process", f[0]) != NULL && n > 3) {
+        vexlin_messagingsysteminfo_handle_t queue =
+            vexlin_messagingsysteminfo_create_p(a[1], a[2], atoi(f[3]), 1, NULL);
+        t = f[0][0] == 's'   ? vexlin_outgoingmessagetracer_create(queue)
+            : f[0][0] == 'r' ? vexlin_incomingmessagereceivetracer_create(queue)
+                             : vexlin_incomingmessageprocesstracer_create(queue);
+        first = 4;
+    }
+    if (in && a[3] != NULL) vexlin_incomingwebrequesttracer_set_remote_address_p(t, a[3]);
+    vexlin_tracer_start(t);
+    for (int i = first; i < n; ++i) {
+        const char mark = f[i][0] != '\0' && strchr(">!=", f[i][0]) != NULL ? f[i][0] : 0;
+        const char *body = f[i] + (mark != 0), *colon = strchr(body, ':');
+        vexlin_string_t name = text_of(body, colon ? (size_t)(colon - body) : strlen(body)),
+                        value = text(colon ? colon + 1 : "");
+        if (mark == '=')
+            (in ? vexlin_incomingwebrequesttracer_set_status_code : vexlin_outgoingwebrequesttracer_set_status_code)(
+                t, atoi(body));
+        else if (mark == '!')
+            vexlin_tracer_error_p(t, name.byte_length > 0 ? &name : NULL, &value);
+        else if (in)
+            (mark ? vexlin_incomingwebrequesttracer_add_response_headers_p
+                  : vexlin_incomingwebrequesttracer_add_request_headers_p)(t, &name, &value, 1);
+        else
+            (mark ? vexlin_outgoingwebrequesttracer_add_response_headers_p
+                  : vexlin_outgoingwebrequesttracer_add_request_headers_p)(t, &name, &value, 1);
+    }
+    vexlin_tracer_end(t);
+}
+
 /* The data that comes once. */
 static void record_more(void) {
     const char* v;
@@ -142,6 +200,8 @@ static void record_more(void) {
         vexlin_ex_tracer_start_2(t, 0, strtoll(v, NULL, 10));
         vexlin_ex_tracer_end_timed(t, strtoll(strchr(v, ',') + 1, NULL, 10));
     }
+    char* line;
+    for (int from = 2; (line = (char*)next_option("--tracer", &from)) != NULL;) record_tracer(line);
     if (option("--zero-ids") && vexlin_ex_api_enable_span() == VEXLIN_SUCCESS) {
         vexlin_ex_trace_id_t trace = {{0}};
         vexlin_ex_span_id_t span = {{0}};

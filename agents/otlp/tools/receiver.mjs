@@ -61,6 +61,9 @@ export const spansOf = (received, read = decode) => of(received, '/v1/traces', r
 export const metricsOf = (received, read = decode) =>
   of(received, '/v1/metrics', read).flatMap((o) => o.resourceMetrics.flatMap((rm) => rm.scopeMetrics.flatMap((sm) => sm.metrics)));
 
-// Attributes as a plain object: key -> string, number (ints as strings), boolean or array.
-export const attrs = (list = []) => Object.fromEntries(list.map(({ key, value }) =>
-  [key, value.arrayValue?.values.map((v) => v.stringValue) ?? value.stringValue ?? value.intValue ?? value.doubleValue ?? value.boolValue]));
+// Attributes as a plain object: key -> string, number, boolean or array. An integer is a number (a BigInt past 2^53),
+// so that it never passes for the string of its digits.
+const integer = (text) => (Number.isSafeInteger(Number(text)) ? Number(text) : BigInt(text));
+export const attrs = (list = []) => Object.fromEntries(list.map(({ key, value }) => [key, value.arrayValue?.values
+  .map((v) => v.stringValue) ?? value.stringValue ?? (value.intValue === undefined ? undefined : integer(value.intValue))
+  ?? value.doubleValue ?? value.boolValue]));

@@ -24,7 +24,7 @@ function print(s, depth) {
   const remote = s.parentSpanId && !ids.has(s.parentSpanId) ? `  (parent ${s.parentSpanId} elsewhere)` : '';
   console.log(`${'  '.repeat(depth)}${s.name} [${kinds[s.kind]}] ${ms(s)} ms${status}${remote}`);
   const a = attrs(s.attributes);
-  for (const key of Object.keys(a)) console.log(`${'  '.repeat(depth + 2)}${key} = ${JSON.stringify(a[key])}`);
+  for (const key of Object.keys(a)) console.log(`${'  '.repeat(depth + 2)}${key} = ${typeof a[key] === 'bigint' ? a[key] : JSON.stringify(a[key])}`);
   for (const c of (children.get(s.spanId) ?? []).sort((x, y) => (x.startTimeUnixNano < y.startTimeUnixNano ? -1 : 1)))
     print(c, depth + 1);
 }

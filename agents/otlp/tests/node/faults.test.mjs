@@ -13,7 +13,7 @@ const late = (ms, answer) => () => new Promise((resolve) => setTimeout(resolve, 
 
 // The pids of the forked children's metric requests with their counter.
 const childCounts = (r, receiver) => receiver.received.filter((q) => q.path === '/v1/metrics' && q.body.includes('child.count'))
-  .map((q) => attrs(decoded(q).resourceMetrics[0].resource.attributes)['process.pid']).filter((pid) => pid !== String(r.pid));
+  .map((q) => attrs(decoded(q).resourceMetrics[0].resource.attributes)['process.pid']).filter((pid) => pid !== r.pid);
 // A German locale, where the decimal point is a comma, built for the tests alone. With LOCPATH set, the C library's
 // newlocale leaks its path list when a library's constructor asks for the C locale: not the module's leak.
 function german() {
@@ -48,7 +48,7 @@ const collector = [
     { exact: false, more: (r) => assert.ok(r.notSent > 0 && r.shutdownMs < 1000 + 500 * slow, `shutdown took ${r.shutdownMs} ms`) }],
   ['a forked child sends only its own spans, with its own pid', () => ok, ['5', '--fork'], { OTEL_BSP_SCHEDULE_DELAY: '60000' },
     { counts: [8, 0, 0], more: (r, traces) => assert.deepEqual(spansOf(traces).map((s) => `${s.name} ${attrs(s.resource.attributes)
-      ['process.pid'] === String(r.pid)}`).sort(), [...Array(3).fill('child/work false'), ...Array(5).fill('parent/work true')]) }],
+      ['process.pid'] === r.pid}`).sort(), [...Array(3).fill('child/work false'), ...Array(5).fill('parent/work true')]) }],
   ['a name lookup that hangs: shutdown still ends within the export timeout', () => ok, ['10'],
     (rx) => ({ LD_PRELOAD: env('OTLP_RESOLVER_SHIM'), OTEL_EXPORTER_OTLP_ENDPOINT: `http://collector.invalid:${rx.port}`,
       OTEL_EXPORTER_OTLP_TIMEOUT: '10000', OTEL_BSP_EXPORT_TIMEOUT: '600' }),
