@@ -31,7 +31,8 @@ function german() {
 const collector = [
   ['a collector absent at start gets the spans once it is up', () => ok, ['20'],
     { OTEL_BSP_EXPORT_TIMEOUT: String(3000 * slow) }, { absent: true, log: /traces export failed: .*retrying in \d+ ms/, counts: [20, 0, 0] }],
-  ['503 with Retry-After is retried once after the wait', (_, n) => (n === 1 ? { status: 503, headers: { 'retry-after': '1' } } : ok), ['10'], {},
+  ['503 with Retry-After is retried once after the wait', (_, n) => (n === 1 ? { status: 503, headers: { 'retry-after': '1' } } : ok), ['10'],
+    { OTEL_BSP_SCHEDULE_DELAY: '60000' },  // one batch, however slowly the spans come
     { log: /HTTP 503; retrying in 1000 ms/, counts: [10, 0, 0], requests: 2,
       more: (r, [first, second]) => assert.ok(second.at - first.at >= 900, `retried after ${second.at - first.at} ms`) }],
   ['400 is not retried and the batch counts as not sent', () => ({ status: 400, body: 'bad request' }), ['10'], {},
@@ -110,8 +111,9 @@ for (const [name, respond, args, extraEnv, expect] of [...collector, ...configur
   test(name, { skip: expect.skip }, async () => {
     let receiver = await startReceiver(respond), restarted;
     if (expect.absent) await receiver.close();  // its port stays free until the module has failed to reach it
-    const r = await run(env('OTLP_LOAD_PATH'), args, { OTEL_BSP_SCHEDULE_DELAY: '50', OTEL_BSP_EXPORT_TIMEOUT: '3000',
-      OTEL_EXPORTER_OTLP_TIMEOUT: '1000', OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint,
+    // A request that outlives its timeout is sent again though it was accepted: timeouts scale with the program.
+    const r = await run(env('OTLP_LOAD_PATH'), args, { OTEL_BSP_SCHEDULE_DELAY: '50', OTEL_BSP_EXPORT_TIMEOUT: String(3000 * slow),
+      OTEL_EXPORTER_OTLP_TIMEOUT: String(1000 * slow), OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint,
       ...(typeof extraEnv === 'function' ? extraEnv(receiver) : extraEnv) },
       (stdout) => expect.absent && /retrying in/.test(stdout) && (restarted ??= startReceiver(respond, receiver.port)));
     receiver = (await restarted) ?? receiver;
