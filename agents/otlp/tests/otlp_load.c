@@ -11,7 +11,8 @@
  *   otlp_load 0 --churn N                a thread initializes and shuts down N times while the main thread forks
  * DATA, each for every span unless it says one:
  *   --attrs=N,BYTES  N request attributes a0, a1, ... of BYTES bytes of "é"   --attr=KEY=VALUE  one more (in order)
- *   --error          an exception                 --headers=N  one outgoing web request more, with N request headers
+ *   --error          an exception       --headers=N  one outgoing web request more, with N request headers (and a null
+ *                                       array of values, a misuse)
  *   --counter=N,A,B  a counter with N dimension values (0: none), each increased by A, then by B
  *   --timed=START,END  one timed span more (microseconds)             --zero-ids  one span more with all-zero ids */
 #define _POSIX_C_SOURCE 200809L
@@ -122,6 +123,7 @@ static void record_more(void) {
         vexlin_tracer_handle_t t = vexlin_outgoingwebrequesttracer_create_p(&url, &get);
         vexlin_tracer_start(t);
         vexlin_outgoingwebrequesttracer_add_request_headers_p(t, names, values, (vexlin_size_t)n);
+        vexlin_outgoingwebrequesttracer_add_request_headers_p(t, names, NULL, 1);
         vexlin_tracer_end(t);
         free(names), free(values), free(text);
     }
