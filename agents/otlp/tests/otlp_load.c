@@ -123,7 +123,7 @@ static void record_more(void) {
         vexlin_tracer_handle_t t = vexlin_outgoingwebrequesttracer_create_p(&url, &get);
         vexlin_tracer_start(t);
         vexlin_outgoingwebrequesttracer_add_request_headers_p(t, names, values, (vexlin_size_t)n);
-        vexlin_outgoingwebrequesttracer_add_request_headers_p(t, names, NULL, 1);
+        vexlin_outgoingwebrequesttracer_add_request_headers_p(t, &get, NULL, 1);
         vexlin_tracer_end(t);
         free(names), free(values), free(text);
     }
