@@ -153,8 +153,9 @@ TEST(OtlpAnswer, PartialSuccess) {
         {Format::kProtobuf, "\x0A\x02\x08\x00"sv, 0, ""},
         {Format::kProtobuf, "\x0A\x09\x08\x03"sv, 0, ""},
         {Format::kProtobuf, "", 0, ""},
-        {Format::kJson, R"({"partialSuccess":{"rejectedDataPoints": "4","errorMessage":"a\u00e9\u20ac\n\"\t"}})", 4,
-         "a\xC3\xA9\xE2\x82\xAC\n\"\t"},
+        {Format::kJson,
+         R"({"partialSuccess":{"rejectedDataPoints": "4","errorMessage":"\u007f\u0080\u07ff\u0800\n\"\t"}})", 4,
+         "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\n\"\t"},
         {Format::kJson, R"({"partialSuccess":{"rejectedSpans":2}})", 2, ""},
         {Format::kJson, R"({"partialSuccess":{}})", 0, ""},
     };
