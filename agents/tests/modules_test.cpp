@@ -12,6 +12,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -209,6 +210,27 @@ TEST_P(Modules, CallbacksMayCallTheLibrary) {
         EXPECT_EQ("", forking::InChild(application))
             << (warning ? "a warning callback that shuts down" : "a logging callback");
     }
+}
+
+// A handle ended on another thread goes back to the thread that made it, which hands its slot out again (once 1024
+// were handed out), never while another handle holds it.
+TEST_P(Modules, HandlesEndedOnAnotherThreadComeBackWhole) {
+    Start({"console_output=/dev/null"});
+    std::thread([] {
+        std::vector<vexlin_tracer_handle_t> made(2048);
+        std::set<vexlin_tracer_handle_t> live;
+        for (vexlin_tracer_handle_t& t : made) t = Custom();
+        std::thread([&] {
+            for (std::size_t i = 0; i < made.size(); i += 3) StartEnd(made[i]);
+        }).join();
+        for (std::size_t i = 0; i < made.size(); ++i)
+            if (i % 3 != 0) live.insert(made[i]);
+        for (int i = 0; i < 700; ++i) {
+            const vexlin_tracer_handle_t t = Custom();
+            EXPECT_TRUE(live.insert(t).second) << "handle " << t << " handed out twice";
+        }
+    }).join();
+    EXPECT_EQ(vexlin_shutdown(), 0);
 }
 
 // A collector that never answers (timeouts 3 s) holds up only the thread that waits for it: while a force flush and

@@ -126,13 +126,20 @@ const MisuseCase kMisuse[] = {
      [] { vexlin_floatgaugemetric_set_value_p(vexlin_integercountermetric_create_p(w, w, w), 1.5, w); }},
     {"UseAfterEnd", "used_after_end", 1, [] { StartEnd(t()), vexlin_tracer_error_p(t(), nullptr, nullptr); }},
     {"UseAfterDelete", "used_after_delete", 1, [] { DeleteTwice(vexlin_databaseinfo_create_p(w, w, 1, w)); }},
+    {"HandleOfAnEarlierUseOfItsSlot", "stale_handle", 1,  // freed slots are used again once 1024 were handed out
+     [] {
+         const vexlin_databaseinfo_handle_t i = vexlin_databaseinfo_create_p(w, w, 1, w);
+         vexlin_databaseinfo_delete(i);
+         for (int n = 0; n < 1024; ++n) vexlin_databaseinfo_create_p(w, w, 1, w);
+         vexlin_databaseinfo_delete(i);
+     }},
     {"HandleZeroAndNeverHandedOut", "invalid_handle", 2,
      [] { vexlin_tracer_start(0), vexlin_tracer_start(987654321); }},
     {"UnknownParent", "invalid_handle", 1, [] { vexlin_ex_tracer_start_2(t(), 424242, 0), vexlin_tracer_end(t()); }},
     {"NullArrays", "null_array", 2,
      [] {
-         vexlin_tracer_start(t()), vexlin_customrequestattribute_add_strings_p(nullptr, nullptr, 2),
-             vexlin_tracer_end(t());
+         vexlin_tracer_start(t()), vexlin_customrequestattribute_add_strings_p(nullptr, w, 1),
+             vexlin_customrequestattribute_add_integers_p(w, nullptr, 1), vexlin_tracer_end(t());
      }},
     {"AttributeWithoutATracer", "no_active_tracer", 1,
      [] { vexlin_customrequestattribute_add_integers_p(w, &kOne, 1); }},

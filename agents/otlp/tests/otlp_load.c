@@ -1,8 +1,9 @@
 /* Driver of the OTLP module's fault and data-limit tests: in the environment's locale (as applications set it),
- * records COUNT custom-service spans and a float gauge of 0.75, shuts down and prints how long that took and the most
- * memory the process held. The module's log lines go to stdout as "log: ...", and each process that shuts down prints
- * "recorded=N", its spans. With OTLP_LOAD_QUIET_MS set it waits that long before the spans; with OTLP_LOAD_IDLE_MS,
- * before the shutdown, and prints the CPU time the process used meanwhile.
+ * records COUNT custom-service spans and a float gauge of 0.75 (one of 0.5 with an empty name, never sent), shuts down
+ * and prints how long that took and the most memory the process held. The module's log lines go to stdout as
+ * "log: ...", and each process that shuts down prints "recorded=N", its spans. With OTLP_LOAD_QUIET_MS set it waits
+ * that long before the spans; with OTLP_LOAD_IDLE_MS, before the shutdown, and prints the CPU time the process used
+ * meanwhile.
  *   otlp_load COUNT [--fork] [DATA...]   --fork: a child records 3 more spans
  *   otlp_load COUNT --fork-metrics N MS P  P thousand metric points and a counter child.count, then N children one
  *                                        after another, each adds 1 to the counter, waits MS ms, adds 1 again and
@@ -10,7 +11,8 @@
  *   otlp_load 0 --churn N                a thread initializes and shuts down N times while the main thread forks
  * DATA, each for every span unless it says one:
  *   --attrs=N,BYTES  N request attributes a0, a1, ... of BYTES bytes of "é"   --attr=KEY=VALUE  one more (in order)
- *   --error          an exception                 --headers=N  one outgoing web request more, with N request headers
+ *   --error          an exception       --headers=N  one outgoing web request more, with N request headers (and a null
+ *                                       array of values, a misuse)
  *   --counter=N,A,B  a counter with N dimension values (0: none), each increased by A, then by B
  *   --timed=START,END  one timed span more (microseconds)             --zero-ids  one span more with all-zero ids
  *   --tracer=KIND|ARG|...  one tracer more (again and again); an empty ARG is a NULL string. KIND and its ARGs:
@@ -179,6 +181,7 @@ static void record_more(void) {
         vexlin_tracer_handle_t t = vexlin_outgoingwebrequesttracer_create_p(&url, &get);
         vexlin_tracer_start(t);
         vexlin_outgoingwebrequesttracer_add_request_headers_p(t, names, values, (vexlin_size_t)n);
+        vexlin_outgoingwebrequesttracer_add_request_headers_p(t, &get, NULL, 1);
         vexlin_tracer_end(t);
         free(names), free(values), free(text);
     }
@@ -248,8 +251,9 @@ int main(int argc, char** argv) {
     if (argc < 2 || vexlin_initialize() != VEXLIN_SUCCESS) return 2;
     vexlin_agent_set_logging_callback(print_log);
     vexlin_string_t fill = text("load.fill"), ratio = text("1"), points = text("load.points"), dimension = text("key"),
-                    count = text("child.count");
+                    count = text("child.count"), none = text("");
     vexlin_floatgaugemetric_set_value_p(vexlin_floatgaugemetric_create_p(&fill, &ratio, NULL), 0.75, NULL);
+    vexlin_floatgaugemetric_set_value_p(vexlin_floatgaugemetric_create_p(&none, &ratio, NULL), 0.5, NULL);
     if (getenv("OTLP_LOAD_QUIET_MS") != NULL) nap(atoi(getenv("OTLP_LOAD_QUIET_MS")));
     record(atoi(argv[1]), "parent");
     record_more();
