@@ -274,7 +274,7 @@ TEST(Allocation, ForwardingNeverAllocatesWithOrWithoutAnAgent) {
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_stub_set_variable("agentlibrary=" TEST_AGENT_PATH, 1));
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
     lifecycle::EnableEveryGroup();
-    test_agent::Control().set_slot_recording(0);
+    test_agent::Control().slots_unrecorded = 1;
     ExpectNoAllocatorUse();
     EXPECT_GE(test_agent::Control().slot_calls, 73000u) << "the calls did reach the agent";
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());

@@ -107,7 +107,7 @@ TEST_F(Forwarding, EveryFunctionReachesItsSlotWithTheAgentAndExactArguments) {
     const int functions = ForEachFunction([&](const Function& f, auto function) {
         SCOPED_TRACE(f.name);
         for (Variant v : {kDistinct, kZero, kExtreme}) {
-            test_agent::Control().reset();
+            test_agent_reset();
             const auto answer = Call(function, v);
             const std::vector<test_agent_event_t> calls = test_agent::Events();
             ASSERT_EQ(1u, calls.size());
@@ -131,7 +131,7 @@ TEST_F(Forwarding, EveryFunctionIsNeutralWithoutAnAgentAndGroupsNeedEnablingAgai
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
     ExpectNeutral();
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
-    test_agent::Control().reset();
+    test_agent_reset();
     ExpectNeutral(true);
     EXPECT_EQ(2003, vexlin_integergaugemetric_create_p(nullptr, nullptr, nullptr)) << "metrics need no enabling";
 }

@@ -471,7 +471,7 @@ TEST_F(Lifecycle, InitializationsShareOneModuleUntilTheLastShutdown) {
 TEST_F(Lifecycle, ForwardersNeverSeeATableWithoutItsAgent) {
     UseTestAgent();
     SetVariable("testagent_table_before_agent=1");
-    test_agent::Control().set_slot_recording(0);
+    test_agent::Control().slots_unrecorded = 1;
     std::atomic<bool> stop{false};
     std::thread caller([&] {
         while (!stop.load()) vexlin_tracer_start(1);

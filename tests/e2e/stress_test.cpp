@@ -32,7 +32,7 @@ bool ArgumentsAreWellFormed(const test_agent_control_t& record) {
 
 TEST(Stress, InitializeShutdownForwardSetVariablesAndForkAtOnce) {
     ClearLibraryEnvironment();
-    test_agent::Control().set_slot_recording(0);  // the record would grow with every call
+    test_agent::Control().slots_unrecorded = 1;  // the record would grow with every call
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_stub_set_variable("agentlibrary=" TEST_AGENT_PATH, 1));
     // Children count in memory shared across fork.
     auto* children = static_cast<std::atomic<int>*>(
@@ -151,7 +151,7 @@ class Races : public testing::TestWithParam<RacedShutdown> {};
 TEST_P(Races, WithTheLastShutdown) {
     const RacedShutdown& c = GetParam();
     ClearLibraryEnvironment();
-    test_agent::Control().set_slot_recording(0);
+    test_agent::Control().slots_unrecorded = 1;
     void* pinned = dlopen(TEST_AGENT_PROCESS_PATH, RTLD_NOW | RTLD_GLOBAL);
     ASSERT_NE(nullptr, pinned) << dlerror();
     const int cycles = forking::Slow() ? c.cycles / 10 : c.cycles;

@@ -297,7 +297,7 @@ class LifecycleTest : public testing::Test {
 protected:
     void SetUp() override {
         ClearLibraryEnvironment();
-        test_agent::Control().reset();
+        test_agent_reset();
     }
     static void UseTestAgent() { SetVariable(std::string("agentlibrary=") + TEST_AGENT_PATH); }
 
