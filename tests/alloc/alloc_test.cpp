@@ -18,15 +18,6 @@
 #include "vexlin_test.h"
 #include "vexlin_xstr.h"
 
-// glibc lets an executable replace malloc, and its own functions (strdup
-// among them) allocate through the replacement too.
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* ptr, size_t size);
-void __libc_free(void* ptr);
-}
-
 namespace {
 
 std::atomic<long> g_live{0};  // blocks handed out and not yet freed, by any thread
@@ -49,7 +40,7 @@ void Arm(long n, void (*hook)() = nullptr, long hook_at = 0) {
 void Disarm() { t_armed = false; }
 
 template <typename Allocate>
-void* Counted(Allocate allocate) {
+void* ShimAllocate(Allocate allocate, void* moved) {
     if (t_armed && ++g_attempts == g_hook_at && g_hook != nullptr) g_hook();
     if (t_armed && g_attempts == g_fail_at) {
         g_fired = true;
@@ -57,31 +48,16 @@ void* Counted(Allocate allocate) {
         return nullptr;
     }
     void* p = allocate();
-    if (p != nullptr) ++g_live;
+    if (p != nullptr && moved == nullptr) ++g_live;  // a moved block is not added
     return p;
+}
+void ShimFree(void* ptr) {
+    if (ptr != nullptr) --g_live, g_frees += t_armed;
 }
 
 }  // namespace
 
-extern "C" {
-void* malloc(size_t size) {
-    return Counted([=] { return __libc_malloc(size); });
-}
-void* calloc(size_t count, size_t size) {
-    return Counted([=] { return __libc_calloc(count, size); });
-}
-void* realloc(void* ptr, size_t size) {
-    return Counted([=] {
-        void* p = __libc_realloc(ptr, size);
-        if (p != nullptr && ptr != nullptr) --g_live;  // moved, not added
-        return p;
-    });
-}
-void free(void* ptr) {
-    if (ptr != nullptr) --g_live, g_frees += t_armed;
-    __libc_free(ptr);
-}
-}  // extern "C"
+#include "malloc_shim.h"
 
 namespace {
 
