@@ -1,11 +1,8 @@
-// Stress: threads initialize and shut down in pairs and forward calls while
-// they hold an initialization, another sets variables, another forks; each
-// child sets a variable and either initializes, forwards and has handed the
-// module a whole store, or, forked in the middle of an initialize or
-// shutdown, refuses with 0xAFFE000D and forwards nothing. Then one table of
-// races: another thread races each last shutdown of the main thread's
-// initialize/shutdown cycles. Bounded by counts; ctest's time-out catches a
-// deadlock.
+// Stress: threads initialize and shut down in pairs and forward calls, another
+// sets variables, another forks; each child either initializes and forwards
+// with a whole store, or, forked inside an initialize or shutdown, refuses with
+// 0xAFFE000D and forwards nothing. Then one table of races with the last
+// shutdown. Bounded by counts; ctest's time-out catches a deadlock.
 #include <dlfcn.h>
 #include <string.h>
 #include <strings.h>
