@@ -4,8 +4,6 @@
 #include <string.h>
 
 #include <chrono>
-
-#include <atomic>
 #include <thread>
 
 #include "vexlin_dll.h"
