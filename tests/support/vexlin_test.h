@@ -97,7 +97,13 @@ struct HeldInitialize {
         pthread_join(thread, &exit_value);
         return rc;
     }
+    // A new thread's stack is zeros, which would hide what initialize leaves unset.
+    [[gnu::noinline]] static void DirtyStack() {
+        volatile unsigned char junk[32768];
+        for (auto& c : junk) c = 0xA5;
+    }
     static void* Run(void* rc) {
+        DirtyStack();
         *static_cast<vexlin_result_t*>(rc) = vexlin_initialize();
         pthread_testcancel();
         return nullptr;
