@@ -28,7 +28,7 @@
 namespace {
 thread_local long t_allocations = 0;
 template <typename Allocate>
-void* ShimAllocate(Allocate allocate, void*) {
+void* ShimAllocate(size_t, Allocate allocate, void*) {
     ++t_allocations;
     return allocate();
 }

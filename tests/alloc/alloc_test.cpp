@@ -26,6 +26,7 @@ std::atomic<long> g_live{0};  // blocks handed out and not yet freed, by any thr
 thread_local bool t_armed = false;
 bool g_fired = false;
 long g_fail_at = 0, g_attempts = 0, g_frees = 0, g_hook_at = 0;
+size_t g_last_bytes = 0;  // of the latest allocation asked for
 void (*g_hook)() = nullptr;  // runs just before allocation g_hook_at is served
 
 // Counts from now; allocation n fails (none when n is 0).
@@ -40,7 +41,8 @@ void Arm(long n, void (*hook)() = nullptr, long hook_at = 0) {
 void Disarm() { t_armed = false; }
 
 template <typename Allocate>
-void* ShimAllocate(Allocate allocate, void* moved) {
+void* ShimAllocate(size_t bytes, Allocate allocate, void* moved) {
+    if (t_armed) g_last_bytes = bytes;
     if (t_armed && ++g_attempts == g_hook_at && g_hook != nullptr) g_hook();
     if (t_armed && g_attempts == g_fail_at) {
         g_fired = true;
@@ -204,6 +206,7 @@ TEST(Allocation, SizesThatWouldOverflowNeverReachTheAllocator) {
     EXPECT_EQ(0, g_attempts);
     // The largest allowed sizes are passed on (and refused by the allocator).
     EXPECT_EQ(nullptr, vexlin_xstr_alloc(SIZE_MAX - 3));
+    EXPECT_EQ(SIZE_MAX - 2, g_last_bytes) << "the terminator counted";
     vexlin_xstr_list_t list = {nullptr, 0, 0};
     EXPECT_EQ(VEXLIN_ERROR_OUT_OF_MEMORY, vexlin_xstr_list_grow(&list, pointers));
     Disarm();

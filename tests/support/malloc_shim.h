@@ -2,7 +2,7 @@
 // includes this: glibc lets an executable do so, and its own functions
 // (strdup among them) and operator new allocate through the replacement too.
 // That file defines first
-//   template <typename Allocate> void* ShimAllocate(Allocate allocate, void* moved);
+//   template <typename Allocate> void* ShimAllocate(size_t bytes, Allocate allocate, void* moved);
 //     which serves (or refuses) every allocation; `moved` is the block a
 //     realloc replaces, else nullptr;
 //   void ShimFree(void* ptr);
@@ -18,13 +18,13 @@ void* __libc_realloc(void* ptr, size_t size);
 void __libc_free(void* ptr);
 
 void* malloc(size_t size) {
-    return ShimAllocate([=] { return __libc_malloc(size); }, nullptr);
+    return ShimAllocate(size, [=] { return __libc_malloc(size); }, nullptr);
 }
 void* calloc(size_t count, size_t size) {
-    return ShimAllocate([=] { return __libc_calloc(count, size); }, nullptr);
+    return ShimAllocate(count * size, [=] { return __libc_calloc(count, size); }, nullptr);
 }
 void* realloc(void* ptr, size_t size) {
-    return ShimAllocate([=] { return __libc_realloc(ptr, size); }, ptr);
+    return ShimAllocate(size, [=] { return __libc_realloc(ptr, size); }, ptr);
 }
 void free(void* ptr) {
     ShimFree(ptr);
