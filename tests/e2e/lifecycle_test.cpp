@@ -28,7 +28,9 @@ class Lifecycle : public LifecycleTest {};
 
 // ---- A clean load -----------------------------------------------------------------
 
-// No agent is attached while the module starts; its version text is cut to 63 characters.
+// No agent is attached while the module starts; its version text is cut to
+// 63 characters. The initializing thread, cancelled while its sink waits (a
+// cancellation point), acts on it only once initialize has returned.
 TEST_F(Lifecycle, LoadLogsEveryStepAndAsksForTheLibraryMetricsAndAgentInTurn) {
     UseTestAgent();
     const std::string version = "testagent_version=" + std::string(100, 'v');
@@ -36,7 +38,9 @@ TEST_F(Lifecycle, LoadLogsEveryStepAndAsksForTheLibraryMetricsAndAgentInTurn) {
     HeldInitialize initialize("Initializing agent module...");
     EXPECT_EQ(std::make_pair(1, 0), LoadInfo()) << "found, not yet compatible";
     EXPECT_EQ(3, vexlin_agent_get_current_state());
+    ASSERT_EQ(0, pthread_cancel(initialize.thread));
     ASSERT_EQ(VEXLIN_SUCCESS, initialize.Release());
+    EXPECT_EQ(PTHREAD_CANCELED, initialize.exit_value) << "cancelled once initialize had returned";
 
     EXPECT_EQ(LoadPrologue(TEST_AGENT_PATH, {version, InitFlags(0)}) + ModuleStartedLog(std::string(63, 'v')) +
                   AgentStartedLog(),
@@ -62,6 +66,7 @@ TEST_F(Lifecycle, LoadLogsEveryStepAndAsksForTheLibraryMetricsAndAgentInTurn) {
     unsigned char tail[64] = {0};
     memcpy(tail, "20210121-101835", 15);
     EXPECT_EQ(0, memcmp(tail, test_agent::Control().stub_version + 32, 64));
+    EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown()) << "the init lock is free again";
 }
 
 // A text stays where it was published: the same text comes back at the same
@@ -479,17 +484,6 @@ TEST_F(Lifecycle, ForwardersNeverSeeATableWithoutItsAgent) {
     EXPECT_EQ(VEXLIN_SUCCESS, rc);
     EXPECT_EQ(0u, __atomic_load_n(&test_agent::Control().slot_calls_without_agent, __ATOMIC_ACQUIRE));
     EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
-}
-
-// Cancelled while its sink waits (a cancellation point), the thread acts on
-// it only once initialize has returned.
-TEST_F(Lifecycle, ThreadCancelledInsideInitializeFinishesItFirst) {
-    UseTestAgent();
-    HeldInitialize initialize("Initializing agent...");
-    ASSERT_EQ(0, pthread_cancel(initialize.thread));
-    EXPECT_EQ(VEXLIN_SUCCESS, initialize.Release());
-    EXPECT_EQ(PTHREAD_CANCELED, initialize.exit_value) << "cancelled once initialize had returned";
-    EXPECT_EQ(VEXLIN_SUCCESS, vexlin_shutdown()) << "the init lock is free again";
 }
 
 }  // namespace
