@@ -24,32 +24,17 @@
 
 #include "vexlin/vexlin.h"
 
-// Allocations of each thread, counted through the C library's own allocator
-// (glibc lets a program replace malloc; operator new comes here too).
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* ptr, size_t size);
-void __libc_free(void* ptr);
-}
+// Allocations of each thread, counted through the C library's own allocator.
 namespace {
 thread_local long t_allocations = 0;
-}
-extern "C" {
-void* malloc(size_t size) {
+template <typename Allocate>
+void* ShimAllocate(size_t, Allocate allocate, void*) {
     ++t_allocations;
-    return __libc_malloc(size);
+    return allocate();
 }
-void* calloc(size_t count, size_t size) {
-    ++t_allocations;
-    return __libc_calloc(count, size);
-}
-void* realloc(void* ptr, size_t size) {
-    ++t_allocations;
-    return __libc_realloc(ptr, size);
-}
-void free(void* ptr) { __libc_free(ptr); }
-}
+void ShimFree(void*) {}
+}  // namespace
+#include "malloc_shim.h"
 
 namespace {
 

@@ -85,12 +85,9 @@ typedef struct test_agent_event_t {
 } test_agent_event_t;
 
 typedef struct test_agent_control_t {
-    /* Forgets everything below. */
-    void (*reset)(void);
-    /* Slot calls are recorded unless switched off (for loops that would
+    /* Slot calls are recorded unless a test sets this (for loops that would
      * flood the record); entry points are always recorded. */
-    void (*set_slot_recording)(int enabled);
-
+    int slots_unrecorded;
     /* Every call ever received, in order; only the first TEST_AGENT_MAX_EVENTS are kept. */
     size_t event_count;
     test_agent_event_t events[TEST_AGENT_MAX_EVENTS];
@@ -102,15 +99,15 @@ typedef struct test_agent_control_t {
     /* The agent object the module handed out last. */
     const void* agent;
     /* Slot calls counted whether recorded or not, and those among them that
-     * lacked the module's agent object (word-sized: atomic without
-     * libatomic on 32-bit targets). */
+     * lacked the module's agent object (words: atomic without libatomic on
+     * 32-bit targets). */
     size_t slot_calls;
     size_t slot_calls_without_agent;
 } test_agent_control_t;
 
-/* The one function a test needs. Also reachable with dlsym on a handle of
- * any module variant, since the record library is the module's dependency. */
+/* The record, and forgetting everything in it. */
 test_agent_control_t* test_agent_control(void);
+void test_agent_reset(void);
 
 /* The module's side: appends one call (under the record's lock); counts a
  * slot call and tells whether to record it. */

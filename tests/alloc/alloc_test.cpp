@@ -18,15 +18,6 @@
 #include "vexlin_test.h"
 #include "vexlin_xstr.h"
 
-// glibc lets an executable replace malloc, and its own functions (strdup
-// among them) allocate through the replacement too.
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* ptr, size_t size);
-void __libc_free(void* ptr);
-}
-
 namespace {
 
 std::atomic<long> g_live{0};  // blocks handed out and not yet freed, by any thread
@@ -35,6 +26,7 @@ std::atomic<long> g_live{0};  // blocks handed out and not yet freed, by any thr
 thread_local bool t_armed = false;
 bool g_fired = false;
 long g_fail_at = 0, g_attempts = 0, g_frees = 0, g_hook_at = 0;
+size_t g_last_bytes = 0;  // of the latest allocation asked for
 void (*g_hook)() = nullptr;  // runs just before allocation g_hook_at is served
 
 // Counts from now; allocation n fails (none when n is 0).
@@ -49,7 +41,8 @@ void Arm(long n, void (*hook)() = nullptr, long hook_at = 0) {
 void Disarm() { t_armed = false; }
 
 template <typename Allocate>
-void* Counted(Allocate allocate) {
+void* ShimAllocate(size_t bytes, Allocate allocate, void* moved) {
+    if (t_armed) g_last_bytes = bytes;
     if (t_armed && ++g_attempts == g_hook_at && g_hook != nullptr) g_hook();
     if (t_armed && g_attempts == g_fail_at) {
         g_fired = true;
@@ -57,31 +50,16 @@ void* Counted(Allocate allocate) {
         return nullptr;
     }
     void* p = allocate();
-    if (p != nullptr) ++g_live;
+    if (p != nullptr && moved == nullptr) ++g_live;  // a moved block is not added
     return p;
+}
+void ShimFree(void* ptr) {
+    if (ptr != nullptr) --g_live, g_frees += t_armed;
 }
 
 }  // namespace
 
-extern "C" {
-void* malloc(size_t size) {
-    return Counted([=] { return __libc_malloc(size); });
-}
-void* calloc(size_t count, size_t size) {
-    return Counted([=] { return __libc_calloc(count, size); });
-}
-void* realloc(void* ptr, size_t size) {
-    return Counted([=] {
-        void* p = __libc_realloc(ptr, size);
-        if (p != nullptr && ptr != nullptr) --g_live;  // moved, not added
-        return p;
-    });
-}
-void free(void* ptr) {
-    if (ptr != nullptr) --g_live, g_frees += t_armed;
-    __libc_free(ptr);
-}
-}  // extern "C"
+#include "malloc_shim.h"
 
 namespace {
 
@@ -228,6 +206,7 @@ TEST(Allocation, SizesThatWouldOverflowNeverReachTheAllocator) {
     EXPECT_EQ(0, g_attempts);
     // The largest allowed sizes are passed on (and refused by the allocator).
     EXPECT_EQ(nullptr, vexlin_xstr_alloc(SIZE_MAX - 3));
+    EXPECT_EQ(SIZE_MAX - 2, g_last_bytes) << "the terminator counted";
     vexlin_xstr_list_t list = {nullptr, 0, 0};
     EXPECT_EQ(VEXLIN_ERROR_OUT_OF_MEMORY, vexlin_xstr_list_grow(&list, pointers));
     Disarm();
@@ -274,7 +253,7 @@ TEST(Allocation, ForwardingNeverAllocatesWithOrWithoutAnAgent) {
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_stub_set_variable("agentlibrary=" TEST_AGENT_PATH, 1));
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
     lifecycle::EnableEveryGroup();
-    test_agent::Control().set_slot_recording(0);
+    test_agent::Control().slots_unrecorded = 1;
     ExpectNoAllocatorUse();
     EXPECT_GE(test_agent::Control().slot_calls, 73000u) << "the calls did reach the agent";
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());

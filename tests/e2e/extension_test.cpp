@@ -77,7 +77,7 @@ TEST_P(Extensions, EnablingEachGroup) {
     for (const Group& g : kGroups) {
         SCOPED_TRACE(g.name);
         LogCapture::Clear();
-        test_agent::Control().reset();
+        test_agent_reset();
         EXPECT_EQ(c.result, g.enable());
         const bool asked = c.result != VEXLIN_ERROR_NOT_INITIALIZED;
         EXPECT_EQ(asked ? Strings{std::to_string(g.interface_id) + "/6"} : Strings{}, test_agent::LibraryRequests());
@@ -90,7 +90,7 @@ TEST_P(Extensions, EnablingEachGroup) {
                   LogCapture::Entries());
 
         // The group's calls reach the module, with its agent, only with a table.
-        test_agent::Control().reset();
+        test_agent_reset();
         g.call();
         const std::vector<test_agent_event_t> calls = test_agent::Events();
         EXPECT_EQ(c.reaches_module ? 1u : 0u, calls.size());

@@ -21,7 +21,7 @@ TEST_F(Fork, ChildOfAnInitializedProcessKeepsForwardingToTheAgent) {
     // The record is in the child's memory too: the child reads its own copy.
     EXPECT_EQ("", forking::InChild([agent] {
                   test_agent_control_t& record = test_agent::Control();
-                  record.reset();
+                  test_agent_reset();
                   vexlin_tracer_start(77);
                   CHILD_CHECK(vexlin_integercountermetric_create_p(nullptr, nullptr, nullptr) == 2001);
                   CHILD_CHECK(vexlin_ex_spantracer_create(4) == 3000);

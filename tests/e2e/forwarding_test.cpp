@@ -107,7 +107,7 @@ TEST_F(Forwarding, EveryFunctionReachesItsSlotWithTheAgentAndExactArguments) {
     const int functions = ForEachFunction([&](const Function& f, auto function) {
         SCOPED_TRACE(f.name);
         for (Variant v : {kDistinct, kZero, kExtreme}) {
-            test_agent::Control().reset();
+            test_agent_reset();
             const auto answer = Call(function, v);
             const std::vector<test_agent_event_t> calls = test_agent::Events();
             ASSERT_EQ(1u, calls.size());
@@ -131,35 +131,30 @@ TEST_F(Forwarding, EveryFunctionIsNeutralWithoutAnAgentAndGroupsNeedEnablingAgai
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_shutdown());
     ExpectNeutral();
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_initialize());
-    test_agent::Control().reset();
+    test_agent_reset();
     ExpectNeutral(true);
     EXPECT_EQ(2003, vexlin_integergaugemetric_create_p(nullptr, nullptr, nullptr)) << "metrics need no enabling";
 }
 
 TEST_F(Forwarding, StringTagIsEmptyAndByteTagAndLinkNeedNothingWithoutAnAgent) {
     char text[10];
-    vexlin_size_t required = 99;
     memset(text, 'x', sizeof text);
-    EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_string_tag(5, text, sizeof text, &required));
-    EXPECT_EQ(std::string(1, '\0') + std::string(9, 'x'), std::string(text, sizeof text)) << "only the terminator";
-    EXPECT_EQ(1u, required);
-    required = 99;
-    memset(text, 'x', sizeof text);
-    EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_string_tag(5, nullptr, 10, &required));
-    EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_string_tag(5, text, 0, &required));
-    EXPECT_EQ('x', text[0]) << "a zero-sized buffer is not written";
-    EXPECT_EQ(1u, required);
+    vexlin_size_t required[3] = {99, 99, 99};
+    EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_string_tag(5, text, sizeof text, &required[0]));
+    EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_string_tag(5, nullptr, 10, &required[1]));
+    EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_string_tag(5, text + 1, 0, &required[2]));
+    EXPECT_EQ(std::string(1, '\0') + std::string(9, 'x'), std::string(text, sizeof text))
+        << "only the terminator; a zero-sized buffer is not written";
+    EXPECT_EQ((std::vector<vexlin_size_t>{1, 1, 1}), std::vector<vexlin_size_t>(required, required + 3));
     EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_string_tag(0, nullptr, 0, nullptr));
 
     unsigned char bytes[8];
     memset(bytes, 0xAB, sizeof bytes);
-    required = 99;
-    EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_byte_tag(5, bytes, sizeof bytes, &required));
-    EXPECT_EQ(0u, required);
-    required = 99;
-    EXPECT_EQ(0u, vexlin_inprocesslink_create(bytes, sizeof bytes, &required));
-    EXPECT_EQ(0u, required);
-    for (unsigned char b : bytes) EXPECT_EQ(0xAB, b);
+    vexlin_size_t sizes[2] = {99, 99};
+    EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_byte_tag(5, bytes, sizeof bytes, &sizes[0]));
+    EXPECT_EQ(0u, vexlin_inprocesslink_create(bytes, sizeof bytes, &sizes[1]));
+    EXPECT_EQ(0u, sizes[0] + sizes[1]);
+    EXPECT_EQ(std::vector<unsigned char>(8, 0xAB), std::vector<unsigned char>(bytes, bytes + 8));
     EXPECT_EQ(0u, vexlin_tracer_get_outgoing_korvantix_byte_tag(5, nullptr, 0, nullptr));
     EXPECT_EQ(0u, vexlin_inprocesslink_create(nullptr, 0, nullptr));
 }

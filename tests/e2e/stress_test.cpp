@@ -1,11 +1,8 @@
-// Stress: threads initialize and shut down in pairs and forward calls while
-// they hold an initialization, another sets variables, another forks; each
-// child sets a variable and either initializes, forwards and has handed the
-// module a whole store, or, forked in the middle of an initialize or
-// shutdown, refuses with 0xAFFE000D and forwards nothing. Then one table of
-// races: another thread races each last shutdown of the main thread's
-// initialize/shutdown cycles. Bounded by counts; ctest's time-out catches a
-// deadlock.
+// Stress: threads initialize and shut down in pairs and forward calls, another
+// sets variables, another forks; each child either initializes and forwards
+// with a whole store, or, forked inside an initialize or shutdown, refuses with
+// 0xAFFE000D and forwards nothing. Then one table of races with the last
+// shutdown. Bounded by counts; ctest's time-out catches a deadlock.
 #include <dlfcn.h>
 #include <string.h>
 #include <strings.h>
@@ -32,7 +29,7 @@ bool ArgumentsAreWellFormed(const test_agent_control_t& record) {
 
 TEST(Stress, InitializeShutdownForwardSetVariablesAndForkAtOnce) {
     ClearLibraryEnvironment();
-    test_agent::Control().set_slot_recording(0);  // the record would grow with every call
+    test_agent::Control().slots_unrecorded = 1;  // the record would grow with every call
     ASSERT_EQ(VEXLIN_SUCCESS, vexlin_stub_set_variable("agentlibrary=" TEST_AGENT_PATH, 1));
     // Children count in memory shared across fork.
     auto* children = static_cast<std::atomic<int>*>(
@@ -151,7 +148,7 @@ class Races : public testing::TestWithParam<RacedShutdown> {};
 TEST_P(Races, WithTheLastShutdown) {
     const RacedShutdown& c = GetParam();
     ClearLibraryEnvironment();
-    test_agent::Control().set_slot_recording(0);
+    test_agent::Control().slots_unrecorded = 1;
     void* pinned = dlopen(TEST_AGENT_PROCESS_PATH, RTLD_NOW | RTLD_GLOBAL);
     ASSERT_NE(nullptr, pinned) << dlerror();
     const int cycles = forking::Slow() ? c.cycles / 10 : c.cycles;

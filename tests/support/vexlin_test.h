@@ -97,7 +97,13 @@ struct HeldInitialize {
         pthread_join(thread, &exit_value);
         return rc;
     }
+    // A new thread's stack is zeros, which would hide what initialize leaves unset.
+    [[gnu::noinline]] static void DirtyStack() {
+        volatile unsigned char junk[32768];
+        for (auto& c : junk) c = 0xA5;
+    }
     static void* Run(void* rc) {
+        DirtyStack();
         *static_cast<vexlin_result_t*>(rc) = vexlin_initialize();
         pthread_testcancel();
         return nullptr;
@@ -155,8 +161,6 @@ inline void ClearLibraryEnvironment() {
 
 // ---- End to end, with the test agent module -------------------------------------
 #ifdef TEST_AGENT_PATH
-#include <type_traits>
-
 #include "test_agent_control.h"
 #include "vexlin/internal/vexlin_loader_abi.h"
 #include "vexlin/internal/vexlin_stub_abi.h"
@@ -236,13 +240,6 @@ inline void EnableEveryGroup() {
 }
 
 // ---- Every exported tracing function, from the lists the library is built from ----
-// The exported function takes exactly the slot's parameters after the agent
-// object, and returns the slot's result.
-template <typename Slot, typename Exported>
-struct SameShape : std::false_type {};
-template <typename R, typename... P>
-struct SameShape<R (*)(vexlin_abi_agent_t*, P...), R (*)(P...)> : std::true_type {};
-
 constexpr int64_t kNeutral_nothing = 0, kNeutral_no_handle = 0, kNeutral_zero = 0, kNeutral_state_unknown = 3,
                   kNeutral_fork_state_unknown = -1, kNeutral_empty_string_tag = 0, kNeutral_empty_byte_buffer = 0,
                   kNeutral_not_initialized = static_cast<int32_t>(VEXLIN_ERROR_NOT_INITIALIZED);
@@ -261,10 +258,7 @@ int ForEachFunction(Visit&& visit) {
     int n = 0;
 #define VEXLIN_AGENT_SLOT0(slot, revision, name, result)
 #define VEXLIN_AGENT_SLOT(slot, revision, name, result, params)
-#define VEXLIN_AGENT_CALL0(slot, revision, name, result, neutral)                                                \
-    static_assert(                                                                                               \
-        SameShape<decltype(vexlin_abi_agent_functions_5_t::vexlin_abi_##name), decltype(&vexlin_##name)>::value, \
-        "vexlin_" #name " must match slot " #slot);                                                              \
+#define VEXLIN_AGENT_CALL0(slot, revision, name, result, neutral) \
     visit(Function{"vexlin_" #name, 0, slot, TEST_AGENT_AGENT_RESULT_BASE, kNeutral_##neutral}, &vexlin_##name), ++n;
 #define VEXLIN_AGENT_CALL(slot, revision, name, result, params, args, neutral) \
     VEXLIN_AGENT_CALL0(slot, revision, name, result, neutral)
@@ -273,13 +267,11 @@ int ForEachFunction(Visit&& visit) {
 #undef VEXLIN_AGENT_SLOT
 #undef VEXLIN_AGENT_CALL0
 #undef VEXLIN_AGENT_CALL
-#define EX(slot, field, exported, result, params, args, neutral)                                                \
-    static_assert(SameShape<decltype(table::vexlin_abi_##field), decltype(&vexlin_##exported)>::value, #field); \
+#define EX(slot, field, exported, result, params, args, neutral) \
     visit(Function{"vexlin_" #exported, id, slot, base, kNeutral_##neutral}, &vexlin_##exported), ++n;
 #define EX0(slot, field, exported, result, neutral) EX(slot, field, exported, result, (), (), neutral)
 #define GROUP(name, list, table_type, interface_id, base_value) \
     {                                                           \
-        using table = table_type;                               \
         const uint32_t id = interface_id;                       \
         const int64_t base = base_value;                        \
         list(EX, EX0)                                           \
@@ -297,7 +289,7 @@ class LifecycleTest : public testing::Test {
 protected:
     void SetUp() override {
         ClearLibraryEnvironment();
-        test_agent::Control().reset();
+        test_agent_reset();
     }
     static void UseTestAgent() { SetVariable(std::string("agentlibrary=") + TEST_AGENT_PATH); }
 

@@ -1,11 +1,10 @@
 // Internals the exported surface cannot reach in isolation: placeholder
 // expansion, owned strings and lists, the words of the configuration, the
 // loader layer, and the spin lock.
+#include <malloc.h>
 #include <string.h>
 
 #include <chrono>
-
-#include <atomic>
 #include <thread>
 
 #include "vexlin_dll.h"
@@ -56,7 +55,8 @@ TEST(Internals, ExpansionFillsAtMostTheBufferAndCountsWhatItNeeds) {
 
 // Internal functions refuse what they cannot use rather than crash, a log
 // call without a text logs an empty one, the information functions fill only
-// the pointers given, and the bounded copy always terminates within its size.
+// the pointers given, a new string is "", and the bounded copy always
+// terminates within its size.
 TEST(Internals, MissingArgumentsAreRefusedAndCopiesStayInBounds) {
     using lifecycle::kInfo;
     LogCapture capture;
@@ -91,6 +91,10 @@ TEST(Internals, MissingArgumentsAreRefusedAndCopiesStayInBounds) {
     EXPECT_EQ(std::string("########", 8), copy("abcdef", 0));
     EXPECT_EQ(std::string("\0\0\0#####", 8), copy(nullptr, 3));
     EXPECT_EQ(nullptr, vexlin_xstrncpy_s(nullptr, "abc", 8));
+    mallopt(M_PERTURB, 0xA5);  // new blocks hold junk, not a heap's first zeros
+    char* fresh = vexlin_xstr_alloc(0);
+    EXPECT_STREQ("", fresh);
+    vexlin_xstr_free(&fresh);
 }
 
 TEST(Internals, ListsGrowGeometricallyAndKeepTheirCapacityWhenCleared) {
