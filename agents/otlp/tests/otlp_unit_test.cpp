@@ -70,7 +70,7 @@ TEST(OtlpContext, TraceparentTexts) {
     const std::string valid = "00-0af7651916cd43dd8448eb211c80319c-b7ad6b7169203331-01";
     const std::pair<std::string, bool> rows[] = {
         {valid, true},
-        {"01" + valid.substr(2) + "-later", true},
+        {"0f" + valid.substr(2) + "-later", true},
         {"01" + valid.substr(2) + "x", false},
         {valid + "-later", false},  // version 00 has four fields
         {"ff" + valid.substr(2), false},
