@@ -39,7 +39,7 @@ std::vector<Json> TakeTrace(const std::string& path) {
 std::string Mask(std::string text) {
     const char* const rules[][2] = {
         {R"x("(time_us|start_us|end_us|duration_us|pid)":[0-9]+)x", R"x("\1":0)x"},
-        {R"x("(arguments|output)":("[^"]*"|\[[^\]]*\]))x", R"x("\1":"<masked>")x"},
+        {R"x((output[=":]+)[^"]*")x", R"x(\1<masked>")x"},
         {R"x(pid=[0-9]+)x", "pid=<pid>"},
         {R"x((pid=<pid>".*"required_buffer_size":)[0-9]+)x", R"x(\10)x"},  // the tag's length follows the pid's
         {R"x(("link":"[0-9a-f]{26})[0-9a-f]{8}")x", R"x(\1<pid>")x"},      // the pid closes a 17-byte link
