@@ -26,7 +26,7 @@ std::atomic<long> g_live{0};  // blocks handed out and not yet freed, by any thr
 thread_local bool t_armed = false;
 bool g_fired = false;
 long g_fail_at = 0, g_attempts = 0, g_frees = 0, g_hook_at = 0;
-size_t g_last_bytes = 0;  // of the latest allocation asked for
+size_t g_last_bytes = 0;     // of the latest allocation asked for
 void (*g_hook)() = nullptr;  // runs just before allocation g_hook_at is served
 
 // Counts from now; allocation n fails (none when n is 0).

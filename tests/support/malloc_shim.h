@@ -18,13 +18,16 @@ void* __libc_realloc(void* ptr, size_t size);
 void __libc_free(void* ptr);
 
 void* malloc(size_t size) {
-    return ShimAllocate(size, [=] { return __libc_malloc(size); }, nullptr);
+    return ShimAllocate(
+        size, [=] { return __libc_malloc(size); }, nullptr);
 }
 void* calloc(size_t count, size_t size) {
-    return ShimAllocate(count * size, [=] { return __libc_calloc(count, size); }, nullptr);
+    return ShimAllocate(
+        count * size, [=] { return __libc_calloc(count, size); }, nullptr);
 }
 void* realloc(void* ptr, size_t size) {
-    return ShimAllocate(size, [=] { return __libc_realloc(ptr, size); }, ptr);
+    return ShimAllocate(
+        size, [=] { return __libc_realloc(ptr, size); }, ptr);
 }
 void free(void* ptr) {
     ShimFree(ptr);
