@@ -152,7 +152,11 @@ protected:
 TEST_P(Modules, ChildrenForkedWhileAThreadTracesShutDown) {
     Start({"otel_traces_sampler=always_off"});  // no export: valgrind would find its memory lost in a child
     Busy tracing([] { StartEnd(Custom()); });
-    const auto child = [] { StartEnd(Custom()), CHILD_CHECK(vexlin_shutdown() == 0); };
+    const auto child = [] {
+        CHILD_CHECK(vexlin_agent_get_fork_state() == 1);  // a forked child
+        StartEnd(Custom()), CHILD_CHECK(vexlin_shutdown() == 0);
+    };
+    EXPECT_EQ(vexlin_agent_get_fork_state(), 0);
     for (int i = 0; i < 8; ++i) ASSERT_EQ("", forking::InChild(child)) << "child " << i;
 }
 

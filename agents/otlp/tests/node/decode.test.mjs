@@ -95,7 +95,8 @@ for (const [protocol, compression, traceparent, remote] of [['http/protobuf', 'g
 
     const metrics = Object.fromEntries(metricsOf(receiver.received).map((m) => [m.name, m]));
     const { unit, sum } = metrics['demo.orders'];
-    assert.deepEqual([unit, sum.aggregationTemporality, sum.isMonotonic], ['1', 2, true]);
+    assert.deepEqual([unit, sum.aggregationTemporality, sum.isMonotonic, sum.dataPoints.every((p) => BigInt(p.timeUnixNano) > 0n)],
+      ['1', 2, true, true]);
     assert.deepEqual(sum.dataPoints.map((p) => [attrs(p.attributes).region, p.asInt]).sort(), [['eu-west', '3'], ['us-east', '5']]);
     assert.deepEqual(metrics['demo.queue.fill'].gauge.dataPoints.map((p) => [p.attributes, p.asDouble]), [[[], 0.75]]);
     const [summary] = metrics['demo.latency'].summary.dataPoints;
