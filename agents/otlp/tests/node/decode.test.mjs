@@ -107,7 +107,10 @@ for (const [protocol, compression, traceparent, remote] of [['http/protobuf', 'g
 
 test('spans nobody sends still carry the incoming trace in their tags', async () => {
   const receiver = await startReceiver();
-  for (const setting of ['--kx_otel_traces_sampler=always_off', '--kx_otel_sdk_disabled=true']) {
+  // Under a sanitizer, a program whose module never started libcurl dies at exit in the TLS library's destructor
+  // (ThreadSanitizer's __tls_get_addr): the disabled module runs in the other builds.
+  const disabled = process.env.VEXLIN_TEST_SANITIZED ? [] : ['--kx_otel_sdk_disabled=true'];
+  for (const setting of ['--kx_otel_traces_sampler=always_off', ...disabled]) {
     const result = await run(env('OTLP_DEMO_PATH'), [setting, `--incoming=${carrier.traceparent}`],
       { OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint });
     assert.equal(result.code, 0, result.stderr);
