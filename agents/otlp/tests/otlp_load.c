@@ -14,6 +14,7 @@
  *   --error          an exception       --headers=N  one outgoing web request more, with N request headers (and a null
  *                                       array of values, a misuse)
  *   --counter=N,A,B  a counter with N dimension values (0: none), each increased by A, then by B
+ *   --float-counter=A,B  a float counter load.count increased by A, then by B
  *   --timed=START,END  one timed span more (microseconds)             --zero-ids  one span more with all-zero ids
  *   --tracer=KIND|ARG|...  one tracer more (again and again); an empty ARG is a NULL string. KIND and its ARGs:
  *     web-in|URL|METHOD|PEER  web-out|URL|METHOD  rpc|SERVICE|METHOD|PROTOCOL|CHANNEL (outgoing)
@@ -196,6 +197,11 @@ static void record_more(void) {
             vexlin_string_t d = text_of(text, (size_t)snprintf(text, sizeof text, "d%ld", i));
             for (int k = 0; k < 2; ++k) vexlin_integercountermetric_increase_by_p(m, increase[k], n > 0 ? &d : NULL);
         }
+    }
+    if ((v = option("--float-counter")) != NULL) {
+        vexlin_metric_handle_t m = vexlin_floatcountermetric_create_p(&key, &unit, NULL);
+        vexlin_floatcountermetric_increase_by_p(m, atof(v), NULL);
+        vexlin_floatcountermetric_increase_by_p(m, atof(strchr(v, ',') + 1), NULL);
     }
     vexlin_string_t method = text_of("once", 4), service = text_of("more", 4);
     if ((v = option("--timed")) != NULL && vexlin_ex_api_enable_tracer_ext() == VEXLIN_SUCCESS) {

@@ -58,6 +58,8 @@ const rows = [
   }],
   ['a counter past INT64_MAX stays there', ['0', `--counter=0,${MAX},2`], {}, (r, spans, metrics) =>
     assert.deepEqual(points(metrics).map((p) => p.asInt), [MAX])],
+  ['a counter only grows: a negative increase is left out', ['0', '--float-counter=2.5,-1'], {}, (r, spans, metrics) =>
+    assert.deepEqual(points(metrics).map((p) => p.asDouble), [2.5])],
   ['timed times past the range of nanoseconds saturate', ['0', `--timed=9223372036854775,${MAX}`], {}, (r, spans) =>
     assert.deepEqual([one(spans).startTimeUnixNano, one(spans).endTimeUnixNano], ['9223372036854775000', MAX])],
   ['untimed spans carry nanoseconds', ['20'], {}, (r, spans) =>
