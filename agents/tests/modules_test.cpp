@@ -115,6 +115,7 @@ protected:
     // (OTLP); `extra` user variables ("name=value") win.
     void Start(const std::vector<std::string>& extra = {}) {
         ClearLibraryEnvironment();
+        unlink(output_.c_str());  // an earlier process of the same pid may have left it
         std::vector<std::string> variables = {
             std::string("agentlibrary=") + GetParam().path, "console_output=" + output_,
             "otel_exporter_otlp_endpoint=" + refused_.endpoint, "otel_bsp_export_timeout=50"};

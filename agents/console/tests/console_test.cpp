@@ -19,8 +19,11 @@ vexlin_tracer_handle_t Custom() { return vexlin_customservicetracer_create_p(w, 
 void StartEnd(vexlin_tracer_handle_t t) { vexlin_tracer_start(t), vexlin_tracer_end(t); }
 
 // A fresh file name per process: several builds share the temporary directory.
+// Removed first: a file an earlier process of the same pid left behind would be appended to.
 std::string TempName(const char* stem) {
-    return testing::TempDir() + "vexlin-" + stem + "-" + std::to_string(getpid()) + ".jsonl";
+    std::string path = testing::TempDir() + "vexlin-" + stem + "-" + std::to_string(getpid()) + ".jsonl";
+    unlink(path.c_str());
+    return path;
 }
 
 // Reads and removes the trace; every line must be a terminated JSON object.
