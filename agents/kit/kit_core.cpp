@@ -138,8 +138,7 @@ void GiveBackRecord(void* record) {
     t_record = nullptr;
 }
 
-ThreadRecord* OwnRecord() {
-    if (t_record != nullptr) return t_record;
+ThreadRecord* ClaimRecord() {
     ThreadRecord* r = g_records.load(std::memory_order_acquire);
     for (; r != nullptr; r = r->next) {
         bool free = false;
@@ -160,9 +159,11 @@ ThreadRecord* OwnRecord() {
     return r;
 }
 
+// The calling thread's record; a thread's first call claims one.
+inline ThreadRecord* OwnRecord() { return t_record != nullptr ? t_record : ClaimRecord(); }
+
 // A record's part of the state: reset when it meets a new state.
 void Adopt(ThreadRecord* r, State* st) {
-    if (r->epoch == st->epoch) return;
     r->epoch = st->epoch;
     r->number = st->thread_count.fetch_add(1, std::memory_order_relaxed) + 1;
     r->stack.clear();
@@ -424,32 +425,40 @@ void CopyMessage(vexlin_xchar_t* buffer, vexlin_size_t length, const std::string
 
 // ---- CallScope -------------------------------------------------------------------
 
-CallScope::CallScope(Entry entry, const char* name) {
+CallScope::CallScope(Entry entry, const char* name) : name_(name) {
     lifecycle_ = entry == kLifecycle;
-    call_.type = lifecycle_ ? "lifecycle" : "call";
-    call_.name = name;
     describe_ = g_sink->on_call != nullptr;
-    record_ = OwnRecord();
+    ThreadRecord* r = OwnRecord();
+    record_ = r;
     if (lifecycle_) {
         g_lifecycle.lock();
         st_ = g_state.load(std::memory_order_acquire);
-    } else if (record_ != nullptr) {
+    } else if (r != nullptr) {
         // The last shutdown clears the state, then waits for every thread
         // in a call: either it waits for this one, or this one sees no state.
-        record_->in_call.store(true, std::memory_order_relaxed);
-        EnterBusy(record_);
+        r->in_call.store(true, std::memory_order_relaxed);
+        EnterBusy(r);
         st_ = g_state.load(std::memory_order_acquire);
     }
-    if (st_ != nullptr && record_ != nullptr) Bind(st_);
+    if (st_ != nullptr && r != nullptr) Bind(st_);
     t_scope = this;
-    if (describe_) call_.time_us = now_us();
+    if (describe_) extra().call.time_us = now_us();
+}
+
+CallScope::Extra& CallScope::extra() {
+    if (!extra_) {
+        extra_.emplace();
+        extra_->call.type = lifecycle_ ? "lifecycle" : "call";
+        extra_->call.name = name_;
+    }
+    return *extra_;
 }
 
 void CallScope::Bind(State* st) {
     st_ = st;
     if (record_ == nullptr) return;
-    Adopt(record_, st);
-    call_.thread = record_->number;
+    if (record_->epoch != st->epoch) Adopt(record_, st);
+    thread_ = record_->number;
 }
 
 std::int64_t CallScope::now_ns() {
@@ -460,7 +469,10 @@ std::int64_t CallScope::now_ns() {
 void CallScope::Emit() {
     if (emitted_) return;
     emitted_ = true;
-    if (describe_) g_sink->on_call(st_ != nullptr ? st_->self : nullptr, call_, &verbose_);
+    if (describe_) {
+        extra_->call.thread = thread_;
+        g_sink->on_call(st_ != nullptr ? st_->self : nullptr, extra_->call, &extra_->verbose);
+    }
 }
 
 void CallScope::Failed() {
@@ -493,7 +505,10 @@ CallScope::~CallScope() {
     } catch (...) {
         Failed();
     }
-    for (int i = 0; i < 3; ++i) callbacks_[i] = g_callbacks[i].load(std::memory_order_acquire);
+    // Read while the call still counts: the last shutdown clears them.
+    vexlin_agent_logging_callback_t* callbacks[3] = {nullptr, nullptr, nullptr};
+    if (extra_)
+        for (int i = 0; i < 3; ++i) callbacks[i] = g_callbacks[i].load(std::memory_order_acquire);
     t_scope = nullptr;
     if (lifecycle_)
         g_lifecycle.unlock();
@@ -501,17 +516,18 @@ CallScope::~CallScope() {
         LeaveBusy(record_);
         record_->in_call.store(false, std::memory_order_release);
     }
+    if (!extra_) return;
     // The application's callbacks may call the library again.
     try {
-        for (const vexlin_kit::Misuse& m : call_.misuses) {
+        for (const vexlin_kit::Misuse& m : extra_->call.misuses) {
             std::string text = Prefixed("misuse: " + m.message);
             for (int i = 0; i < 2; ++i)
-                if (callbacks_[i] != nullptr) callbacks_[i](text.c_str());
+                if (callbacks[i] != nullptr) callbacks[i](text.c_str());
         }
-        if (callbacks_[2] != nullptr)
-            for (const std::string& line : verbose_) callbacks_[2](line.c_str());
-        if (callbacks_[0] != nullptr)
-            for (const std::string& message : deferred_) callbacks_[0](message.c_str());
+        if (callbacks[2] != nullptr)
+            for (const std::string& line : extra_->verbose) callbacks[2](line.c_str());
+        if (callbacks[0] != nullptr)
+            for (const std::string& message : extra_->deferred) callbacks[0](message.c_str());
     } catch (...) {  // a report that cannot be built is left out
     }
 }
@@ -523,11 +539,13 @@ void CallScope::Wait(void (*hook)(void*), void* self) {
     EnterBusy(record_);
 }
 
-void CallScope::AddValue(const char* key, const Arg& value) { call_.fields.push_back(Field{key, ValueOf(value)}); }
+void CallScope::AddValue(const char* key, const Arg& value) {
+    extra_->call.fields.push_back(Field{key, ValueOf(value)});
+}
 
 void CallScope::Misuse(const char* problem, const std::string& message, const char* handle_key, Handle handle,
                        const char* kind) {
-    call_.misuses.push_back(
+    extra().call.misuses.push_back(
         vexlin_kit::Misuse{problem, message, handle_key != nullptr ? handle_key : "", handle, kind});
 }
 

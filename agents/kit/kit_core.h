@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "kit.h"
@@ -115,6 +116,9 @@ constexpr std::size_t kUnknownSize = ~std::size_t(0);
 // description only when the sink prints calls, holds at most one handle's
 // lock at a time, and on leaving lets go of it, hands the description to the
 // sink, and then runs the application's callbacks with no kit lock held.
+// What only some calls need (the description, misuse, deferred messages,
+// verbose lines, scratch texts) is built on first use, so an ordinary call
+// of a sink that prints no calls costs a handful of stores.
 class CallScope {
 public:
     enum Entry : bool { kForwarded, kLifecycle };
@@ -131,15 +135,17 @@ public:
         if (describe_) AddValue(key, value);
     }
     void Add(const char* key, Value value) {
-        if (describe_) call_.fields.push_back(Field{key, std::move(value)});
+        if (describe_) extra_->call.fields.push_back(Field{key, std::move(value)});
     }
     void Misuse(const char* problem, const std::string& message, const char* handle_key = nullptr, Handle handle = 0,
                 const char* kind = nullptr);
     void Emit();                      // the description goes to the sink; once
     void Drop() { emitted_ = true; }  // a call answered neutrally is not described
     void Failed();                    // an exception ended the call: neutral answer, counted
-    void Defer(const std::string& message) { deferred_.push_back(message); }
-    std::vector<std::string> TakeDeferred() { return std::exchange(deferred_, {}); }
+    void Defer(const std::string& message) { extra().deferred.push_back(message); }
+    std::vector<std::string> TakeDeferred() {
+        return extra_ ? std::exchange(extra_->deferred, {}) : std::vector<std::string>();
+    }
     // Runs a hook that may wait long (a flush) without this thread counting as
     // busy, so that a fork need not wait for it; the last shutdown still does.
     void Wait(void (*hook)(void*), void* self);
@@ -176,18 +182,24 @@ public:
     int Peek(Handle handle, unsigned char* context);
     ThreadRecord& record() { return *record_; }
     // For what the call decodes but keeps in no record.
-    Arena& scratch() { return scratch_; }
+    Arena& scratch() { return extra().scratch; }
     // The state a lifecycle call made or found.
     void Bind(State* st);
 
-    const char* name() const { return call_.name; }
+    const char* name() const { return name_; }
     // The call's time, in nanoseconds since the epoch; read from the clock
     // on first use unless described.
     std::int64_t now_ns();
     std::int64_t now_us() { return now_ns() / 1000; }
-    unsigned thread() const { return call_.thread; }
+    unsigned thread() const { return thread_; }
 
 private:
+    struct Extra {
+        Call call;
+        Arena scratch;
+        std::vector<std::string> verbose, deferred;
+    };
+    Extra& extra();  // built on first use
     void AddValue(const char* key, const Arg& value);
 
     ThreadRecord* record_ = nullptr;  // null in lifecycle calls
@@ -197,15 +209,13 @@ private:
     std::uint32_t held_index_ = 0;  // of held_: a kept record may be gone once the hook returns
     Object* pending_ = nullptr;     // made by this call, not yet handed out
     std::uint32_t pending_index_ = 0;
-    Call call_;
-    Arena scratch_;
+    const char* name_;
+    unsigned thread_ = 0;
     std::int64_t time_ns_ = 0;
     bool describe_;
     bool emitted_ = false;
     bool failed_ = false;
-    std::vector<std::string> verbose_;
-    std::vector<std::string> deferred_;
-    vexlin_agent_logging_callback_t* callbacks_[3] = {nullptr, nullptr, nullptr};
+    std::optional<Extra> extra_;  // engaged from the start when describing
 };
 
 // Builders of description values. The scalar ones only borrow (see Arg) and
