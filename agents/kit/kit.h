@@ -165,9 +165,13 @@ enum class TracerState : std::uint8_t { kCreated, kStarted, kEnded };
 
 constexpr std::size_t kContextSize = 48;  // bytes of Tracer::context
 
-// One tracer and everything the application told about it. Which members
-// mean something depends on `kind`; unset ones stay empty.
-struct Tracer {
+// One tracer and everything the application told about it, in parts by the
+// kinds that set them, the lists in a part of their own. Which members mean
+// something depends on `kind`; unset ones stay empty. A record reused for a
+// new object is reset only in the parts its last object's kind sets, and
+// its lists keep their storage (kit_core.cpp), so a create does not rewrite
+// every kind's members: hooks write nothing but `context` and `recorded`.
+struct TracerBasics {
     Handle handle = 0;
     Kind kind = Kind::kCustomService;
     TracerState state = TracerState::kCreated;
@@ -184,45 +188,68 @@ struct Tracer {
     // The same times in nanoseconds, from the same clock read; a time the
     // application gave in microseconds saturates at INT64_MAX.
     std::int64_t start_ns = 0, end_ns = 0;
-
-    // Remote calls; custom services use service_method and service_name.
+    Str error_class, error_message;
+    Str incoming_string_tag;
+    Str incoming_byte_tag;            // raw bytes
+    std::uint64_t dropped_items = 0;  // headers and attributes not kept (RecordLimits)
+    // The sink's own per-tracer data (the span context it made at start,
+    // say), written by tracer_started; the kit only copies it.
+    alignas(8) unsigned char context[kContextSize] = {};
+};
+// Remote calls; custom services use service_method and service_name.
+struct RemoteCallMembers {
     Str service_method, service_name, service_endpoint;
     std::int32_t channel_type = 0;
     Str channel_endpoint, protocol_name;
-    // Database requests. The info is copied at create time: it may be deleted early.
+};
+// Database requests. The info is copied at create time: it may be deleted
+// early. A database info keeps itself in `database`.
+struct DatabaseMembers {
     Handle database_info_handle = 0;
     Opt<DatabaseInfo> database;
     Str statement;
     Opt<std::int32_t> returned_row_count, round_trip_count;
-    // Web requests (incoming and outgoing).
+};
+// Web requests (incoming and outgoing); a web application info keeps itself
+// in `web_application`.
+struct WebRequestMembers {
     Handle web_application_info_handle = 0;
     Opt<WebApplicationInfo> web_application;
     Str url, method, remote_address;
-    std::vector<StrPair> request_headers, response_headers, parameters;
     Opt<std::int32_t> status_code;
-    // Messaging.
+};
+// Messaging; a messaging system info keeps itself in `messaging_system`.
+struct MessagingMembers {
     Handle messaging_system_info_handle = 0;
     Opt<MessagingSystemInfo> messaging_system;
     Str vendor_message_id, correlation_id;
-    // Spans.
+};
+struct SpanMembers {
     std::int32_t tracing_system_type = 0;
     Str trace_id, span_id, parent_span_id;  // 16, 8 and 8 bytes
     Str operation_name;
-    std::vector<Attribute> attributes;
-    // In-process link tracers: the bytes received and the tracer the sink
-    // read from them (0 when unknown).
+};
+// In-process link tracers: the bytes received and the tracer the sink read
+// from them (0 when unknown).
+struct LinkMembers {
     Str link;
     Handle linked_tracer = 0;
-    // Every tracer.
-    Str error_class, error_message;
-    Str incoming_string_tag;
-    Str incoming_byte_tag;                      // raw bytes
-    std::vector<Attribute> request_attributes;  // custom request attributes while it was the thread's current tracer
-    std::uint64_t dropped_items = 0;            // headers and attributes not kept (RecordLimits)
-
-    // The sink's own per-tracer data (the span context it made at start,
-    // say), written by tracer_started; the kit only copies it.
-    alignas(8) unsigned char context[kContextSize] = {};
+};
+struct ListMembers {
+    std::vector<StrPair> request_headers, response_headers, parameters;  // web requests
+    std::vector<Attribute> attributes;                                   // spans
+    // Every tracer: custom request attributes while it was the thread's
+    // current tracer.
+    std::vector<Attribute> request_attributes;
+};
+struct Tracer : TracerBasics,
+                RemoteCallMembers,
+                DatabaseMembers,
+                WebRequestMembers,
+                MessagingMembers,
+                SpanMembers,
+                LinkMembers,
+                ListMembers {
     // Where the texts above are, and an info's or metric's too.
     Arena arena;
 };

@@ -41,7 +41,7 @@ bool g_process_ready = false;  // pinned, fork handlers and thread key registere
 pthread_key_t g_thread_key;    // gives a record back when its thread exits
 // Static TLS: a dynamic TLS block of an unloaded module is left dangling in
 // the threads that used it, and LeakSanitizer crashes on it at exit.
-std::atomic<void*> g_returned{nullptr};  // storage of kept records given back, a list through its first word
+std::atomic<Object*> g_returned{nullptr};  // kept records given back, reset, a list through `next`
 thread_local ThreadRecord* t_record __attribute__((tls_model("initial-exec"))) = nullptr;
 thread_local CallScope* t_scope __attribute__((tls_model("initial-exec"))) = nullptr;
 
@@ -176,10 +176,10 @@ void Adopt(ThreadRecord* r, State* st) {
     }
 }
 
-void FreeList(void* list) {
+void FreeList(Object* list) {
     while (list != nullptr) {
-        void* next = *static_cast<void**>(list);
-        ::operator delete(list);
+        Object* next = list->next;
+        delete list;
         list = next;
     }
 }
@@ -188,8 +188,8 @@ void FreeList(void* list) {
 void Clear(ThreadRecord* r) {
     FreeList(r->returned);
     r->returned = nullptr;
-    for (void* memory : r->spare) ::operator delete(memory);
-    std::vector<void*>().swap(r->spare);
+    for (Object* o : r->spare) delete o;
+    std::vector<Object*>().swap(r->spare);
     std::vector<Handle>().swap(r->stack);
     std::vector<std::uint32_t>().swap(r->free_slots);
     r->fresh_next = r->fresh_end = 0;
@@ -248,13 +248,72 @@ void GiveBackIndex(State* st, ThreadRecord* self, std::uint32_t index) {
                                                        std::memory_order_relaxed));
 }
 
+// A copy of a constant: `= T()` builds and clears a temporary first.
+template <typename T>
+void ResetToNew(T& part) {
+    static_assert(std::is_trivially_copyable<T>::value, "lists go to ListMembers, which keeps their storage");
+    static constexpr T kFresh{};
+    part = kFresh;
+}
+
+void ResetLists(ListMembers& l) {
+    static_assert(sizeof(ListMembers) == 5 * sizeof(std::vector<Attribute>), "every list is emptied");
+    l.request_headers.clear();
+    l.response_headers.clear();
+    l.parameters.clear();
+    l.attributes.clear();
+    l.request_attributes.clear();
+}
+
+// Back to a new object's state, only in the parts that an object of its
+// kind sets: the slots check the kind before they write, and hooks write
+// only the basics. A record of every kind's members costs a create no more
+// than its own kind's.
+void Reset(Object* o) {
+    Tracer& t = o->tracer;
+    switch (o->kind) {
+        case Kind::kOutgoingRemoteCall:
+        case Kind::kIncomingRemoteCall:
+        case Kind::kCustomService:
+            ResetToNew<RemoteCallMembers>(t);
+            break;
+        case Kind::kDatabaseRequest:
+        case Kind::kDatabaseInfo:
+            ResetToNew<DatabaseMembers>(t);
+            break;
+        case Kind::kIncomingWebRequest:
+        case Kind::kOutgoingWebRequest:
+        case Kind::kWebApplicationInfo:
+            ResetToNew<WebRequestMembers>(t);
+            break;
+        case Kind::kOutgoingMessage:
+        case Kind::kIncomingMessageReceive:
+        case Kind::kIncomingMessageProcess:
+        case Kind::kMessagingSystemInfo:
+            ResetToNew<MessagingMembers>(t);
+            break;
+        case Kind::kInProcessLink:
+            ResetToNew<LinkMembers>(t);
+            break;
+        case Kind::kSpan:
+            ResetToNew<SpanMembers>(t);
+            break;
+        default:  // metrics
+            ResetToNew(o->metric);
+            break;
+    }
+    ResetToNew<TracerBasics>(t);
+    ResetLists(t);
+    Reset(t.arena);
+}
+
 void Recycle(ThreadRecord* r, Object* o) {
-    o->~Object();
     if (r != nullptr && r->spare.size() < r->spare.capacity()) {
+        Reset(o);
         r->spare.push_back(o);  // never allocates: room reserved by Adopt
         return;
     }
-    ::operator delete(o);
+    delete o;
 }
 
 std::uint32_t ChunksInUse(State* st) {
@@ -359,14 +418,15 @@ Slot* SlotAt(State* st, std::uint32_t index) {
     return chunk == nullptr ? nullptr : chunk + index % kSlotsPerChunk;
 }
 
+// Reset here, on the sink's thread, so that the application's thread that
+// reuses it has nothing left to do.
 void ReleaseTracer(Tracer* tracer) {
     Object* o = reinterpret_cast<Object*>(tracer);
-    o->~Object();
-    void* memory = o;
-    void* head = g_returned.load(std::memory_order_relaxed);
+    Reset(o);
+    Object* head = g_returned.load(std::memory_order_relaxed);
     do {
-        *static_cast<void**>(memory) = head;
-    } while (!g_returned.compare_exchange_weak(head, memory, std::memory_order_release, std::memory_order_relaxed));
+        o->next = head;
+    } while (!g_returned.compare_exchange_weak(head, o, std::memory_order_release, std::memory_order_relaxed));
 }
 
 void SetRecordLimits(const RecordLimits& limits) {
@@ -653,21 +713,20 @@ Object& CallScope::New(Kind kind) {
     std::uint32_t index = 0;
     if (!TakeIndex(st_, record_, &index)) throw std::bad_alloc();
     pending_index_ = index + 1;
-    void* memory = nullptr;
+    Object* o = nullptr;
     if (!record_->spare.empty()) {
-        memory = record_->spare.back();
+        o = record_->spare.back();
         record_->spare.pop_back();
     } else {
         // Records the sink kept come back on its threads; the application's
         // threads take them all at once.
         if (record_->returned == nullptr) record_->returned = g_returned.exchange(nullptr, std::memory_order_acquire);
-        memory = record_->returned;
-        if (memory != nullptr)
-            record_->returned = *static_cast<void**>(memory);
+        o = record_->returned;
+        if (o != nullptr)
+            record_->returned = o->next;
         else
-            memory = ::operator new(sizeof(Object));
+            o = new Object;
     }
-    Object* o = new (memory) Object;
     pending_ = o;
     const Handle handle = HandleOf(index, SlotAt(st_, index)->generation.load(std::memory_order_relaxed));
     o->kind = kind;

@@ -26,12 +26,17 @@ constexpr KindSet kAnyMetric = Bit(Kind::kIntegerCounter) | Bit(Kind::kFloatCoun
 
 // A handle's object, by kind: a tracer; an info, kept in the tracer record's
 // member for it (database, web_application, messaging_system); or a metric.
-// The tracer comes first: a kept record's storage is found from it.
+// The tracer comes first: a kept record's storage is found from it. Retired
+// objects are kept for reuse, reset to a new one's state.
 struct Object {
     Tracer tracer;
     Metric metric;
     Kind kind;
+    Object* next = nullptr;  // in a list of objects to reuse
 };
+
+// Empties `arena` as new: its blocks are freed.
+void Reset(Arena& arena);
 
 struct ThreadRecord;
 
@@ -69,8 +74,8 @@ struct alignas(64) ThreadRecord {      // a cache line of its own: no thread wri
     std::vector<std::uint32_t> free_slots;        // indices to reuse
     std::uint32_t fresh_next = 0, fresh_end = 0;  // unused slots taken for this thread
     std::atomic<std::uint32_t> remote_free{0};    // index + 1 of slots ended on other threads, through next_free
-    std::vector<void*> spare;                     // storage of retired objects
-    void* returned = nullptr;                     // storage of kept records given back, a list through its first word
+    std::vector<Object*> spare;                   // retired objects, reset
+    Object* returned = nullptr;                   // kept records given back, reset, a list through `next`
 };
 
 // Lives on the heap from the first initialize to the last shutdown.

@@ -106,9 +106,10 @@ MessagingSystemInfo KeepInfo(Arena& a, const MessagingSystemInfo& i) {
                                i.channel_type, Str{i.channel_endpoint.set, Keep(a, i.channel_endpoint.value)}};
 }
 
-// `make` decodes the info's texts into the arena it is given.
-template <typename Info, typename Make>
-Handle NewInfo(CallScope& s, Kind kind, const char* key, Opt<Info> Tracer::*member, Make make) {
+// `make` decodes the info's texts into the arena it is given. `Part` is the
+// part of Tracer that holds the info.
+template <typename Info, typename Part, typename Make>
+Handle NewInfo(CallScope& s, Kind kind, const char* key, Opt<Info> Part::*member, Make make) {
     Tracer& t = s.New(kind).tracer;
     t.*member = Opt<Info>{true, make(t.arena)};
     s.Add(key, UInt(t.handle));
@@ -118,9 +119,9 @@ Handle NewInfo(CallScope& s, Kind kind, const char* key, Opt<Info> Tracer::*memb
 
 // An info is kept in the member of its own record that a tracer built on it
 // copies it to: the tracer stays complete when the info is deleted early.
-template <typename Info>
+template <typename Info, typename Part>
 void UseInfo(CallScope& s, Tracer& t, Handle info, Kind kind, const char* key, const char* details_key,
-             Handle Tracer::*handle_member, Opt<Info> Tracer::*member) {
+             Handle Part::*handle_member, Opt<Info> Part::*member) {
     vexlin_kit::Object* o = s.FindInfo(info, kind, key);
     if (s.describing()) s.Add(details_key, o != nullptr ? Details((o->tracer.*member).value) : Value());
     t.*handle_member = info;
