@@ -59,6 +59,8 @@ std::string WithArticle(const char* word) {
     return std::string(std::strchr("aeiou", word[0]) != nullptr ? "an " : "a ") + word;
 }
 
+// "an incoming_web_request or outgoing_web_request tracer"; without a noun
+// for a null one.
 std::string KindList(KindSet set, const char* noun) {
     if (set == kAnyTracer) return std::string("a ") + noun;
     std::string out;
@@ -67,7 +69,7 @@ std::string KindList(KindSet set, const char* noun) {
         const char* name = KindName(static_cast<Kind>(k));
         out += out.empty() ? WithArticle(name) : std::string(" or ") + name;
     }
-    return out + " " + noun;
+    return noun != nullptr ? out + " " + noun : out;
 }
 
 void Lock(Slot* slot) {
@@ -493,6 +495,13 @@ void CopyMessage(vexlin_xchar_t* buffer, vexlin_size_t length, const std::string
 
 // ---- CallScope -------------------------------------------------------------------
 
+inline void CallScope::Bind(State* st) {
+    st_ = st;
+    if (record_ == nullptr) return;
+    if (record_->epoch != st->epoch) Adopt(record_, st);
+    thread_ = record_->number;
+}
+
 CallScope::CallScope(Entry entry, const char* name) : name_(name) {
     lifecycle_ = entry == kLifecycle;
     describe_ = g_sink->on_call != nullptr;
@@ -520,13 +529,6 @@ CallScope::Extra& CallScope::extra() {
         extra_->call.name = name_;
     }
     return *extra_;
-}
-
-void CallScope::Bind(State* st) {
-    st_ = st;
-    if (record_ == nullptr) return;
-    if (record_->epoch != st->epoch) Adopt(record_, st);
-    thread_ = record_->number;
 }
 
 std::int64_t CallScope::now_ns() {
@@ -640,13 +642,18 @@ Object* CallScope::Hold(Handle handle, SlotView* view) {
 
 Object* CallScope::Find(Handle handle, const char* key) {
     if (st_ == nullptr) return nullptr;
+    SlotView view;
+    Object* o = handle != 0 ? Hold(handle, &view) : nullptr;
+    if (o == nullptr) NotFound(handle, key, view);
+    return o;
+}
+
+void CallScope::NotFound(Handle handle, const char* key, const SlotView& view) {
     if (handle == 0) {
         Misuse("invalid_handle",
                std::string(name()) + ": " + key + " 0 is not a valid handle (did the create call fail?)", key, handle);
-        return nullptr;
+        return;
     }
-    SlotView view;
-    if (Object* o = Hold(handle, &view)) return o;
     const std::string h = std::to_string(handle);
     const std::uint32_t generation = GenerationOf(handle);
     if (view.exists && !view.live && generation + 1 == view.generation) {
@@ -663,7 +670,15 @@ Object* CallScope::Find(Handle handle, const char* key) {
         Misuse("invalid_handle", std::string(name()) + ": handle " + h + " was never handed out by the agent", key,
                handle);
     }
-    return nullptr;
+}
+
+void CallScope::WrongKind(Handle handle, const char* key, Kind found, KindSet allowed, const char* noun) {
+    const bool tracer = noun != nullptr && std::strcmp(noun, "tracer") == 0 && IsTracer(found);
+    Misuse("wrong_kind",
+           std::string(name()) + " needs " + KindList(allowed, noun) + ", but handle " + std::to_string(handle) +
+               " is " + WithArticle(KindName(found)) + (tracer ? " tracer" : ""),
+           key, handle, KindName(found));
+    Release();
 }
 
 Tracer* CallScope::FindTracer(Handle handle, KindSet allowed, const char* key) {
@@ -671,27 +686,16 @@ Tracer* CallScope::FindTracer(Handle handle, KindSet allowed, const char* key) {
     Object* o = Find(handle, key);
     if (o == nullptr) return nullptr;
     if (describe_ && std::strcmp(key, "tracer") == 0) Add("kind", Text(KindName(o->kind)));
-    if ((Bit(o->kind) & allowed) == 0) {
-        Misuse("wrong_kind",
-               std::string(name()) + " needs " + KindList(allowed, "tracer") + ", but handle " +
-                   std::to_string(handle) + " is " + WithArticle(KindName(o->kind)) +
-                   (IsTracer(o->kind) ? " tracer" : ""),
-               key, handle, KindName(o->kind));
-        Release();
-        return nullptr;
-    }
-    return &o->tracer;
+    if ((Bit(o->kind) & allowed) != 0) return &o->tracer;
+    WrongKind(handle, key, o->kind, allowed, "tracer");
+    return nullptr;
 }
 
 Object* CallScope::FindInfo(Handle handle, Kind expected, const char* key) {
     Add(key, HandleValue(handle));
     Object* o = Find(handle, key);
     if (o == nullptr || o->kind == expected) return o;
-    Misuse("wrong_kind",
-           std::string(name()) + " needs " + WithArticle(KindName(expected)) + ", but handle " +
-               std::to_string(handle) + " is " + WithArticle(KindName(o->kind)),
-           key, handle, KindName(o->kind));
-    Release();
+    WrongKind(handle, key, o->kind, Bit(expected), nullptr);
     return nullptr;
 }
 
@@ -700,15 +704,9 @@ Metric* CallScope::FindMetric(Handle handle, KindSet allowed) {
     Object* o = Find(handle, "metric");
     if (o == nullptr) return nullptr;
     Add("kind", Text(KindName(o->kind)));
-    if ((Bit(o->kind) & allowed) == 0) {
-        Misuse("wrong_kind",
-               std::string(name()) + " needs " + KindList(allowed, "metric") + ", but handle " +
-                   std::to_string(handle) + " is " + WithArticle(KindName(o->kind)),
-               "metric", handle, KindName(o->kind));
-        Release();
-        return nullptr;
-    }
-    return &o->metric;
+    if ((Bit(o->kind) & allowed) != 0) return &o->metric;
+    WrongKind(handle, "metric", o->kind, allowed, "metric");
+    return nullptr;
 }
 
 bool CallScope::MissingArray(const void* array, std::size_t count, const char* what) {
@@ -752,7 +750,8 @@ void CallScope::Retire(bool kept) {
     const std::uint32_t index = held_index_;
     slot->live = false;
     slot->object = nullptr;
-    slot->generation.fetch_add(1, std::memory_order_relaxed);
+    // Written only under the slot's lock: no read-modify-write needed.
+    slot->generation.store(slot->generation.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     Release();
     if (!kept) Recycle(record_, o);
     GiveBackIndex(st_, record_, index);

@@ -206,6 +206,11 @@ private:
     };
     Extra& extra();  // built on first use
     void AddValue(const char* key, const Arg& value);
+    // The misuse reports of the lookups, kept out of their way.
+    __attribute__((cold, noinline)) void NotFound(Handle handle, const char* key, const SlotView& view);
+    // `noun`: "tracer" or "metric" after the kinds `allowed`, or null (an info).
+    __attribute__((cold, noinline)) void WrongKind(Handle handle, const char* key, Kind found, KindSet allowed,
+                                                   const char* noun);
 
     ThreadRecord* record_ = nullptr;  // null in lifecycle calls
     bool lifecycle_ = false;

@@ -797,16 +797,18 @@ R Neutral_empty_byte_buffer(vexlin_tracer_handle_t, unsigned char* buffer, vexli
     return Neutral_empty_byte_buffer<R>(buffer, size, required);
 }
 
-// Checks the state and the agent object; true when the call may go on.
-bool Enter(CallScope& s, vexlin_abi_agent_t* agent) {
+// Why a call may not go on: after the last shutdown, or with a foreign agent object.
+__attribute__((cold, noinline)) bool Refuse(CallScope& s) {
     if (!s.started()) {
         s.Drop();
         return false;
     }
-    if (agent == &g_agent) return true;
     s.Misuse("foreign_agent", std::string(s.name()) + " was called with an agent object this module did not hand out");
     return false;
 }
+
+// Checks the state and the agent object; true when the call may go on.
+inline bool Enter(CallScope& s, vexlin_abi_agent_t* agent) { return (s.started() && agent == &g_agent) || Refuse(s); }
 
 // A call that throws (out of memory, say) gets the neutral answer.
 #define KIT_SLOT(name, result, params, args, neutral)                               \
