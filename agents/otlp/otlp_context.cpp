@@ -1,7 +1,11 @@
 // Ids come from a per-thread xorshift generator seeded from the kernel's
-// random source, so making one takes no lock.
+// random source, so making one takes no lock. A fork makes every thread of
+// the child draw new state, by a handler of this file's own that runs
+// whether the module was started at the fork or not: parent and child never
+// make the same ids.
 #include "otlp_context.h"
 
+#include <pthread.h>
 #include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,6 +17,7 @@ namespace otlp {
 namespace {
 
 std::atomic<unsigned> g_fork_generation{0};
+pthread_once_t g_fork_handler_once = PTHREAD_ONCE_INIT;
 
 struct IdState {
     std::uint64_t s[2];
@@ -21,20 +26,27 @@ struct IdState {
 };
 thread_local IdState t_ids __attribute__((tls_model("initial-exec")));
 
+void NewForkGeneration() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+// The module is never unmapped once started, so the handler stays valid.
+void RegisterForkHandler() { pthread_atfork(nullptr, nullptr, &NewForkGeneration); }
+
+void Seed(IdState& st, unsigned generation) {
+    pthread_once(&g_fork_handler_once, &RegisterForkHandler);
+    if (getrandom(st.s, sizeof st.s, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof st.s)) {
+        timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        st.s[0] = std::uint64_t(ts.tv_nsec) * 0x9E3779B97F4A7C15ull ^ std::uint64_t(::getpid());
+        st.s[1] = std::uint64_t(ts.tv_sec) ^ reinterpret_cast<std::uintptr_t>(&st);
+    }
+    if (st.s[0] == 0 && st.s[1] == 0) st.s[1] = 1;
+    st.generation = generation;
+    st.seeded = true;
+}
+
 std::uint64_t Next() {
     IdState& st = t_ids;
-    unsigned generation = g_fork_generation.load(std::memory_order_relaxed);
-    if (!st.seeded || st.generation != generation) {
-        if (getrandom(st.s, sizeof st.s, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof st.s)) {
-            timespec ts;
-            clock_gettime(CLOCK_REALTIME, &ts);
-            st.s[0] = std::uint64_t(ts.tv_nsec) * 0x9E3779B97F4A7C15ull ^ std::uint64_t(::getpid());
-            st.s[1] = std::uint64_t(ts.tv_sec) ^ reinterpret_cast<std::uintptr_t>(&st);
-        }
-        if (st.s[0] == 0 && st.s[1] == 0) st.s[1] = 1;
-        st.generation = generation;
-        st.seeded = true;
-    }
+    const unsigned generation = g_fork_generation.load(std::memory_order_relaxed);
+    if (!st.seeded || st.generation != generation) Seed(st, generation);
     std::uint64_t x = st.s[0];
     const std::uint64_t y = st.s[1];
     st.s[0] = y;
@@ -43,13 +55,12 @@ std::uint64_t Next() {
     return st.s[1] + y;
 }
 
-void Fill(std::uint8_t* out, std::size_t n) {
-    do {
-        for (std::size_t i = 0; i < n; i += 8) {
-            std::uint64_t v = Next();
-            std::memcpy(out + i, &v, n - i < 8 ? n - i : 8);
-        }
-    } while (AllZero(out, n));
+// `words` (1 or 2) random words, not all zero.
+void Fill(std::uint8_t* out, std::size_t words) {
+    std::uint64_t w[2] = {0, 0};
+    while ((w[0] | w[1]) == 0)
+        for (std::size_t i = 0; i < words; ++i) w[i] = Next();
+    std::memcpy(out, w, 8 * words);
 }
 
 int HexValue(char c) {
@@ -77,9 +88,8 @@ bool AllZero(const void* id, std::size_t n) {
     return true;
 }
 
-void NewTraceId(std::uint8_t id[16]) { Fill(id, 16); }
-void NewSpanId(std::uint8_t id[8]) { Fill(id, 8); }
-void ReseedIdsAfterFork() { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+void NewTraceId(std::uint8_t id[16]) { Fill(id, 2); }
+void NewSpanId(std::uint8_t id[8]) { Fill(id, 1); }
 
 void FormatTraceparent(const std::uint8_t trace_id[16], const std::uint8_t span_id[8], std::uint8_t flags,
                        char out[kTraceparentLength]) {

@@ -12,10 +12,9 @@ namespace otlp {
 
 // An all-zero id is invalid: it is never sent.
 bool AllZero(const void* id, std::size_t n);
+// Random, per thread; a forked child's differ from its parent's.
 void NewTraceId(std::uint8_t id[16]);
 void NewSpanId(std::uint8_t id[8]);
-// Every thread draws new random state in a forked child.
-void ReseedIdsAfterFork();
 
 // "00-<32 hex>-<16 hex>-<2 hex>": 55 characters.
 constexpr std::size_t kTraceparentLength = 55;

@@ -230,7 +230,6 @@ void ParentAfterFork(void* self) { PipelineParentAfterFork(Self(self)->pipeline)
 
 void ChildAfterFork(void* self) {
     ++Self(self)->fork_epoch;
-    ReseedIdsAfterFork();
     PipelineForkChild(Self(self)->pipeline);
 }
 

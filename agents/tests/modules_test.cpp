@@ -161,6 +161,42 @@ TEST_P(Modules, ChildrenForkedWhileAThreadTracesShutDown) {
     for (int i = 0; i < 8; ++i) ASSERT_EQ("", forking::InChild(child)) << "child " << i;
 }
 
+// The traceparent tag of one started tracer, from a start of the module
+// of its own; empty when there is none.
+std::string FirstTag() {
+    if (vexlin_initialize() != 0) return "";
+    const vexlin_tracer_handle_t t = vexlin_outgoingwebrequesttracer_create_p(w, w);
+    vexlin_tracer_start(t);
+    char tag[64] = {};
+    vexlin_tracer_get_outgoing_korvantix_string_tag(t, tag, sizeof tag, nullptr);
+    vexlin_tracer_end(t);
+    vexlin_shutdown();
+    return tag;
+}
+
+// Ids come from a generator of each thread; a child forked while the module
+// was stopped must not repeat its parent's ids from the same state.
+TEST_P(Modules, AChildForkedWhileStoppedMakesOtherIdsThanItsParent) {
+    if (!IsOtlp(GetParam())) GTEST_SKIP() << "the console module's tags are no random ids";
+    Start({"otel_traces_sampler=always_off"});  // nothing to export
+    StartEnd(Custom());                         // this thread's generator is seeded
+    ASSERT_EQ(vexlin_shutdown(), 0);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    EXPECT_EQ(
+        "", forking::InChild([&] {
+            const std::string tag = FirstTag();
+            CHILD_CHECK(!tag.empty() && write(ends[1], tag.data(), tag.size()) == static_cast<ssize_t>(tag.size()));
+        }));
+    close(ends[1]);
+    char child[64] = {};
+    EXPECT_GT(read(ends[0], child, sizeof child - 1), 0);
+    close(ends[0]);
+    const std::string parent = FirstTag();
+    EXPECT_FALSE(parent.empty());
+    EXPECT_NE(parent, child);
+}
+
 // A call may have read the module's table just before the last shutdown. To widen that moment, each round pauses
 // the calling threads wherever they are (a signal whose handler sleeps) just before the shutdown, and resumes them
 // while the module would be unmapped: it stays mapped, and the calls find no freed state.
