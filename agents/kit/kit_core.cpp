@@ -72,13 +72,6 @@ std::string KindList(KindSet set, const char* noun) {
     return noun != nullptr ? out + " " + noun : out;
 }
 
-void Lock(Slot* slot) {
-    for (unsigned spins = 0; slot->lock.exchange(true, std::memory_order_acquire); ++spins)
-        while (slot->lock.load(std::memory_order_relaxed))
-            if (++spins > 64) sched_yield();
-}
-void Unlock(Slot* slot) { slot->lock.store(false, std::memory_order_release); }
-
 // Each call marks its thread in_call and busy with plain stores; the rare
 // side (the last shutdown, a fork) makes them visible with one process-wide
 // barrier (membarrier) and then waits for the flags to clear. Without that
@@ -550,35 +543,31 @@ void CallScope::Failed() {
     if (st_ != nullptr) st_->failures.fetch_add(1, std::memory_order_relaxed);
 }
 
-CallScope::~CallScope() {
-    Release();
-    if (pending_index_ != 0) {
-        const std::uint32_t index = pending_index_ - 1;
-        Slot* slot = SlotAt(st_, index);
-        if (!failed_ && pending_ != nullptr) {
-            Lock(slot);
-            slot->object = pending_;
-            slot->kind = pending_->kind;
-            slot->owner = record_;
-            slot->live = true;
-            Unlock(slot);
-        } else {
-            if (pending_ != nullptr) Recycle(record_, pending_);
-            try {
-                GiveBackIndex(st_, record_, index);
-            } catch (...) {  // the index is lost, nothing else
-            }
-        }
+// Hands the call's new object out, or frees it when the call failed.
+inline void CallScope::Publish() {
+    const std::uint32_t index = pending_index_ - 1;
+    Slot* slot = SlotAt(st_, index);
+    if (failed_ || pending_ == nullptr) {
+        Abandon(index);
+        return;
     }
+    Lock(slot);
+    slot->object = pending_;
+    slot->kind = pending_->kind;
+    slot->owner = record_;
+    slot->live = true;
+    Unlock(slot);
+}
+
+void CallScope::Abandon(std::uint32_t index) {
+    if (pending_ != nullptr) Recycle(record_, pending_);
     try {
-        Emit();
-    } catch (...) {
-        Failed();
+        GiveBackIndex(st_, record_, index);
+    } catch (...) {  // the index is lost, nothing else
     }
-    // Read while the call still counts: the last shutdown clears them.
-    vexlin_agent_logging_callback_t* callbacks[3] = {nullptr, nullptr, nullptr};
-    if (extra_)
-        for (int i = 0; i < 3; ++i) callbacks[i] = g_callbacks[i].load(std::memory_order_acquire);
+}
+
+inline void CallScope::Leave() {
     t_scope = nullptr;
     if (lifecycle_)
         g_lifecycle.unlock();
@@ -586,7 +575,28 @@ CallScope::~CallScope() {
         LeaveBusy(record_);
         record_->in_call.store(false, std::memory_order_release);
     }
-    if (!extra_) return;
+}
+
+CallScope::~CallScope() {
+    Release();
+    if (pending_index_ != 0) Publish();
+    // A call that describes itself has its extra part from the start.
+    if (extra_)
+        Finish();
+    else
+        Leave();
+}
+
+void CallScope::Finish() {
+    try {
+        Emit();
+    } catch (...) {
+        Failed();
+    }
+    // Read while the call still counts: the last shutdown clears them.
+    vexlin_agent_logging_callback_t* callbacks[3];
+    for (int i = 0; i < 3; ++i) callbacks[i] = g_callbacks[i].load(std::memory_order_acquire);
+    Leave();
     // The application's callbacks may call the library again.
     try {
         for (const vexlin_kit::Misuse& m : extra_->call.misuses) {
@@ -617,11 +627,6 @@ void CallScope::Misuse(const char* problem, const std::string& message, const ch
                        const char* kind) {
     extra().call.misuses.push_back(
         vexlin_kit::Misuse{problem, message, handle_key != nullptr ? handle_key : "", handle, kind});
-}
-
-void CallScope::Release() {
-    if (held_ != nullptr) Unlock(held_);
-    held_ = nullptr;
 }
 
 Object* CallScope::Hold(Handle handle, SlotView* view) {

@@ -3,6 +3,7 @@
 #ifndef VEXLIN_AGENT_KIT_CORE_H
 #define VEXLIN_AGENT_KIT_CORE_H
 
+#include <sched.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -37,6 +38,8 @@ struct Object {
 
 // Empties `arena` as new: its blocks are freed.
 void Reset(Arena& arena);
+// TextOf, written to `*out` in place (see Put in kit_slots.cpp).
+void TextInto(Arena& arena, const vexlin_string_t* s, Str* out);
 
 struct ThreadRecord;
 
@@ -53,6 +56,14 @@ struct Slot {
     Object* object = nullptr;
     ThreadRecord* owner = nullptr;  // the thread record whose free list takes the slot back
 };
+
+// The lock of one slot: uncontended, one atomic exchange.
+inline void Lock(Slot* slot) {
+    for (unsigned spins = 0; slot->lock.exchange(true, std::memory_order_acquire); ++spins)
+        while (slot->lock.load(std::memory_order_relaxed))
+            if (++spins > 64) sched_yield();
+}
+inline void Unlock(Slot* slot) { slot->lock.store(false, std::memory_order_release); }
 
 constexpr std::uint32_t kSlotsPerChunk = 1024;
 constexpr std::uint32_t kMaxChunks = 16384;  // 16 million objects at once
@@ -163,7 +174,10 @@ public:
     Object* FindInfo(Handle handle, Kind expected, const char* key);
     Metric* FindMetric(Handle handle, KindSet allowed);
     bool MissingArray(const void* array, std::size_t count, const char* what);
-    void Release();    // lets go of the found object's lock
+    void Release() {  // lets go of the found object's lock
+        if (held_ != nullptr) Unlock(held_);
+        held_ = nullptr;
+    }
     struct SlotView {  // what a lookup that found no live object saw
         bool exists = false, live = false;
         std::uint32_t generation = 0;
@@ -205,6 +219,11 @@ private:
         std::vector<std::string> verbose, deferred;
     };
     Extra& extra();  // built on first use
+    void Publish();
+    __attribute__((cold, noinline)) void Abandon(std::uint32_t index);
+    void Leave();  // lets go of the call's thread mark or the lifecycle lock
+    // The description, then the reports to the application's callbacks.
+    __attribute__((noinline)) void Finish();
     void AddValue(const char* key, const Arg& value);
     // The misuse reports of the lookups, kept out of their way.
     __attribute__((cold, noinline)) void NotFound(Handle handle, const char* key, const SlotView& view);

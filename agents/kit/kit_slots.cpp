@@ -34,12 +34,16 @@ Arena& ArenaOf(CallScope& s, Tracer* t) { return t != nullptr ? t->arena : s.scr
 // Whether `t` keeps what the application gives it (see Tracer::recorded).
 bool Keeps(CallScope& s, const Tracer* t) { return t == nullptr || t->recorded || s.describing(); }
 
-// `always`: kept even by a tracer not recorded, for what names its parent.
-Str Put(CallScope& s, Tracer* t, const char* key, const vexlin_string_t* v, bool always = false) {
-    if (!always && !Keeps(s, t)) return Str();
-    Str text = TextOf(ArenaOf(s, t), v);
-    s.Add(key, StrValue(text));
-    return text;
+// Decodes `v` into `*to`, in the record of `t` (or the call's scratch
+// arena), and describes it; but for a tracer that does not keep it, which
+// leaves `*to` as it is. `always`: kept even by a tracer not recorded, for
+// what names its parent. Written in place rather than returned: a text
+// returned is stored a member at a time and copied whole, and the processor
+// cannot forward such stores to the copy's wider loads.
+void Put(CallScope& s, Tracer* t, const char* key, const vexlin_string_t* v, Str* to, bool always = false) {
+    if (!always && !Keeps(s, t)) return;
+    TextInto(ArenaOf(s, t), v, to);
+    s.Add(key, StrValue(*to));
 }
 
 std::int32_t Put(CallScope& s, const char* key, std::int32_t v) {
@@ -136,8 +140,8 @@ void DeleteInfo(CallScope& s, Handle handle, Kind kind, const char* key) {
 void SetStr(CallScope& s, Handle h, KindSet kinds, const char* key, const vexlin_string_t* v, Str Tracer::*member,
             bool always = false) {
     Tracer* t = s.FindTracer(h, kinds);
-    Str text = Put(s, t, key, v, always);
-    if (t != nullptr) t->*member = text;
+    Str ignored;
+    Put(s, t, key, v, t != nullptr ? &(t->*member) : &ignored, always);
 }
 
 void SetInt(CallScope& s, Handle h, KindSet kinds, const char* key, std::int32_t v, Opt<std::int32_t> Tracer::*member) {
@@ -438,11 +442,9 @@ void Do_tracer_end(CallScope& s, vexlin_tracer_handle_t h) { End(s, h, Now()); }
 void Do_tracer_error_p(CallScope& s, vexlin_tracer_handle_t h, const vexlin_string_t* error_class,
                        const vexlin_string_t* error_message) {
     Tracer* t = s.FindTracer(h);
-    Str c = Put(s, t, "error_class", error_class), m = Put(s, t, "error_message", error_message);
-    if (t != nullptr) {
-        t->error_class = c;
-        t->error_message = m;
-    }
+    Str c, m;
+    Put(s, t, "error_class", error_class, t != nullptr ? &t->error_class : &c);
+    Put(s, t, "error_message", error_message, t != nullptr ? &t->error_message : &m);
 }
 
 vexlin_size_t Do_tracer_get_outgoing_korvantix_string_tag(CallScope& s, vexlin_tracer_handle_t h, char* buffer,
@@ -486,11 +488,11 @@ vexlin_tracer_handle_t Do_outgoingremotecalltracer_create_p(CallScope& s, const 
                                                             vexlin_int32_t channel_type,
                                                             const vexlin_string_t* channel_endpoint) {
     Tracer& t = NewTracer(s, Kind::kOutgoingRemoteCall);
-    t.service_method = Put(s, &t, "service_method", service_method);
-    t.service_name = Put(s, &t, "service_name", service_name);
-    t.service_endpoint = Put(s, &t, "service_endpoint", service_endpoint);
+    Put(s, &t, "service_method", service_method, &t.service_method);
+    Put(s, &t, "service_name", service_name, &t.service_name);
+    Put(s, &t, "service_endpoint", service_endpoint, &t.service_endpoint);
     t.channel_type = Put(s, "channel_type", channel_type);
-    t.channel_endpoint = Put(s, &t, "channel_endpoint", channel_endpoint);
+    Put(s, &t, "channel_endpoint", channel_endpoint, &t.channel_endpoint);
     return Created(s, t);
 }
 
@@ -498,9 +500,9 @@ vexlin_tracer_handle_t Do_incomingremotecalltracer_create_p(CallScope& s, const 
                                                             const vexlin_string_t* service_name,
                                                             const vexlin_string_t* service_endpoint) {
     Tracer& t = NewTracer(s, Kind::kIncomingRemoteCall);
-    t.service_method = Put(s, &t, "service_method", service_method);
-    t.service_name = Put(s, &t, "service_name", service_name);
-    t.service_endpoint = Put(s, &t, "service_endpoint", service_endpoint);
+    Put(s, &t, "service_method", service_method, &t.service_method);
+    Put(s, &t, "service_name", service_name, &t.service_name);
+    Put(s, &t, "service_endpoint", service_endpoint, &t.service_endpoint);
     return Created(s, t);
 }
 
@@ -521,7 +523,7 @@ vexlin_tracer_handle_t Do_databaserequesttracer_create_sql_p(CallScope& s, vexli
     Tracer& t = NewTracer(s, Kind::kDatabaseRequest);
     UseInfo(s, t, info, Kind::kDatabaseInfo, "database_info", "database", &Tracer::database_info_handle,
             &Tracer::database);
-    t.statement = Put(s, &t, "statement", statement);
+    Put(s, &t, "statement", statement, &t.statement);
     return Created(s, t);
 }
 
@@ -542,8 +544,8 @@ vexlin_tracer_handle_t Do_incomingwebrequesttracer_create_p(CallScope& s, vexlin
     Tracer& t = NewTracer(s, Kind::kIncomingWebRequest);
     UseInfo(s, t, info, Kind::kWebApplicationInfo, "web_application_info", "web_application",
             &Tracer::web_application_info_handle, &Tracer::web_application);
-    t.url = Put(s, &t, "url", url);
-    t.method = Put(s, &t, "method", method);
+    Put(s, &t, "url", url, &t.url);
+    Put(s, &t, "method", method, &t.method);
     return Created(s, t);
 }
 
@@ -587,16 +589,16 @@ vexlin_tracer_handle_t Do_inprocesslinktracer_create(CallScope& s, const unsigne
 vexlin_tracer_handle_t Do_outgoingwebrequesttracer_create_p(CallScope& s, const vexlin_string_t* url,
                                                             const vexlin_string_t* method) {
     Tracer& t = NewTracer(s, Kind::kOutgoingWebRequest);
-    t.url = Put(s, &t, "url", url);
-    t.method = Put(s, &t, "method", method);
+    Put(s, &t, "url", url, &t.url);
+    Put(s, &t, "method", method, &t.method);
     return Created(s, t);
 }
 
 vexlin_tracer_handle_t Do_customservicetracer_create_p(CallScope& s, const vexlin_string_t* service_method,
                                                        const vexlin_string_t* service_name) {
     Tracer& t = NewTracer(s, Kind::kCustomService);
-    t.service_method = Put(s, &t, "service_method", service_method);
-    t.service_name = Put(s, &t, "service_name", service_name);
+    Put(s, &t, "service_method", service_method, &t.service_method);
+    Put(s, &t, "service_name", service_name, &t.service_name);
     return Created(s, t);
 }
 
@@ -663,9 +665,9 @@ vexlin_metric_handle_t NewMetric(CallScope& s, Kind kind, const vexlin_string_t*
     Metric& m = o.metric;
     s.Add("metric", UInt(m.handle));
     s.Add("kind", Text(KindName(kind)));
-    m.key = Put(s, &o.tracer, "metric_key", key);
-    m.unit = Put(s, &o.tracer, "unit", unit);
-    m.dimension_name = Put(s, &o.tracer, "dimension_name", dimension_name);
+    Put(s, &o.tracer, "metric_key", key, &m.key);
+    Put(s, &o.tracer, "unit", unit, &m.unit);
+    Put(s, &o.tracer, "dimension_name", dimension_name, &m.dimension_name);
     SINK(metric_created, m);
     return m.handle;
 }
@@ -674,7 +676,7 @@ void Update(CallScope& s, vexlin_metric_handle_t h, Kind kind, MetricUpdate u, c
     Metric* m = s.FindMetric(h, Bit(kind));
     if (m != nullptr) s.Add("metric_key", StrValue(m->key));
     s.Add("value", u.is_float ? Real(u.real) : Int(u.integer));
-    u.dimension = Put(s, nullptr, "dimension", dimension);
+    Put(s, nullptr, "dimension", dimension, &u.dimension);
     if (m != nullptr) SINK(metric_updated, *m, u);
 }
 
@@ -735,7 +737,9 @@ KIT_SPAN_ATTRIBUTES(strings, vexlin_string_t)
 void Do_ex_agent_add_process_technology_p(CallScope& s, vexlin_int32_t type, const vexlin_string_t* edition,
                                           const vexlin_string_t* version) {
     s.Add("tech_type", Int(type));
-    Str e = Put(s, nullptr, "tech_edition", edition), v = Put(s, nullptr, "tech_version", version);
+    Str e, v;
+    Put(s, nullptr, "tech_edition", edition, &e);
+    Put(s, nullptr, "tech_version", version, &v);
     SINK(process_technology, type, e, v);
 }
 

@@ -155,10 +155,10 @@ Value Of(Value::Type type) {
 
 }  // namespace
 
-Str TextOf(Arena& arena, const vexlin_string_t* s) {
-    Str out;
-    if (s == nullptr || s->data == nullptr) return out;
-    out.set = true;
+void TextInto(Arena& arena, const vexlin_string_t* s, Str* out) {
+    out->set = s != nullptr && s->data != nullptr;
+    out->value = std::string_view();
+    if (!out->set) return;
     const unsigned char* p = static_cast<const unsigned char*>(s->data);
     const std::size_t limit = arena.text_limit;
     // Each unit read makes a byte at least: what lies past `limit` units is
@@ -180,13 +180,18 @@ Str TextOf(Arena& arena, const vexlin_string_t* s) {
             break;
         default: {
             const char* text = static_cast<const char*>(s->data);
-            out.value = Keep(arena, std::string_view(text, CutLength(text, text + s->byte_length, limit)));
-            return out;
+            out->value = Keep(arena, std::string_view(text, CutLength(text, text + s->byte_length, limit)));
+            return;
         }
     }
     const std::size_t size = CutLength(begin, end, limit);
     Claim(arena, size);
-    out.value = std::string_view(begin, size);
+    out->value = std::string_view(begin, size);
+}
+
+Str TextOf(Arena& arena, const vexlin_string_t* s) {
+    Str out;
+    TextInto(arena, s, &out);
     return out;
 }
 

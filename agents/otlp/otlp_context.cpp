@@ -30,7 +30,7 @@ void NewForkGeneration() { g_fork_generation.fetch_add(1, std::memory_order_rela
 // The module is never unmapped once started, so the handler stays valid.
 void RegisterForkHandler() { pthread_atfork(nullptr, nullptr, &NewForkGeneration); }
 
-void Seed(IdState& st, unsigned generation) {
+__attribute__((cold, noinline)) void Seed(IdState& st, unsigned generation) {
     pthread_once(&g_fork_handler_once, &RegisterForkHandler);
     if (getrandom(st.s, sizeof st.s, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof st.s)) {
         timespec ts;

@@ -88,7 +88,9 @@ bool ReadIncomingTag(Sink* s, const Tracer& t, Context* c) {
 void TracerStarted(void* self, Tracer& t, const unsigned char* parent_context) {
     Sink* s = Self(self);
     const Config& config = PipelineConfig(s->pipeline);
-    Context c{};
+    // Made in place: a copy of a context made bytewise would wait for those stores.
+    Context& c = ContextOf(t);
+    c = Context{};
     c.sampled = true;
     c.fork_epoch = s->fork_epoch;
     Handle linked = 0;
@@ -120,7 +122,6 @@ void TracerStarted(void* self, Tracer& t, const unsigned char* parent_context) {
     }
     if (!own_ids) NewSpanId(c.span_id);
     c.sampled = ShouldSample(config, c.has_parent, c.sampled, c.trace_id);
-    ContextOf(t) = c;
     t.recorded = t.recorded && c.sampled;  // what it is told from now on is not kept
 }
 
