@@ -41,7 +41,13 @@ bool g_process_ready = false;  // pinned, fork handlers and thread key registere
 pthread_key_t g_thread_key;    // gives a record back when its thread exits
 // Static TLS: a dynamic TLS block of an unloaded module is left dangling in
 // the threads that used it, and LeakSanitizer crashes on it at exit.
-std::atomic<Object*> g_returned{nullptr};  // kept records given back, reset, a list through `next`
+// Kept records given back, reset, a list through `next`. The sink's thread
+// writes it for every record: a cache line of its own, away from what every
+// call reads.
+struct alignas(64) ReturnedRecords {
+    std::atomic<Object*> head{nullptr};
+};
+ReturnedRecords g_returned;
 thread_local ThreadRecord* t_record __attribute__((tls_model("initial-exec"))) = nullptr;
 thread_local CallScope* t_scope __attribute__((tls_model("initial-exec"))) = nullptr;
 
@@ -343,7 +349,7 @@ void FreeState(State* st) {
         delete[] chunk;
     }
     for (ThreadRecord* r = g_records.load(std::memory_order_acquire); r != nullptr; r = r->next) Clear(r);
-    FreeList(g_returned.exchange(nullptr, std::memory_order_acquire));
+    FreeList(g_returned.head.exchange(nullptr, std::memory_order_acquire));
     delete st;
 }
 
@@ -426,10 +432,10 @@ Slot* SlotAt(State* st, std::uint32_t index) {
 void ReleaseTracer(Tracer* tracer) {
     Object* o = reinterpret_cast<Object*>(tracer);
     Reset(o);
-    Object* head = g_returned.load(std::memory_order_relaxed);
+    Object* head = g_returned.head.load(std::memory_order_relaxed);
     do {
         o->next = head;
-    } while (!g_returned.compare_exchange_weak(head, o, std::memory_order_release, std::memory_order_relaxed));
+    } while (!g_returned.head.compare_exchange_weak(head, o, std::memory_order_release, std::memory_order_relaxed));
 }
 
 void SetRecordLimits(const RecordLimits& limits) {
@@ -731,7 +737,8 @@ Object& CallScope::New(Kind kind) {
     } else {
         // Records the sink kept come back on its threads; the application's
         // threads take them all at once.
-        if (record_->returned == nullptr) record_->returned = g_returned.exchange(nullptr, std::memory_order_acquire);
+        if (record_->returned == nullptr)
+            record_->returned = g_returned.head.exchange(nullptr, std::memory_order_acquire);
         o = record_->returned;
         if (o != nullptr)
             record_->returned = o->next;

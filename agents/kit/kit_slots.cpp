@@ -94,20 +94,22 @@ Value Details(const MessagingSystemInfo& i) {
                         {"channel_endpoint", ValueOf(StrValue(i.channel_endpoint))}});
 }
 
-// Copies of an info's texts into another record's arena.
-DatabaseInfo KeepInfo(Arena& a, const DatabaseInfo& i) {
-    return DatabaseInfo{Str{i.name.set, Keep(a, i.name.value)}, Str{i.vendor.set, Keep(a, i.vendor.value)},
-                        i.channel_type, Str{i.channel_endpoint.set, Keep(a, i.channel_endpoint.value)}};
+// An info's texts, copied into another record's arena.
+void KeepText(Arena& a, Str* text) { text->value = Keep(a, text->value); }
+void KeepTexts(Arena& a, DatabaseInfo* i) {
+    KeepText(a, &i->name);
+    KeepText(a, &i->vendor);
+    KeepText(a, &i->channel_endpoint);
 }
-WebApplicationInfo KeepInfo(Arena& a, const WebApplicationInfo& i) {
-    return WebApplicationInfo{Str{i.web_server_name.set, Keep(a, i.web_server_name.value)},
-                              Str{i.application_id.set, Keep(a, i.application_id.value)},
-                              Str{i.context_root.set, Keep(a, i.context_root.value)}};
+void KeepTexts(Arena& a, WebApplicationInfo* i) {
+    KeepText(a, &i->web_server_name);
+    KeepText(a, &i->application_id);
+    KeepText(a, &i->context_root);
 }
-MessagingSystemInfo KeepInfo(Arena& a, const MessagingSystemInfo& i) {
-    return MessagingSystemInfo{Str{i.vendor_name.set, Keep(a, i.vendor_name.value)},
-                               Str{i.destination_name.set, Keep(a, i.destination_name.value)}, i.destination_type,
-                               i.channel_type, Str{i.channel_endpoint.set, Keep(a, i.channel_endpoint.value)}};
+void KeepTexts(Arena& a, MessagingSystemInfo* i) {
+    KeepText(a, &i->vendor_name);
+    KeepText(a, &i->destination_name);
+    KeepText(a, &i->channel_endpoint);
 }
 
 // `make` decodes the info's texts into the arena it is given. `Part` is the
@@ -129,7 +131,12 @@ void UseInfo(CallScope& s, Tracer& t, Handle info, Kind kind, const char* key, c
     vexlin_kit::Object* o = s.FindInfo(info, kind, key);
     if (s.describing()) s.Add(details_key, o != nullptr ? Details((o->tracer.*member).value) : Value());
     t.*handle_member = info;
-    if (o != nullptr && Keeps(s, &t)) t.*member = Opt<Info>{true, KeepInfo(t.arena, (o->tracer.*member).value)};
+    if (o != nullptr && Keeps(s, &t)) {
+        // Copied whole from the info's record, then its texts into the tracer's.
+        Opt<Info>& kept = t.*member;
+        kept = o->tracer.*member;
+        KeepTexts(t.arena, &kept.value);
+    }
     s.Release();
 }
 
