@@ -154,7 +154,7 @@ void SetStr(CallScope& s, Handle h, KindSet kinds, const char* key, const vexlin
 void SetInt(CallScope& s, Handle h, KindSet kinds, const char* key, std::int32_t v, Opt<std::int32_t> Tracer::*member) {
     Tracer* t = s.FindTracer(h, kinds);
     s.Add(key, Int(v));
-    if (t != nullptr) t->*member = Opt<std::int32_t>{true, v};
+    if (t != nullptr && Keeps(s, t)) t->*member = Opt<std::int32_t>{true, v};
 }
 
 // How many of `count` new entries the list `member` of `t` keeps; the others
