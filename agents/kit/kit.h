@@ -375,7 +375,8 @@ const char* FindArgument(std::size_t count, const char* const* arguments, const 
 void Log(const std::string& message);
 
 // Gives back a record that tracer_ended kept; from any thread, before the
-// sink's stop returns.
+// sink's stop returns. The record is reset for reuse on the calling thread,
+// which spares the application's threads that work.
 void ReleaseTracer(Tracer* tracer);
 
 // Length of the valid UTF-8 sequence at `p` (1 to 4), or 0: overlong forms,
