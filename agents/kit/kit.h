@@ -224,6 +224,7 @@ struct MessagingMembers {
     Opt<MessagingSystemInfo> messaging_system;
     Str vendor_message_id, correlation_id;
 };
+// Span tracers of the extension table.
 struct SpanMembers {
     std::int32_t tracing_system_type = 0;
     Str trace_id, span_id, parent_span_id;  // 16, 8 and 8 bytes
@@ -235,6 +236,7 @@ struct LinkMembers {
     Str link;
     Handle linked_tracer = 0;
 };
+// The lists, by the kinds that have them; a reused record keeps their storage.
 struct ListMembers {
     std::vector<StrPair> request_headers, response_headers, parameters;  // web requests
     std::vector<Attribute> attributes;                                   // spans

@@ -51,7 +51,7 @@ ReturnedRecords g_returned;
 thread_local ThreadRecord* t_record __attribute__((tls_model("initial-exec"))) = nullptr;
 thread_local CallScope* t_scope __attribute__((tls_model("initial-exec"))) = nullptr;
 
-constexpr std::size_t kSpareObjects = 64;  // storage kept per thread for reuse
+constexpr std::size_t kSpareObjects = 64;  // retired objects kept per thread for reuse
 
 std::int64_t NowNanos() {
     struct timespec ts;
@@ -173,7 +173,7 @@ void Adopt(ThreadRecord* r, State* st) {
     r->remote_free.store(0, std::memory_order_relaxed);
     try {
         r->spare.reserve(kSpareObjects);
-    } catch (...) {  // then retired objects' storage is freed, not kept
+    } catch (...) {  // then retired objects are freed, not kept
     }
 }
 
