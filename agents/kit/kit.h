@@ -37,7 +37,9 @@
 // agent object the module did not hand out, get the neutral answer.
 // Every entry point and slot is noexcept: an exception (std::bad_alloc from a
 // hook, say) becomes the neutral answer and is counted, and the last shutdown
-// reports the count to the logging callback.
+// reports the count to the logging callback. A call whose description or
+// misuse report cannot be built still does its work, undescribed, and is
+// counted too: an end always ends its tracer.
 //
 // Fork: the kit's prepare handler waits until no other thread is inside a
 // call (a hook that waits, a flush, is not waited for) and holds new calls

@@ -538,7 +538,7 @@ std::int64_t CallScope::now_ns() {
 void CallScope::Emit() {
     if (emitted_) return;
     emitted_ = true;
-    if (describe_) {
+    if (describe_ && !description_lost_) {
         extra_->call.thread = thread_;
         g_sink->on_call(st_ != nullptr ? st_->self : nullptr, extra_->call, &extra_->verbose);
     }
@@ -625,14 +625,28 @@ void CallScope::Wait(void (*hook)(void*), void* self) {
     EnterBusy(record_);
 }
 
+void CallScope::LoseDescription() noexcept {
+    if (description_lost_) return;
+    description_lost_ = true;
+    if (st_ != nullptr) st_->failures.fetch_add(1, std::memory_order_relaxed);
+}
+
 void CallScope::AddValue(const char* key, const Arg& value) {
-    extra_->call.fields.push_back(Field{key, ValueOf(value)});
+    try {
+        extra_->call.fields.push_back(Field{key, ValueOf(value)});
+    } catch (...) {
+        LoseDescription();
+    }
 }
 
 void CallScope::Misuse(const char* problem, const std::string& message, const char* handle_key, Handle handle,
                        const char* kind) {
-    extra().call.misuses.push_back(
-        vexlin_kit::Misuse{problem, message, handle_key != nullptr ? handle_key : "", handle, kind});
+    try {
+        extra().call.misuses.push_back(
+            vexlin_kit::Misuse{problem, message, handle_key != nullptr ? handle_key : "", handle, kind});
+    } catch (...) {
+        LoseDescription();
+    }
 }
 
 Object* CallScope::Hold(Handle handle, SlotView* view) {

@@ -158,6 +158,9 @@ public:
     void Emit();                      // the description goes to the sink; once
     void Drop() { emitted_ = true; }  // a call answered neutrally is not described
     void Failed();                    // an exception ended the call: neutral answer, counted
+    // Describing the call ran out of memory: the call still does its work
+    // (an end still ends), undescribed, and is counted as failed.
+    void LoseDescription() noexcept;
     void Defer(const std::string& message) { extra().deferred.push_back(message); }
     std::vector<std::string> TakeDeferred() {
         return extra_ ? std::exchange(extra_->deferred, {}) : std::vector<std::string>();
@@ -244,6 +247,7 @@ private:
     bool describe_;
     bool emitted_ = false;
     bool failed_ = false;
+    bool description_lost_ = false;
     std::optional<Extra> extra_;  // engaged from the start when describing
 };
 

@@ -347,11 +347,22 @@ void End(CallScope& s, Handle h, Time end) {
         t->state = TracerState::kEnded;
     } else {
         s.Add("end_us", Int(end_us));
-        s.Misuse("end_without_start",
-                 "tracer " + std::to_string(h) + " (" + KindName(t->kind) + ") was ended but never started", "tracer",
-                 h, KindName(t->kind));
+        try {
+            s.Misuse("end_without_start",
+                     "tracer " + std::to_string(h) + " (" + KindName(t->kind) + ") was ended but never started",
+                     "tracer", h, KindName(t->kind));
+        } catch (...) {
+            s.LoseDescription();
+        }
     }
-    const bool kept = g_sink->tracer_ended != nullptr && g_sink->tracer_ended(s.state()->self, *t);
+    // The application takes an end for done whatever fails here: a tracer
+    // left live would stay its thread's current one and parent every later one.
+    bool kept = false;
+    try {
+        kept = g_sink->tracer_ended != nullptr && g_sink->tracer_ended(s.state()->self, *t);
+    } catch (...) {
+        s.LoseDescription();
+    }
     s.Retire(kept);
 }
 

@@ -3,7 +3,8 @@
 // failing until it completes, and must give its result, leak nothing and keep
 // its state; sizes that would overflow never reach the allocator; the 73
 // forwarding functions never allocate or free; and the modules we ship answer
-// a traced request neutrally whichever allocation fails, and say so once.
+// a traced request neutrally whichever allocation fails, say so once, and
+// leave no tracer behind.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <errno.h>
@@ -327,11 +328,13 @@ size_t TraceOneRequest(vexlin_metric_handle_t requests) noexcept {
     return tag_size;
 }
 
-// The agent's lines that report failed calls. Modules log from threads of
-// their own too, so nothing here allocates or keeps more than the last one.
-std::atomic<int> g_failure_reports{0};
+// The agent's lines that report failed calls, and tracers the last shutdown
+// found never ended. Modules log from threads of their own too, so nothing
+// here allocates or keeps more than the last one.
+std::atomic<int> g_failure_reports{0}, g_unfinished_reports{0};
 char g_failure_report[256];
 void OnAgentLog(const char* message) {
+    if (strstr(message, " but never ended") != nullptr) ++g_unfinished_reports;
     if (strstr(message, " calls failed ") == nullptr) return;
     snprintf(g_failure_report, sizeof g_failure_report, "%s", message);
     ++g_failure_reports;
@@ -405,6 +408,7 @@ TEST_P(ModuleAllocation, EachFailingInTurnIsAnsweredNeutrallyAndReportedOnce) {
               report);
     EXPECT_LE(1, failed_calls);
     EXPECT_LE(failed_calls, n - 1) << "a failing allocation fails one call at most";
+    EXPECT_EQ(0, g_unfinished_reports) << "a failed call left a tracer behind";
 }
 
 INSTANTIATE_TEST_SUITE_P(Allocation, ModuleAllocation, testing::ValuesIn(kModules),
