@@ -18,8 +18,8 @@
 // own rather than send from a hook), must not call the library and must not
 // call the application: Log() below defers a message until the call returns.
 // Records handed to a hook are valid only during the call (texts included:
-// they live in the record's arena); copy what you keep, or keep an ended
-// tracer's whole record (tracer_ended).
+// they live in the record's arena, or in its info's shared block); copy what
+// you keep, or keep an ended tracer's whole record (tracer_ended).
 //
 // What an application callback may do: the logging, warning and verbose
 // callbacks run after the call has let go of every kit lock, so a callback
@@ -55,7 +55,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include "vexlin/internal/vexlin_loader_abi.h"
@@ -65,16 +64,9 @@ namespace vexlin_kit {
 
 using Handle = std::uint64_t;  // 0 is no handle; tracers, infos and metrics share one counter
 
-// A value the application may leave out (a NULL string, a setter never called).
-// Numbers start from zero, records from their own defaults (zeroing them
-// first would cost every tracer record).
-template <typename T, bool = std::is_class<T>::value>
-struct Opt {
-    bool set = false;
-    T value;
-};
+// A number the application may leave out (a setter never called).
 template <typename T>
-struct Opt<T, false> {
+struct Opt {
     bool set = false;
     T value{};
 };
@@ -136,6 +128,11 @@ enum class Kind : std::uint8_t {
 const char* KindName(Kind kind);
 bool IsTracer(Kind kind);
 
+// An info's block: what the info tells, made once when the info is created
+// and never changed after, shared by the info's handle and every tracer
+// created with it (kit_core.h). A tracer reads the info through its pointer
+// into the block (`database`, ...).
+struct SharedInfo;
 struct DatabaseInfo {
     Str name, vendor;
     std::int32_t channel_type = 0;
@@ -194,6 +191,11 @@ struct TracerBasics {
     Str incoming_string_tag;
     Str incoming_byte_tag;            // raw bytes
     std::uint64_t dropped_items = 0;  // headers and attributes not kept (RecordLimits)
+    // The block of the info the tracer was created with, or of the info the
+    // record is; null for none. The record holds one share of it, given up
+    // when the record is reset or freed: an info deleted early stays whole
+    // for its tracers, whichever thread ends or sends them.
+    SharedInfo* info = nullptr;
     // The sink's own per-tracer data (the span context it made at start,
     // say), written by tracer_started; the kit only copies it.
     alignas(8) unsigned char context[kContextSize] = {};
@@ -204,26 +206,26 @@ struct RemoteCallMembers {
     std::int32_t channel_type = 0;
     Str channel_endpoint, protocol_name;
 };
-// Database requests. The info is copied at create time: it may be deleted
-// early. A database info keeps itself in `database`.
+// Database requests. `database` points into the info's block (`info`),
+// null when the info was not found or the tracer keeps nothing; a database
+// info's record points to its own.
 struct DatabaseMembers {
     Handle database_info_handle = 0;
-    Opt<DatabaseInfo> database;
+    const DatabaseInfo* database = nullptr;
     Str statement;
     Opt<std::int32_t> returned_row_count, round_trip_count;
 };
-// Web requests (incoming and outgoing); a web application info keeps itself
-// in `web_application`.
+// Web requests (incoming and outgoing); `web_application` as `database` above.
 struct WebRequestMembers {
     Handle web_application_info_handle = 0;
-    Opt<WebApplicationInfo> web_application;
+    const WebApplicationInfo* web_application = nullptr;
     Str url, method, remote_address;
     Opt<std::int32_t> status_code;
 };
-// Messaging; a messaging system info keeps itself in `messaging_system`.
+// Messaging; `messaging_system` as `database` above.
 struct MessagingMembers {
     Handle messaging_system_info_handle = 0;
-    Opt<MessagingSystemInfo> messaging_system;
+    const MessagingSystemInfo* messaging_system = nullptr;
     Str vendor_message_id, correlation_id;
 };
 // Span tracers of the extension table.

@@ -310,14 +310,15 @@ void Reset(Object* o) {
             ResetToNew(o->metric, g_new_object->metric);
             break;
     }
+    if (t.info != nullptr) Drop(t.info);
     ResetToNew<TracerBasics>(t);
     ResetLists(t);
     Reset(t.arena);
 }
 
 void Recycle(ThreadRecord* r, Object* o) {
+    Reset(o);  // a record freed gives up its info's share too
     if (r != nullptr && r->spare.size() < r->spare.capacity()) {
-        Reset(o);
         r->spare.push_back(o);  // never allocates: room reserved by Adopt
         return;
     }

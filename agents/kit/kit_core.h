@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -25,8 +26,9 @@ constexpr KindSet kAnyTracer = Bit(Kind::kSpan) * 2 - 1;  // every kind up to an
 constexpr KindSet kAnyMetric = Bit(Kind::kIntegerCounter) | Bit(Kind::kFloatCounter) | Bit(Kind::kIntegerGauge) |
                                Bit(Kind::kFloatGauge) | Bit(Kind::kIntegerStatistics) | Bit(Kind::kFloatStatistics);
 
-// A handle's object, by kind: a tracer; an info, kept in the tracer record's
-// member for it (database, web_application, messaging_system); or a metric.
+// A handle's object, by kind: a tracer; an info, whose record holds its
+// block (Tracer::info) and points into it from the member a tracer reads
+// (database, web_application, messaging_system); or a metric.
 // The tracer comes first: a kept record's storage is found from it. Retired
 // objects are kept for reuse, reset to a new one's state.
 struct Object {
@@ -35,6 +37,28 @@ struct Object {
     Kind kind;
     Object* next = nullptr;  // in a list of objects to reuse
 };
+
+// The head of an info's block (kit_slots.cpp has the rest). The block is
+// only read once made, so its holders share it without a lock; each holds
+// one count, a plain atomic, so that a forked child inherits the counts as
+// they are and no fork can leave a lock taken.
+struct SharedInfo {
+    std::atomic<std::size_t> holders{1};
+};
+// Another share for a holder, from one that holds a share and keeps it
+// meanwhile (the info's record, under its handle's lock): the block cannot
+// go, and what it holds was published with the handle, so no order is
+// needed here.
+inline SharedInfo* Share(SharedInfo* info) {
+    info->holders.fetch_add(1, std::memory_order_relaxed);
+    return info;
+}
+// Gives up a share; the last holder frees the block, on whatever thread.
+// Each holder's reads of the block happen before its count goes (release),
+// and all of them before the free (acquire).
+inline void Drop(SharedInfo* info) {
+    if (info->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) ::operator delete(info);
+}
 
 // Empties `arena` as new: its blocks are freed.
 void Reset(Arena& arena);

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <iterator>
+#include <type_traits>
 
 #include "kit_core.h"
 
@@ -94,48 +96,63 @@ Value Details(const MessagingSystemInfo& i) {
                         {"channel_endpoint", ValueOf(StrValue(i.channel_endpoint))}});
 }
 
-// An info's texts, copied into another record's arena.
-void KeepText(Arena& a, Str* text) { text->value = Keep(a, text->value); }
-void KeepTexts(Arena& a, DatabaseInfo* i) {
-    KeepText(a, &i->name);
-    KeepText(a, &i->vendor);
-    KeepText(a, &i->channel_endpoint);
-}
-void KeepTexts(Arena& a, WebApplicationInfo* i) {
-    KeepText(a, &i->web_server_name);
-    KeepText(a, &i->application_id);
-    KeepText(a, &i->context_root);
-}
-void KeepTexts(Arena& a, MessagingSystemInfo* i) {
-    KeepText(a, &i->vendor_name);
-    KeepText(a, &i->destination_name);
-    KeepText(a, &i->channel_endpoint);
+// The texts of an info, for the one mechanism all three kinds share.
+std::array<Str*, 3> Texts(DatabaseInfo& i) { return {&i.name, &i.vendor, &i.channel_endpoint}; }
+std::array<Str*, 3> Texts(WebApplicationInfo& i) { return {&i.web_server_name, &i.application_id, &i.context_root}; }
+std::array<Str*, 3> Texts(MessagingSystemInfo& i) { return {&i.vendor_name, &i.destination_name, &i.channel_endpoint}; }
+
+// An info's block: the count, the info, then its texts, in one allocation
+// (which may throw std::bad_alloc; `*holder` is set only once it is made).
+// Standard layout: the block starts at its count, which Drop frees it by.
+template <typename Info>
+struct InfoBlock {
+    SharedInfo shared;
+    Info info;
+};
+template <typename Info>
+const Info* MakeBlock(Info info, SharedInfo** holder) {
+    static_assert(
+        std::is_standard_layout<InfoBlock<Info>>::value && std::is_trivially_destructible<InfoBlock<Info>>::value,
+        "freed as plain memory from the address of its count");
+    std::size_t bytes = 0;
+    for (const Str* text : Texts(info)) bytes += text->value.size();
+    InfoBlock<Info>* block = new (::operator new(sizeof(InfoBlock<Info>) + bytes)) InfoBlock<Info>{{}, info};
+    char* to = reinterpret_cast<char*>(block + 1);
+    for (Str* text : Texts(block->info)) {
+        const std::size_t size = text->value.size();
+        if (size > 0) std::memcpy(to, text->value.data(), size);
+        text->value = std::string_view(to, size);
+        to += size;
+    }
+    *holder = &block->shared;
+    return &block->info;
 }
 
-// `make` decodes the info's texts into the arena it is given. `Part` is the
-// part of Tracer that holds the info.
+// `make` decodes the info's texts into the arena it is given (the record's,
+// within its text limit); they are then moved to a block that the info's
+// handle and the tracers created with it share. `Part` is the part of Tracer
+// that points to the info.
 template <typename Info, typename Part, typename Make>
-Handle NewInfo(CallScope& s, Kind kind, const char* key, Opt<Info> Part::*member, Make make) {
+Handle NewInfo(CallScope& s, Kind kind, const char* key, const Info* Part::*member, Make make) {
     Tracer& t = s.New(kind).tracer;
-    t.*member = Opt<Info>{true, make(t.arena)};
+    const Info* info = MakeBlock(make(t.arena), &t.info);
+    t.*member = info;
     s.Add(key, UInt(t.handle));
-    if (s.describing()) s.Add("details", Details((t.*member).value));
+    if (s.describing()) s.Add("details", Details(*info));
     return t.handle;
 }
 
-// An info is kept in the member of its own record that a tracer built on it
-// copies it to: the tracer stays complete when the info is deleted early.
+// A tracer shares its info's block rather than copying it: the block stays
+// whole when the info is deleted early, until the tracer's record lets go.
 template <typename Info, typename Part>
 void UseInfo(CallScope& s, Tracer& t, Handle info, Kind kind, const char* key, const char* details_key,
-             Handle Part::*handle_member, Opt<Info> Part::*member) {
+             Handle Part::*handle_member, const Info* Part::*member) {
     vexlin_kit::Object* o = s.FindInfo(info, kind, key);
-    if (s.describing()) s.Add(details_key, o != nullptr ? Details((o->tracer.*member).value) : Value());
+    if (s.describing()) s.Add(details_key, o != nullptr ? Details(*(o->tracer.*member)) : Value());
     t.*handle_member = info;
     if (o != nullptr && Keeps(s, &t)) {
-        // Copied whole from the info's record, then its texts into the tracer's.
-        Opt<Info>& kept = t.*member;
-        kept = o->tracer.*member;
-        KeepTexts(t.arena, &kept.value);
+        t.info = Share(o->tracer.info);  // while the info's lock is held: not deleted meanwhile
+        t.*member = o->tracer.*member;
     }
     s.Release();
 }

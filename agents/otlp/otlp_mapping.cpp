@@ -341,10 +341,10 @@ void MapWebRequest(Ended& e, const Tracer& t, const Capture& capture, std::size_
         AddEndpoint(a, peer, "network.peer.address", "network.peer.port");
         AddEndpoint(a, client.empty() ? peer : client, "client.address", capture.client_port ? "client.port" : nullptr);
         AddIfSet(a, "user_agent.original", HeaderValue(t.request_headers, "user-agent"));
-        if (t.web_application.set) {
-            AddIfSet(a, "vexlin.web_server.name", Text(t.web_application.value.web_server_name));
-            AddIfSet(a, "vexlin.web_application.id", Text(t.web_application.value.application_id));
-            AddIfSet(a, "vexlin.web_application.context_root", Text(t.web_application.value.context_root));
+        if (t.web_application != nullptr) {
+            AddIfSet(a, "vexlin.web_server.name", Text(t.web_application->web_server_name));
+            AddIfSet(a, "vexlin.web_application.id", Text(t.web_application->application_id));
+            AddIfSet(a, "vexlin.web_application.context_root", Text(t.web_application->context_root));
         }
     } else {
         AddFullUrl(a, Text(t.url));
@@ -452,16 +452,16 @@ Query ReadQuery(std::string_view q) {
 
 void MapDatabaseRequest(Ended& e, const Tracer& t, const Capture& capture) {
     Attributes& a = e.attributes;
-    const char* known = t.database.set ? WellKnownValue(kDatabases, Text(t.database.value.vendor)) : nullptr;
+    const char* known = t.database != nullptr ? WellKnownValue(kDatabases, Text(t.database->vendor)) : nullptr;
     const std::string system = known != nullptr ? known : "other_sql";
-    const std::string target = t.database.set ? Text(t.database.value.name) : std::string();
+    const std::string target = t.database != nullptr ? Text(t.database->name) : std::string();
     const std::string statement = Text(t.statement);
     const Query query = ReadQuery(statement);
     const std::string operation = query.single ? query.operation : std::string();
     AddString(a, "db.system.name", system);
     AddIfSet(a, "db.namespace", target);
     AddIfSet(a, "db.operation.name", operation);
-    if (t.database.set) AddEndpoint(a, Text(t.database.value.channel_endpoint), "server.address", "server.port");
+    if (t.database != nullptr) AddEndpoint(a, Text(t.database->channel_endpoint), "server.address", "server.port");
     AddIfSet(a, "db.query.text", capture.sanitize_queries ? query.sanitized : statement);
     if (t.returned_row_count.set && capture.returned_rows)
         AddInt(a, "db.response.returned_rows", t.returned_row_count.value);
@@ -475,8 +475,8 @@ void MapMessage(Ended& e, const Tracer& t, const char* operation, SpanKind kind)
     Attributes& a = e.attributes;
     std::string destination;
     bool temporary = false;
-    if (t.messaging_system.set) {
-        const vexlin_kit::MessagingSystemInfo& m = t.messaging_system.value;
+    if (t.messaging_system != nullptr) {
+        const vexlin_kit::MessagingSystemInfo& m = *t.messaging_system;
         const std::string vendor = Text(m.vendor_name);
         const char* known = WellKnownValue(kMessagingSystems, vendor);
         destination = Text(m.destination_name);
