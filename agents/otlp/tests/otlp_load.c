@@ -16,7 +16,8 @@
  *   --counter=N,A,B  a counter with N dimension values (0: none), each increased by A, then by B
  *   --float-counter=A,B  a float counter load.count increased by A, then by B
  *   --timed=START,END  one timed span more (microseconds)             --zero-ids  one span more with all-zero ids
- *   --tracer=KIND|ARG|...  one tracer more (again and again); an empty ARG is a NULL string. KIND and its ARGs:
+ *   --tracer=KIND|ARG|...  one tracer more (again and again), its info deleted as soon as it is made; an empty ARG
+ *                          is a NULL string. KIND and its ARGs:
  *     web-in|URL|METHOD|PEER  web-out|URL|METHOD  rpc|SERVICE|METHOD|PROTOCOL|CHANNEL (outgoing)
  *     sql|VENDOR|DATABASE|STATEMENT|ROWS  send|receive|process|VENDOR|DESTINATION|DESTINATION_TYPE
  *   then any of: Name:value (a request header), >Name:value (a response header), =STATUS, !CLASS:MESSAGE (an error) */
@@ -122,17 +123,21 @@ static void record_tracer(char* line) {
     for (int i = 0; i < 16; ++i) a[i] = (v[i] = text(i < n ? f[i] : "")).byte_length > 0 ? &v[i] : NULL;
     vexlin_tracer_handle_t t = 0;
     int in = strcmp(f[0], "web-in") == 0;
-    if (in)
-        t = vexlin_incomingwebrequesttracer_create_p(vexlin_webapplicationinfo_create_p(&web[0], &web[1], &web[2]),
-                                                     a[1], a[2]),
-        first = 4;
+    /* The span must carry its info all the same. */
+    if (in) {
+        vexlin_webapplicationinfo_handle_t app = vexlin_webapplicationinfo_create_p(&web[0], &web[1], &web[2]);
+        t = vexlin_incomingwebrequesttracer_create_p(app, a[1], a[2]), first = 4;
+        vexlin_webapplicationinfo_delete(app);
+    }
     if (strcmp(f[0], "web-out") == 0) t = vexlin_outgoingwebrequesttracer_create_p(a[1], a[2]), first = 3;
     if (strcmp(f[0], "rpc") == 0) {
         t = vexlin_outgoingremotecalltracer_create_p(a[2], a[1], NULL, 1, a[4]);
         vexlin_outgoingremotecalltracer_set_protocol_name_p(t, a[3]), first = 5;
     }
     if (strcmp(f[0], "sql") == 0) {
-        t = vexlin_databaserequesttracer_create_sql_p(vexlin_databaseinfo_create_p(a[2], a[1], 1, NULL), a[3]);
+        vexlin_databaseinfo_handle_t db = vexlin_databaseinfo_create_p(a[2], a[1], 1, NULL);
+        t = vexlin_databaserequesttracer_create_sql_p(db, a[3]);
+        vexlin_databaseinfo_delete(db);
         if (a[4] != NULL) vexlin_databaserequesttracer_set_returned_row_count(t, atoi(f[4]));
         first = 5;
     }
@@ -142,7 +147,7 @@ static void record_tracer(char* line) {
         t = f[0][0] == 's'   ? vexlin_outgoingmessagetracer_create(queue)
             : f[0][0] == 'r' ? vexlin_incomingmessagereceivetracer_create(queue)
                              : vexlin_incomingmessageprocesstracer_create(queue);
-        first = 4;
+        vexlin_messagingsysteminfo_delete(queue), first = 4;
     }
     if (in && a[3] != NULL) vexlin_incomingwebrequesttracer_set_remote_address_p(t, a[3]);
     vexlin_tracer_start(t);
