@@ -11,8 +11,8 @@
  *   otlp_load 0 --churn N                a thread initializes and shuts down N times while the main thread forks
  * DATA, each for every span unless it says one:
  *   --attrs=N,BYTES  N request attributes a0, a1, ... of BYTES bytes of "é"   --attr=KEY=VALUE  one more (in order)
- *   --error          an exception       --headers=N  one outgoing web request more, with N request headers (and a null
- *                                       array of values, a misuse)
+ *   --error          an exception       --headers=N  one outgoing web request more, with N request headers (then a null
+ *                                       array of values, a misuse, and an empty list at a page nothing may read)
  *   --counter=N,A,B  a counter with N dimension values (0: none), each increased by A, then by B
  *   --float-counter=A,B  a float counter load.count increased by A, then by B
  *   --timed=START,END  one timed span more (microseconds)             --zero-ids  one span more with all-zero ids
@@ -22,12 +22,14 @@
  *     sql|VENDOR|DATABASE|STATEMENT|ROWS  send|receive|process|VENDOR|DESTINATION|DESTINATION_TYPE
  *   then any of: Name:value (a request header), >Name:value (a response header), =STATUS, !CLASS:MESSAGE (an error) */
 #define _POSIX_C_SOURCE 200809L
+#define _DEFAULT_SOURCE /* MAP_ANONYMOUS */
 
 #include <locale.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -188,6 +190,13 @@ static void record_more(void) {
         vexlin_tracer_start(t);
         vexlin_outgoingwebrequesttracer_add_request_headers_p(t, names, values, (vexlin_size_t)n);
         vexlin_outgoingwebrequesttracer_add_request_headers_p(t, &get, NULL, 1);
+        /* An empty list's arrays may end where readable memory ends, as an empty vector's do. */
+        size_t page = (size_t)sysconf(_SC_PAGESIZE);
+        vexlin_string_t* unreadable = mmap(NULL, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (unreadable != MAP_FAILED) {
+            vexlin_outgoingwebrequesttracer_add_request_headers_p(t, unreadable, unreadable, 0);
+            munmap(unreadable, page);
+        }
         vexlin_tracer_end(t);
         free(names), free(values), free(text);
     }
