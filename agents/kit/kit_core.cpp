@@ -185,8 +185,16 @@ void FreeList(Object* list) {
     }
 }
 
+constexpr std::size_t kSharesAhead = 64;
+
+void Forget(RecentInfo& recent) {
+    if (recent.handle != 0) Drop(recent.block, recent.spare);
+    recent = RecentInfo();
+}
+
 // Frees what a record keeps for the state; its thread is not inside a call.
 void Clear(ThreadRecord* r) {
+    for (RecentInfo& recent : r->recent_infos) Forget(recent);
     FreeList(r->returned);
     r->returned = nullptr;
     for (Object* o : r->spare) delete o;
@@ -723,6 +731,37 @@ Object* CallScope::FindInfo(Handle handle, Kind expected, const char* key) {
     if (o == nullptr || o->kind == expected) return o;
     WrongKind(handle, key, o->kind, Bit(expected), nullptr);
     return nullptr;
+}
+
+RecentInfo* CallScope::Recent(Handle handle, Kind kind) {
+    if (handle == 0 || record_ == nullptr || st_ == nullptr) return nullptr;
+    for (RecentInfo& recent : record_->recent_infos) {
+        if (recent.handle != handle || recent.kind != kind) continue;
+        // Deleting the info moves its slot on to the next generation. Read
+        // without the lock, it may be deleted meanwhile: the tracer is then
+        // made before the delete, and the spare shares keep the block.
+        if (SlotAt(st_, IndexOf(handle))->generation.load(std::memory_order_acquire) == GenerationOf(handle))
+            return &recent;
+        Forget(recent);
+        return nullptr;
+    }
+    return nullptr;
+}
+
+void CallScope::Remember(Handle handle, Kind kind, SharedInfo* block, const void* info) {
+    RecentInfo& recent = record_->recent_infos[record_->next_recent++ % std::size(record_->recent_infos)];
+    Forget(recent);
+    block->holders.fetch_add(kSharesAhead, std::memory_order_relaxed);
+    recent = RecentInfo{handle, kind, block, info, kSharesAhead};
+}
+
+SharedInfo* TakeShare(RecentInfo& recent) {
+    if (recent.spare == 1) {  // the last spare share keeps the block while more are taken
+        recent.block->holders.fetch_add(kSharesAhead, std::memory_order_relaxed);
+        recent.spare += kSharesAhead;
+    }
+    --recent.spare;
+    return recent.block;
 }
 
 Metric* CallScope::FindMetric(Handle handle, KindSet allowed) {

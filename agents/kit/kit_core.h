@@ -53,12 +53,26 @@ inline SharedInfo* Share(SharedInfo* info) {
     info->holders.fetch_add(1, std::memory_order_relaxed);
     return info;
 }
-// Gives up a share; the last holder frees the block, on whatever thread.
+// Gives up `shares`; the last holder frees the block, on whatever thread.
 // Each holder's reads of the block happen before its count goes (release),
 // and all of them before the free (acquire).
-inline void Drop(SharedInfo* info) {
-    if (info->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) ::operator delete(info);
+inline void Drop(SharedInfo* info, std::size_t shares = 1) {
+    if (info->holders.fetch_sub(shares, std::memory_order_acq_rel) == shares) ::operator delete(info);
 }
+
+// An info a thread made tracers with lately, with shares of its block taken
+// ahead, at least one while `handle` is set: a tracer made with it takes a
+// share without locking the info's handle or writing to what other threads
+// write (the handle's lock, the block's count).
+struct RecentInfo {
+    Handle handle = 0;
+    Kind kind = Kind::kSpan;
+    SharedInfo* block = nullptr;
+    const void* info = nullptr;  // in the block
+    std::size_t spare = 0;
+};
+// A share of a recent info's block for a tracer.
+SharedInfo* TakeShare(RecentInfo& recent);
 
 // Empties `arena` as new: its blocks are freed.
 void Reset(Arena& arena);
@@ -111,6 +125,10 @@ struct alignas(64) ThreadRecord {      // a cache line of its own: no thread wri
     std::atomic<std::uint32_t> remote_free{0};    // index + 1 of slots ended on other threads, through next_free
     std::vector<Object*> spare;                   // retired objects, reset
     Object* returned = nullptr;                   // kept records given back, reset, a list through `next`
+    // A deleted info's block stays until its entry is next looked up or
+    // replaced, or the state ends.
+    RecentInfo recent_infos[4];
+    unsigned next_recent = 0;
 };
 
 // Lives on the heap from the first initialize to the last shutdown.
@@ -199,6 +217,10 @@ public:
     Object* Find(Handle handle, const char* key);
     Tracer* FindTracer(Handle handle, KindSet allowed = kAnyTracer, const char* key = "tracer");
     Object* FindInfo(Handle handle, Kind expected, const char* key);
+    // An info of `kind` this thread used lately and still live, or null:
+    // then FindInfo, and Remember what it found (its lock held).
+    RecentInfo* Recent(Handle handle, Kind kind);
+    void Remember(Handle handle, Kind kind, SharedInfo* block, const void* info);
     Metric* FindMetric(Handle handle, KindSet allowed);
     bool MissingArray(const void* array, std::size_t count, const char* what);
     void Release() {  // lets go of the found object's lock

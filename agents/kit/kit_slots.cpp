@@ -147,12 +147,22 @@ Handle NewInfo(CallScope& s, Kind kind, const char* key, const Info* Part::*memb
 template <typename Info, typename Part>
 void UseInfo(CallScope& s, Tracer& t, Handle info, Kind kind, const char* key, const char* details_key,
              Handle Part::*handle_member, const Info* Part::*member) {
+    t.*handle_member = info;
+    if (RecentInfo* recent = s.describing() ? nullptr : s.Recent(info, kind)) {
+        if (Keeps(s, &t)) {
+            t.info = TakeShare(*recent);
+            t.*member = static_cast<const Info*>(recent->info);
+        }
+        return;
+    }
     vexlin_kit::Object* o = s.FindInfo(info, kind, key);
     if (s.describing()) s.Add(details_key, o != nullptr ? Details(*(o->tracer.*member)) : Value());
-    t.*handle_member = info;
-    if (o != nullptr && Keeps(s, &t)) {
-        t.info = Share(o->tracer.info);  // while the info's lock is held: not deleted meanwhile
-        t.*member = o->tracer.*member;
+    if (o != nullptr) {  // while the info's lock is held: not deleted meanwhile
+        if (!s.describing()) s.Remember(info, kind, o->tracer.info, o->tracer.*member);
+        if (Keeps(s, &t)) {
+            t.info = Share(o->tracer.info);
+            t.*member = o->tracer.*member;
+        }
     }
     s.Release();
 }

@@ -253,6 +253,31 @@ TEST_P(Modules, CallbacksMayCallTheLibrary) {
     }
 }
 
+// An info a thread used before is checked on each use as on its first: deleted, or of another kind, it is reported
+// and the tracer is made without it; more tracers than the module takes ahead for at once share it meanwhile.
+TEST_P(Modules, AnInfoUsedBeforeIsCheckedOnEachUse) {
+    static std::string warnings;
+    Start();
+    vexlin_agent_set_warning_callback([](const char* m) { warnings += std::string(m) + "\n"; });
+    const vexlin_databaseinfo_handle_t db = vexlin_databaseinfo_create_p(w, w, 1, w);
+    const vexlin_webapplicationinfo_handle_t app = vexlin_webapplicationinfo_create_p(w, w, w);
+    for (int i = 0; i < 200; ++i)
+        StartEnd(vexlin_databaserequesttracer_create_sql_p(db, w)),
+            StartEnd(vexlin_incomingwebrequesttracer_create_p(app, w, w));
+    EXPECT_EQ(warnings, "");
+    StartEnd(vexlin_databaserequesttracer_create_sql_p(app, w));
+    vexlin_databaseinfo_delete(db);
+    StartEnd(vexlin_databaserequesttracer_create_sql_p(db, w));
+    vexlin_webapplicationinfo_delete(app);
+    ASSERT_EQ(vexlin_shutdown(), 0);
+    EXPECT_EQ(Occurrences(warnings, "misuse: "), 2u) << warnings;
+    EXPECT_NE(warnings.find("needs a database_info, but handle " + std::to_string(app) + " is a web_application_info"),
+              std::string::npos)
+        << warnings;
+    EXPECT_NE(warnings.find("handle " + std::to_string(db) + " (database_info) was already deleted"), std::string::npos)
+        << warnings;
+}
+
 // A handle ended on another thread goes back to the thread that made it, which hands its slot out again (once 1024
 // were handed out), never while another handle holds it.
 TEST_P(Modules, HandlesEndedOnAnotherThreadComeBackWhole) {

@@ -16,8 +16,9 @@
  *   --counter=N,A,B  a counter with N dimension values (0: none), each increased by A, then by B
  *   --float-counter=A,B  a float counter load.count increased by A, then by B
  *   --timed=START,END  one timed span more (microseconds)             --zero-ids  one span more with all-zero ids
- *   --tracer=KIND|ARG|...  one tracer more (again and again), its info deleted as soon as it is made; an empty ARG
- *                          is a NULL string. KIND and its ARGs:
+ *   --tracer=KIND|ARG|...  one tracer more (again and again), its info deleted as soon as it is made, and used by
+ *                          a tracer before it, as an application's infos mostly are; an empty ARG is a NULL string.
+ *                          KIND and its ARGs:
  *     web-in|URL|METHOD|PEER  web-out|URL|METHOD  rpc|SERVICE|METHOD|PROTOCOL|CHANNEL (outgoing)
  *     sql|VENDOR|DATABASE|STATEMENT|ROWS  send|receive|process|VENDOR|DESTINATION|DESTINATION_TYPE
  *   then any of: Name:value (a request header), >Name:value (a response header), =STATUS, !CLASS:MESSAGE (an error) */
@@ -125,9 +126,11 @@ static void record_tracer(char* line) {
     for (int i = 0; i < 16; ++i) a[i] = (v[i] = text(i < n ? f[i] : "")).byte_length > 0 ? &v[i] : NULL;
     vexlin_tracer_handle_t t = 0;
     int in = strcmp(f[0], "web-in") == 0;
-    /* The span must carry its info all the same. */
+    /* The span must carry its info all the same. The tracer before it is ended unstarted, a misuse that sends nothing
+     * (the warnings are not printed). */
     if (in) {
         vexlin_webapplicationinfo_handle_t app = vexlin_webapplicationinfo_create_p(&web[0], &web[1], &web[2]);
+        vexlin_tracer_end(vexlin_incomingwebrequesttracer_create_p(app, a[1], a[2]));
         t = vexlin_incomingwebrequesttracer_create_p(app, a[1], a[2]), first = 4;
         vexlin_webapplicationinfo_delete(app);
     }
@@ -138,6 +141,7 @@ static void record_tracer(char* line) {
     }
     if (strcmp(f[0], "sql") == 0) {
         vexlin_databaseinfo_handle_t db = vexlin_databaseinfo_create_p(a[2], a[1], 1, NULL);
+        vexlin_tracer_end(vexlin_databaserequesttracer_create_sql_p(db, a[3]));
         t = vexlin_databaserequesttracer_create_sql_p(db, a[3]);
         vexlin_databaseinfo_delete(db);
         if (a[4] != NULL) vexlin_databaserequesttracer_set_returned_row_count(t, atoi(f[4]));
@@ -146,6 +150,7 @@ static void record_tracer(char* line) {
     if (strstr("send receive process", f[0]) != NULL && n > 3) {
         vexlin_messagingsysteminfo_handle_t queue =
             vexlin_messagingsysteminfo_create_p(a[1], a[2], atoi(f[3]), 1, NULL);
+        vexlin_tracer_end(vexlin_outgoingmessagetracer_create(queue));
         t = f[0][0] == 's'   ? vexlin_outgoingmessagetracer_create(queue)
             : f[0][0] == 'r' ? vexlin_incomingmessagereceivetracer_create(queue)
                              : vexlin_incomingmessageprocesstracer_create(queue);
