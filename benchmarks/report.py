@@ -23,21 +23,21 @@ PAIRS = [
     ("BM_InitializeShutdown_Cycle", "BM_InitializeShutdown_LoaderWork", 1.15),
     ("BM_SetVariable_Replace/100", "BM_SetVariable_Replace/10", None),
     ("BM_SetVariable_Replace/1000", "BM_SetVariable_Replace/10", None),
-    ("BM_Otlp_WebRequestWithDatabase/manual_time/threads:1", "BM_Otlp_Baseline_RecordCopy", 1.5),
+    ("BM_Otlp_WebRequestWithDatabase/manual_time", "BM_Otlp_Baseline_RecordCopy", 1.5),
     ("BM_Otlp_SpansAfterStart/0/iterations:50000/manual_time", "BM_Otlp_SpansAfterStart/100000/iterations:50000/manual_time", 1.1),
 ]
 
 # The OTLP module's recording figures beyond the pairs: (what, value, target, holds)
 def recording(values, rates, counters):
-    one = rates.get("BM_Otlp_WebRequestWithDatabase/manual_time/threads:1")
-    two = rates.get("BM_Otlp_WebRequestWithDatabase/manual_time/threads:2")
+    one = rates.get("BM_Otlp_RecordingThreads/manual_time/threads:1")
+    two = rates.get("BM_Otlp_RecordingThreads/manual_time/threads:2")
     if one and two:
         yield ("two threads against one, spans a second", two / one, "≥ 1.80", two / one >= 1.8)
     for arg, what in (("0", "sampled out"), ("1", "module disabled")):
         ns = values.get(f"BM_Otlp_SpanNotSent/{arg}/manual_time")
         if ns is not None:
             yield (f"a span nobody sends ({what}), ns per span", ns / 2, "≤ 60", ns / 2 <= 60)
-    allocations = counters.get("BM_Otlp_WebRequestWithDatabase/manual_time/threads:1")
+    allocations = counters.get("BM_Otlp_WebRequestWithDatabase/manual_time")
     if allocations is not None:
         yield ("allocations per span on the application's thread", allocations, "≤ 1", allocations <= 1)
 
