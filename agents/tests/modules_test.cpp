@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "vexlin/internal/vexlin_loader_abi.h"
 #include "vexlin_test.h"  // gtest, the library's header, the POSIX headers and forking::
 
 namespace {
@@ -276,6 +277,19 @@ TEST_P(Modules, AnInfoUsedBeforeIsCheckedOnEachUse) {
         << warnings;
     EXPECT_NE(warnings.find("handle " + std::to_string(db) + " (database_info) was already deleted"), std::string::npos)
         << warnings;
+}
+
+// The library always hands its start a list; a caller that gives a count without one is refused and told why.
+TEST_P(Modules, ACountWithoutAnArgumentListIsRefused) {
+    void* module = dlopen(GetParam().path, RTLD_NOW);
+    ASSERT_NE(module, nullptr) << dlerror();
+    auto* initialize =
+        reinterpret_cast<sdkagent_abi_initialize_function_t*>(dlsym(module, VEXLIN_ABI_INITIALIZE_SYMBOL));
+    ASSERT_NE(initialize, nullptr);
+    char message[256] = "";
+    EXPECT_EQ(initialize(1, nullptr, message, sizeof message), VEXLIN_ERROR_INVALID_ARGUMENT);
+    EXPECT_NE(strstr(message, "argument list is NULL"), nullptr) << message;
+    dlclose(module);
 }
 
 // A handle ended on another thread goes back to the thread that made it, which hands its slot out again (once 1024

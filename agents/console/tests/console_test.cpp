@@ -2,6 +2,7 @@
 // misuse it reports (with the callbacks), and a shutdown from an atexit handler while a thread still traces. What the
 // last shutdown leaves behind is checked with the other module in agents/tests.
 #include <atomic>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
@@ -100,6 +101,22 @@ TEST(ConsoleAtExit, ShutdownFromAnAtexitHandlerWhileAThreadTracesRunsClean) {
         EXPECT_EQ(trace.back()["call"], "shutdown") << "run " << i;
         EXPECT_EQ(trace.back()["unfinished_tracers"], unfinished) << "run " << i;
     }
+}
+
+// The line of a call that answers tells what it answered.
+TEST(ConsoleAnswers, ALineTellsWhatItsCallAnswered) {
+    const std::string output = TempName("answers");
+    Configure(output);
+    const std::map<std::string, long> answered = {
+        {"agent_get_current_state", vexlin_agent_get_current_state()},
+        {"agent_get_fork_state", vexlin_agent_get_fork_state()},
+        {"agent_set_warning_callback", vexlin_agent_set_warning_callback(nullptr)},
+    };
+    ASSERT_EQ(vexlin_shutdown(), 0);
+    std::map<std::string, long> told;
+    for (const Json& line : TakeTrace(output))
+        if (answered.count(line.value("call", "")) > 0) told[line["call"]] = line.value("result", -1L);
+    EXPECT_EQ(told, answered);
 }
 
 struct MisuseCase {
