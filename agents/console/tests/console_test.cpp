@@ -103,7 +103,7 @@ TEST(ConsoleAtExit, ShutdownFromAnAtexitHandlerWhileAThreadTracesRunsClean) {
     }
 }
 
-// The line of a call that answers tells what it answered.
+// The line of a call that answers tells what it answered, and a callback's line whether one was set.
 TEST(ConsoleAnswers, ALineTellsWhatItsCallAnswered) {
     const std::string output = TempName("answers");
     Configure(output);
@@ -111,12 +111,20 @@ TEST(ConsoleAnswers, ALineTellsWhatItsCallAnswered) {
         {"agent_get_current_state", vexlin_agent_get_current_state()},
         {"agent_get_fork_state", vexlin_agent_get_fork_state()},
         {"agent_set_warning_callback", vexlin_agent_set_warning_callback(nullptr)},
+        {"agent_set_verbose_callback", vexlin_agent_set_verbose_callback([](const char*) {})},
     };
     ASSERT_EQ(vexlin_shutdown(), 0);
     std::map<std::string, long> told;
-    for (const Json& line : TakeTrace(output))
-        if (answered.count(line.value("call", "")) > 0) told[line["call"]] = line.value("result", -1L);
+    std::map<std::string, bool> callbacks;
+    for (const Json& line : TakeTrace(output)) {
+        if (answered.count(line.value("call", "")) == 0) continue;
+        told[line["call"]] = line.value("result", -1L);
+        if (line.contains("callback")) callbacks[line["call"]] = line["callback"];
+    }
     EXPECT_EQ(told, answered);
+    const std::map<std::string, bool> set = {{"agent_set_warning_callback", false},
+                                             {"agent_set_verbose_callback", true}};
+    EXPECT_EQ(callbacks, set);
 }
 
 struct MisuseCase {
