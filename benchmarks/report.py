@@ -33,6 +33,14 @@ def recording(values, rates, counters):
     two = rates.get("BM_Otlp_RecordingThreads/manual_time/threads:2")
     if one and two:
         yield ("two threads against one, spans a second", two / one, "≥ 1.80", two / one >= 1.8)
+    plain_one = rates.get("BM_Otlp_Baseline_RecordCopyThreads/real_time/threads:1")
+    plain_two = rates.get("BM_Otlp_Baseline_RecordCopyThreads/real_time/threads:2")
+    if plain_one and plain_two:
+        # What the machine gives two threads at the time: the goal presumes 2.
+        yield ("two threads sharing nothing against one (baseline)", plain_two / plain_one, "", True)
+        if one and two:
+            yield ("two recording threads' gain against the baseline's", (two / one) / (plain_two / plain_one),
+                   "≥ 0.90", (two / one) / (plain_two / plain_one) >= 0.9)
     for arg, what in (("0", "sampled out"), ("1", "module disabled")):
         ns = values.get(f"BM_Otlp_SpanNotSent/{arg}/manual_time")
         if ns is not None:
