@@ -16,6 +16,7 @@
  *   --counter=N,A,B  a counter with N dimension values (0: none), each increased by A, then by B
  *   --float-counter=A,B  a float counter load.count increased by A, then by B
  *   --timed=START,END  one timed span more (microseconds)             --zero-ids  one span more with all-zero ids
+ *   --long-name=BYTES  the spans' name is BYTES bytes of "a", and the byte after it in memory continues a character
  *   --tracer=KIND|ARG|...  one tracer more (again and again), its info deleted as soon as it is made, and used by
  *                          a tracer before it, as an application's infos mostly are; an empty ARG is a NULL string.
  *                          KIND and its ARGs:
@@ -104,6 +105,14 @@ static void add_attributes(void) {
 
 static void record(int count, const char* service_name) {
     vexlin_string_t method = text("work"), service = text(service_name);
+    const char* long_name = option("--long-name");
+    const size_t name_bytes = long_name != NULL ? (size_t)atol(long_name) : 0;
+    char* name = long_name != NULL ? malloc(name_bytes + 1) : NULL;
+    if (name != NULL) {
+        memset(name, 'a', name_bytes);
+        name[name_bytes] = (char)0x80; /* continues a character, but is not the text's */
+        method = text_of(name, name_bytes);
+    }
     vexlin_string_t error = text("Failure"), message = text("it failed");
     for (int i = 0; i < count; ++i) {
         long started = now_us();
@@ -114,6 +123,7 @@ static void record(int count, const char* service_name) {
         vexlin_tracer_end(t);
         if (now_us() - started > slowest_span_us) slowest_span_us = now_us() - started;
     }
+    free(name);
 }
 
 static void record_tracer(char* line) {
