@@ -142,11 +142,12 @@ void Meet(int threads, bool ends_round) {
         g_meeting.round.fetch_add(1, std::memory_order_release);
         return;
     }
-    for (unsigned spins = 0; g_meeting.round.load(std::memory_order_acquire) == round; ++spins)
-        if (spins < (1u << 16))
-            __builtin_ia32_pause();
-        else
-            std::this_thread::yield();  // a flush that takes long
+    for (unsigned spins = 0; g_meeting.round.load(std::memory_order_acquire) == round; ++spins) {
+        if (spins >= (1u << 16)) std::this_thread::yield();  // a flush that takes long
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
 }
 
 // While a flush waits, a thread of the benchmark's own keeps the cores busy
