@@ -27,20 +27,23 @@ const Sink* g_sink = nullptr;
 vexlin_abi_agent_t g_agent = {0x56584341u};
 std::atomic<vexlin_agent_logging_callback_t*> g_callbacks[3] = {};
 
-namespace {
-
 // No static destructors in a module: exit() would run them while an atexit
 // handler or another thread may still call in.
-std::atomic<State*> g_state{nullptr};  // null while not started
-std::mutex g_lifecycle;                // initialize, the library tables, shutdown
+std::atomic<State*> g_state{nullptr};
+__thread ThreadRecord* t_record = nullptr;
+__thread CallScope* t_scope = nullptr;
+std::atomic<bool> g_asymmetric{false};
+std::atomic<bool> g_fork_gate{false};
+
+namespace {
+
+std::mutex g_lifecycle;  // initialize, the library tables, shutdown
 static_assert(std::is_trivially_destructible<std::mutex>::value, "the kit's lock has no destructor");
 std::atomic<ThreadRecord*> g_records{nullptr};
 unsigned g_epoch = 0;  // of the last state made; under g_lifecycle
 pthread_once_t g_process_once = PTHREAD_ONCE_INIT;
 bool g_process_ready = false;  // pinned, fork handlers and thread key registered
 pthread_key_t g_thread_key;    // gives a record back when its thread exits
-// Static TLS: a dynamic TLS block of an unloaded module is left dangling in
-// the threads that used it, and LeakSanitizer crashes on it at exit.
 // Kept records given back, reset, a list through `next`. The sink's thread
 // writes it for every record: a cache line of its own, away from what every
 // call reads.
@@ -48,8 +51,6 @@ struct alignas(64) ReturnedRecords {
     std::atomic<Object*> head{nullptr};
 };
 ReturnedRecords g_returned;
-thread_local ThreadRecord* t_record __attribute__((tls_model("initial-exec"))) = nullptr;
-thread_local CallScope* t_scope __attribute__((tls_model("initial-exec"))) = nullptr;
 
 constexpr std::size_t kSpareObjects = 64;  // retired objects kept per thread for reuse
 
@@ -78,18 +79,7 @@ std::string KindList(KindSet set, const char* noun) {
     return noun != nullptr ? out + " " + noun : out;
 }
 
-// Each call marks its thread in_call and busy with plain stores; the rare
-// side (the last shutdown, a fork) makes them visible with one process-wide
-// barrier (membarrier) and then waits for the flags to clear. Without that
-// system call, each call pays a full fence instead.
-
-// Membarrier registered for this process. Atomic because a fork's prepare
-// handler reads it on another thread than the first initialize, which wrote
-// it before registering the handler: ordered by the C library's own lock,
-// which race detectors do not see.
-std::atomic<bool> g_asymmetric{false};
-std::atomic<bool> g_fork_gate{false};  // a fork is being prepared: calls wait
-
+// The rare side of the calls' flags (Fence in kit_core.h).
 void RegisterBarrier() {
     g_asymmetric.store(syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0,
                        std::memory_order_relaxed);
@@ -102,42 +92,31 @@ void Barrier() {
         std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
-// The calling thread's side of Barrier, after its flag stores.
-void Fence() {
-    if (g_asymmetric.load(std::memory_order_relaxed))
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-    else
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-}
-
-// busy: not while a fork is prepared.
-void EnterBusy(ThreadRecord* r) {
-    for (;;) {
-        r->busy.store(true, std::memory_order_relaxed);
-        Fence();
-        if (!g_fork_gate.load(std::memory_order_relaxed)) return;
-        r->busy.store(false, std::memory_order_release);
-        while (g_fork_gate.load(std::memory_order_acquire)) sched_yield();
-    }
-}
-void LeaveBusy(ThreadRecord* r) { r->busy.store(false, std::memory_order_release); }
-
 void WaitWhile(const std::atomic<bool>& flag) {
     while (flag.load(std::memory_order_acquire)) sched_yield();
 }
 
-constexpr std::uint32_t IndexOf(Handle h) { return static_cast<std::uint32_t>(h) - 1; }
-constexpr std::uint32_t GenerationOf(Handle h) { return static_cast<std::uint32_t>(h >> 32); }
 constexpr Handle HandleOf(std::uint32_t index, std::uint32_t generation) {
     return Handle(generation) << 32 | (Handle(index) + 1);
 }
-
-// ---- Thread records ---------------------------------------------------------------
 
 void GiveBackRecord(void* record) {
     static_cast<ThreadRecord*>(record)->claimed.store(false, std::memory_order_release);
     t_record = nullptr;
 }
+
+}  // namespace
+
+void WaitForFork(ThreadRecord* r) {
+    do {
+        r->busy.store(false, std::memory_order_release);
+        while (g_fork_gate.load(std::memory_order_acquire)) sched_yield();
+        r->busy.store(true, std::memory_order_relaxed);
+        Fence();
+    } while (g_fork_gate.load(std::memory_order_relaxed));
+}
+
+// ---- Thread records ---------------------------------------------------------------
 
 ThreadRecord* ClaimRecord() {
     ThreadRecord* r = g_records.load(std::memory_order_acquire);
@@ -160,10 +139,6 @@ ThreadRecord* ClaimRecord() {
     return r;
 }
 
-// The calling thread's record; a thread's first call claims one.
-inline ThreadRecord* OwnRecord() { return t_record != nullptr ? t_record : ClaimRecord(); }
-
-// A record's part of the state: reset when it meets a new state.
 void Adopt(ThreadRecord* r, State* st) {
     r->epoch = st->epoch;
     r->number = st->thread_count.fetch_add(1, std::memory_order_relaxed) + 1;
@@ -176,6 +151,8 @@ void Adopt(ThreadRecord* r, State* st) {
     } catch (...) {  // then retired objects are freed, not kept
     }
 }
+
+namespace {
 
 void FreeList(Object* list) {
     while (list != nullptr) {
@@ -430,12 +407,6 @@ void PrepareProcess() {
 
 }  // namespace
 
-Slot* SlotAt(State* st, std::uint32_t index) {
-    if (index / kSlotsPerChunk >= kMaxChunks) return nullptr;
-    Slot* chunk = st->chunks[index / kSlotsPerChunk].load(std::memory_order_acquire);
-    return chunk == nullptr ? nullptr : chunk + index % kSlotsPerChunk;
-}
-
 // Reset here, on the sink's thread, so that the application's thread that
 // reuses it has nothing left to do.
 void ReleaseTracer(Tracer* tracer) {
@@ -503,32 +474,13 @@ void CopyMessage(vexlin_xchar_t* buffer, vexlin_size_t length, const std::string
 
 // ---- CallScope -------------------------------------------------------------------
 
-inline void CallScope::Bind(State* st) {
-    st_ = st;
-    if (record_ == nullptr) return;
-    if (record_->epoch != st->epoch) Adopt(record_, st);
-    thread_ = record_->number;
+void CallScope::EnterLifecycle() {
+    g_lifecycle.lock();
+    st_ = g_state.load(std::memory_order_acquire);
 }
+void CallScope::LeaveLifecycle() { g_lifecycle.unlock(); }
 
-CallScope::CallScope(Entry entry, const char* name) : name_(name) {
-    lifecycle_ = entry == kLifecycle;
-    describe_ = g_sink->on_call != nullptr;
-    ThreadRecord* r = OwnRecord();
-    record_ = r;
-    if (lifecycle_) {
-        g_lifecycle.lock();
-        st_ = g_state.load(std::memory_order_acquire);
-    } else if (r != nullptr) {
-        // The last shutdown clears the state, then waits for every thread
-        // in a call: either it waits for this one, or this one sees no state.
-        r->in_call.store(true, std::memory_order_relaxed);
-        EnterBusy(r);
-        st_ = g_state.load(std::memory_order_acquire);
-    }
-    if (st_ != nullptr && r != nullptr) Bind(st_);
-    t_scope = this;
-    if (describe_) extra().call.time_us = now_us();
-}
+void CallScope::Describe() { extra().call.time_us = now_us(); }
 
 CallScope::Extra& CallScope::extra() {
     if (!extra_) {
@@ -559,7 +511,7 @@ void CallScope::Failed() {
 }
 
 // Hands the call's new object out, or frees it when the call failed.
-inline void CallScope::Publish() {
+void CallScope::Publish() {
     const std::uint32_t index = pending_index_ - 1;
     Slot* slot = SlotAt(st_, index);
     if (failed_ || pending_ == nullptr) {
@@ -580,26 +532,6 @@ void CallScope::Abandon(std::uint32_t index) {
         GiveBackIndex(st_, record_, index);
     } catch (...) {  // the index is lost, nothing else
     }
-}
-
-inline void CallScope::Leave() {
-    t_scope = nullptr;
-    if (lifecycle_)
-        g_lifecycle.unlock();
-    else if (record_ != nullptr) {
-        LeaveBusy(record_);
-        record_->in_call.store(false, std::memory_order_release);
-    }
-}
-
-CallScope::~CallScope() {
-    Release();
-    if (pending_index_ != 0) Publish();
-    // A call that describes itself has its extra part from the start.
-    if (extra_)
-        Finish();
-    else
-        Leave();
 }
 
 void CallScope::Finish() {
@@ -658,20 +590,18 @@ void CallScope::Misuse(const char* problem, const std::string& message, const ch
     }
 }
 
-Object* CallScope::Hold(Handle handle, SlotView* view) {
-    Release();
-    Slot* slot = handle == 0 || st_ == nullptr ? nullptr : SlotAt(st_, IndexOf(handle));
-    if (slot == nullptr) return nullptr;
-    Lock(slot);
-    const std::uint32_t generation = slot->generation.load(std::memory_order_relaxed);
-    if (slot->live && generation == GenerationOf(handle)) {
-        held_ = slot;
-        held_index_ = IndexOf(handle);
-        return slot->object;
-    }
-    if (view != nullptr) *view = SlotView{true, slot->live, generation, slot->kind};
+void WaitForLock(Slot* slot) {
+    unsigned spins = 0;
+    do
+        while (slot->lock.load(std::memory_order_relaxed))
+            if (++spins > 64) sched_yield();
+    while (slot->lock.exchange(true, std::memory_order_acquire));
+}
+
+void CallScope::Missed(Slot* slot, SlotView* view) {
+    if (view != nullptr)
+        *view = SlotView{true, slot->live, slot->generation.load(std::memory_order_relaxed), slot->kind};
     Unlock(slot);
-    return nullptr;
 }
 
 Object* CallScope::Find(Handle handle, const char* key) {
@@ -715,7 +645,7 @@ void CallScope::WrongKind(Handle handle, const char* key, Kind found, KindSet al
     Release();
 }
 
-Tracer* CallScope::FindTracer(Handle handle, KindSet allowed, const char* key) {
+Tracer* CallScope::LookUpTracer(Handle handle, KindSet allowed, const char* key) {
     Add(key, HandleValue(handle));
     Object* o = Find(handle, key);
     if (o == nullptr) return nullptr;

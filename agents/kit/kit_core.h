@@ -96,10 +96,9 @@ struct Slot {
 };
 
 // The lock of one slot: uncontended, one atomic exchange.
-inline void Lock(Slot* slot) {
-    for (unsigned spins = 0; slot->lock.exchange(true, std::memory_order_acquire); ++spins)
-        while (slot->lock.load(std::memory_order_relaxed))
-            if (++spins > 64) sched_yield();
+__attribute__((noinline)) void WaitForLock(Slot* slot);
+__attribute__((always_inline)) inline void Lock(Slot* slot) {
+    if (slot->lock.exchange(true, std::memory_order_acquire)) WaitForLock(slot);
 }
 inline void Unlock(Slot* slot) { slot->lock.store(false, std::memory_order_release); }
 
@@ -150,12 +149,61 @@ struct State {
     std::atomic<bool> start_messages_taken{false};
 };
 
+// What every forwarded call reads (defined in kit_core.cpp).
+extern std::atomic<State*> g_state;  // null while not started
+// Membarrier registered for this process. Atomic because a fork's prepare
+// handler reads it on another thread than the first initialize, which wrote
+// it before registering the handler: ordered by the C library's own lock,
+// which race detectors do not see.
+extern std::atomic<bool> g_asymmetric;
+extern std::atomic<bool> g_fork_gate;  // a fork is being prepared: calls wait
+// Static TLS: a dynamic TLS block of an unloaded module is left dangling in
+// the threads that used it, and LeakSanitizer crashes on it at exit. Plain
+// __thread: no initializer to check for on every read.
+extern __thread ThreadRecord* t_record __attribute__((tls_model("initial-exec")));
+class CallScope;
+extern __thread CallScope* t_scope __attribute__((tls_model("initial-exec")));
+
+// The calling thread's record; a thread's first call claims one (null when
+// out of memory).
+ThreadRecord* ClaimRecord();
+inline ThreadRecord* OwnRecord() { return t_record != nullptr ? t_record : ClaimRecord(); }
+// A record's part of the state: reset when it meets a new state.
+void Adopt(ThreadRecord* r, State* st);
+
+// Each call marks its thread in_call and busy with plain stores; the rare
+// side (the last shutdown, a fork) makes them visible with one process-wide
+// barrier (membarrier) and then waits for the flags to clear. Without that
+// system call, each call pays a full fence instead. This is the calling
+// thread's side, after its flag stores.
+inline void Fence() {
+    if (g_asymmetric.load(std::memory_order_relaxed))
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    else
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+// busy: not while a fork is prepared.
+__attribute__((cold, noinline)) void WaitForFork(ThreadRecord* r);
+__attribute__((always_inline)) inline void EnterBusy(ThreadRecord* r) {
+    r->busy.store(true, std::memory_order_relaxed);
+    Fence();
+    if (g_fork_gate.load(std::memory_order_relaxed)) WaitForFork(r);
+}
+inline void LeaveBusy(ThreadRecord* r) { r->busy.store(false, std::memory_order_release); }
+
+constexpr std::uint32_t IndexOf(Handle h) { return static_cast<std::uint32_t>(h) - 1; }
+constexpr std::uint32_t GenerationOf(Handle h) { return static_cast<std::uint32_t>(h >> 32); }
+
 extern const Sink* g_sink;
 // The application's logging, warning and verbose callbacks.
 extern std::atomic<vexlin_agent_logging_callback_t*> g_callbacks[3];
 
 // The slot of a handle's index, or null when it was never handed out.
-Slot* SlotAt(State* st, std::uint32_t index);
+inline Slot* SlotAt(State* st, std::uint32_t index) {
+    if (index / kSlotsPerChunk >= kMaxChunks) return nullptr;
+    Slot* chunk = st->chunks[index / kSlotsPerChunk].load(std::memory_order_acquire);
+    return chunk == nullptr ? nullptr : chunk + index % kSlotsPerChunk;
+}
 // A value for a call's description, borrowed from the caller: nothing is
 // copied unless the sink prints calls. Strings and bytes point into the
 // caller's data, which must outlive the Add it is passed to.
@@ -268,12 +316,20 @@ private:
         std::vector<std::string> verbose, deferred;
     };
     Extra& extra();  // built on first use
+    void EnterLifecycle();
+    void LeaveLifecycle();
+    void Describe();  // the description's start
     void Publish();
     __attribute__((cold, noinline)) void Abandon(std::uint32_t index);
     void Leave();  // lets go of the call's thread mark or the lifecycle lock
     // The description, then the reports to the application's callbacks.
     __attribute__((noinline)) void Finish();
     void AddValue(const char* key, const Arg& value);
+    // Hold's end for a slot without the live object: what it holds, unlocked.
+    __attribute__((cold, noinline)) void Missed(Slot* slot, SlotView* view);
+    // FindTracer, for a handle that is not a live tracer of the kinds
+    // allowed or a call that describes itself.
+    __attribute__((noinline)) Tracer* LookUpTracer(Handle handle, KindSet allowed, const char* key);
     // The misuse reports of the lookups, kept out of their way.
     __attribute__((cold, noinline)) void NotFound(Handle handle, const char* key, const SlotView& view);
     // `noun`: "tracer" or "metric" after the kinds `allowed`, or null (an info).
@@ -296,6 +352,77 @@ private:
     bool description_lost_ = false;
     std::optional<Extra> extra_;  // engaged from the start when describing
 };
+
+// Inline: every forwarded call enters and leaves a scope, and most find one
+// tracer.
+inline void CallScope::Bind(State* st) {
+    st_ = st;
+    if (record_ == nullptr) return;
+    if (record_->epoch != st->epoch) Adopt(record_, st);
+    thread_ = record_->number;
+}
+
+__attribute__((always_inline)) inline CallScope::CallScope(Entry entry, const char* name) : name_(name) {
+    lifecycle_ = entry == kLifecycle;
+    describe_ = g_sink->on_call != nullptr;
+    record_ = OwnRecord();
+    if (lifecycle_) {
+        EnterLifecycle();
+    } else if (record_ != nullptr) {
+        // The last shutdown clears the state, then waits for every thread
+        // in a call: either it waits for this one, or this one sees no state.
+        record_->in_call.store(true, std::memory_order_relaxed);
+        EnterBusy(record_);
+        st_ = g_state.load(std::memory_order_acquire);
+    }
+    if (st_ != nullptr && record_ != nullptr) Bind(st_);
+    t_scope = this;
+    if (describe_) Describe();
+}
+
+__attribute__((always_inline)) inline void CallScope::Leave() {
+    t_scope = nullptr;
+    if (lifecycle_) {
+        LeaveLifecycle();
+    } else if (record_ != nullptr) {
+        LeaveBusy(record_);
+        record_->in_call.store(false, std::memory_order_release);
+    }
+}
+
+__attribute__((always_inline)) inline CallScope::~CallScope() {
+    Release();
+    if (pending_index_ != 0) Publish();
+    // A call that describes itself has its extra part from the start.
+    if (extra_)
+        Finish();
+    else
+        Leave();
+}
+
+__attribute__((always_inline)) inline Object* CallScope::Hold(Handle handle, SlotView* view) {
+    Release();
+    Slot* slot = handle == 0 || st_ == nullptr ? nullptr : SlotAt(st_, IndexOf(handle));
+    if (slot == nullptr) return nullptr;
+    Lock(slot);
+    if (slot->live && slot->generation.load(std::memory_order_relaxed) == GenerationOf(handle)) {
+        held_ = slot;
+        held_index_ = IndexOf(handle);
+        return slot->object;
+    }
+    Missed(slot, view);
+    return nullptr;
+}
+
+// Without a description to build, a live tracer of the right kind is all a
+// lookup has to find.
+__attribute__((always_inline)) inline Tracer* CallScope::FindTracer(Handle handle, KindSet allowed, const char* key) {
+    if (!describe_) {
+        Object* o = Hold(handle);
+        if (o != nullptr && (Bit(o->kind) & allowed) != 0) return &o->tracer;
+    }
+    return LookUpTracer(handle, allowed, key);
+}
 
 // Builders of description values. The scalar ones only borrow (see Arg) and
 // are inline, so an undescribed call pays for a few stores at most.
