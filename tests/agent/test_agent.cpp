@@ -55,8 +55,7 @@ bool lists(const char* name, uint32_t interface_id) {
 }
 
 test_agent_event_t new_event(test_agent_event_kind_t kind, uint32_t interface_id = 0) {
-    test_agent_event_t event;
-    memset(&event, 0, sizeof(event));
+    test_agent_event_t event = {};
     event.kind = kind;
     event.interface_id = interface_id;
     event.slot = -1;
@@ -70,11 +69,9 @@ void put_value(test_agent_event_t& event, T value) {
     if constexpr (std::is_floating_point<T>::value) {
         event.reals[i] = static_cast<double>(value);
     } else if constexpr (std::is_pointer<T>::value) {
-        event.values[i] = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(value));
-    } else if constexpr (std::is_signed<T>::value) {
-        event.values[i] = static_cast<uint64_t>(static_cast<int64_t>(value));
-    } else {
-        event.values[i] = static_cast<uint64_t>(value);
+        event.values[i] = reinterpret_cast<uintptr_t>(value);
+    } else {  // signed ones sign-extended
+        event.values[i] = std::is_signed<T>::value ? uint64_t(int64_t(value)) : uint64_t(value);
     }
 }
 
