@@ -6,16 +6,10 @@
 // a traced request neutrally whichever allocation fails, say so once, and
 // leave no tracer behind.
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <errno.h>
 #include <netinet/in.h>
-#include <stdint.h>
-#include <string.h>
 #include <sys/socket.h>
 
-#include <atomic>
-
-#include "vexlin/internal/vexlin_stub_abi.h"
 #include "vexlin_test.h"
 #include "vexlin_xstr.h"
 

@@ -3,8 +3,6 @@
 // what a refusal returns, and whether the group's calls reach the module
 // afterwards (a refusal never leaves a table behind, nor takes away one
 // enabled before).
-#include "vexlin/internal/vexlin_loader_abi.h"
-#include "vexlin/internal/vexlin_stub_abi.h"
 #include "vexlin_test.h"
 
 namespace {

@@ -3,8 +3,6 @@
 // (before or after the agent attached) refuses initialize, shutdown and
 // enabling for good and forwards nothing. Forking while other threads set
 // variables and initialize is the stress test's.
-#include <thread>
-
 #include "vexlin_test.h"
 
 namespace {

@@ -3,8 +3,6 @@
 // is built from: with an agent each reaches its own slot with the agent
 // object and its arguments unchanged and hands back the slot's answer;
 // without one each answers neutrally and touches no argument.
-#include <stdint.h>
-#include <string.h>
 #include <sys/mman.h>
 
 #include <limits>

@@ -2,14 +2,11 @@
 // the level filter in front of the log sink, and the line the default sink
 // writes. This program replaces gettimeofday() so that the sink's clock can
 // be fixed, broken or pushed beyond the calendar.
-#include <pthread.h>
-#include <string.h>
 #include <sys/time.h>
 #include <time.h>
 
 #include <climits>
 #include <regex>
-#include <thread>
 
 #include "vexlin_test.h"
 

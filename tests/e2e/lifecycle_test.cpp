@@ -3,18 +3,11 @@
 // setting comes from and which module file is opened (one table), the
 // user-variable store as the module receives it, reference counting, and
 // initialize racing other threads.
-#include <dlfcn.h>
 #include <errno.h>
-#include <pthread.h>
-#include <string.h>
 
-#include <atomic>
 #include <iterator>
 #include <sstream>
-#include <thread>
 
-#include "vexlin/internal/vexlin_loader_abi.h"
-#include "vexlin/internal/vexlin_stub_abi.h"
 #include "vexlin_test.h"
 
 namespace {

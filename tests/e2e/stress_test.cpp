@@ -3,13 +3,8 @@
 // with a whole store, or, forked inside an initialize or shutdown, refuses with
 // 0xAFFE000D and forwards nothing. Then one table of races with the last
 // shutdown. Bounded by counts; ctest's time-out catches a deadlock.
-#include <dlfcn.h>
-#include <string.h>
 #include <strings.h>
 #include <sys/mman.h>
-
-#include <atomic>
-#include <thread>
 
 #include "vexlin_test.h"
 

@@ -1,7 +1,8 @@
 // The one test harness: the library's log captured (LogCapture) or its
-// default sink's lines (StderrCapture), checks run in a forked child, the
+// default sink's lines (Stderr), checks run in a forked child, the
 // end-to-end fixture with the log every load writes, and the prepared
-// configuration for tests that link the library's objects.
+// configuration for tests that link the library's objects. It brings the
+// headers every suite uses (gtest, POSIX, strings, threads, atomics).
 #ifndef VEXLIN_TESTS_VEXLIN_TEST_H
 #define VEXLIN_TESTS_VEXLIN_TEST_H
 
@@ -9,15 +10,18 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 

@@ -2,10 +2,6 @@
 // expansion, owned strings and lists, the words of the configuration, the
 // loader layer, and the spin lock.
 #include <malloc.h>
-#include <string.h>
-
-#include <chrono>
-#include <thread>
 
 #include "vexlin_dll.h"
 #include "vexlin_stub_log.h"
