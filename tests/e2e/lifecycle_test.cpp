@@ -332,7 +332,6 @@ const Configuration kConfigurations[] = {
     C("StoreNamesMatchWholeIgnoringCase",
       {"agentx=1", {"AGENTX=2", kExists}, "agent=3", "+AgentX=4", "+x=5", {"x=6", kExists}},
       {"AgentX=4", "agent=3", "x=5"}),
-    C("ReplacingKeepsThePlace", {"alpha=1", "Beta=2", "gamma=3", "+BETA=20"}, {"alpha=1", "BETA=20", "gamma=3"}),
     C("OddButValidVariables",
       {"a=b=c", {"A=other", kExists}, "=", {"=", kExists}, {"=y", kExists}, "+=y", "name=", " spaced = v "},
       {"a=b=c", "=y", "name=", " spaced = v "}),
