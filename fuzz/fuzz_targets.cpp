@@ -169,8 +169,8 @@ int fuzz_level_name(const uint8_t* data, size_t size) {
     return 0;
 }
 
-// Preparation from fuzzed user variables and KX_ environment: it never
-// fails on well-formed input, and its record honours the precedence rules.
+// Preparation from fuzzed user variables and KX_ environment never fails; its
+// record has a module path, a level and flag in range, only assignments.
 int fuzz_args_prepare(const uint8_t* data, size_t size) {
     static const char* const kEnvironment[] = {"KX_AGENTACTIVE", "KX_AGENTLIBRARY", "KX_LOGLEVELSDK", "KX_HOME"};
     std::vector<std::string> lines = SplitLines(data, size);
