@@ -1,6 +1,6 @@
-// The console module through the real library: the trace of samples/trace_demo against a committed golden file, the
-// misuse it reports (with the callbacks), and a shutdown from an atexit handler while a thread still traces. What the
-// last shutdown leaves behind is checked with the other module in agents/tests.
+// The console module through the real library: the trace of samples/trace_demo against a committed golden file,
+// tracers ended out of order, the misuse it reports (with the callbacks), and a shutdown from an atexit handler while a
+// thread still traces. What the last shutdown leaves behind is checked with the other module in agents/tests.
 #include <atomic>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -125,6 +125,20 @@ TEST(ConsoleAnswers, ALineTellsWhatItsCallAnswered) {
     const std::map<std::string, bool> set = {{"agent_set_warning_callback", false},
                                              {"agent_set_verbose_callback", true}};
     EXPECT_EQ(callbacks, set);
+}
+
+// Tracers may end out of order: an outer one ended first leaves the one started inside it the thread's current tracer.
+TEST(ConsoleParents, AnOuterTracerEndedFirstLeavesTheInnerOneCurrent) {
+    const std::string output = TempName("parents");
+    Configure(output);
+    const vexlin_tracer_handle_t outer = Custom(), inner = Custom(), next = Custom();
+    vexlin_tracer_start(outer), vexlin_tracer_start(inner), vexlin_tracer_end(outer);
+    StartEnd(next), vexlin_tracer_end(inner);
+    ASSERT_EQ(vexlin_shutdown(), 0);
+    Json parent;
+    for (const Json& line : TakeTrace(output))
+        if (line.value("call", "") == "tracer_start" && line["tracer"] == next) parent = line["parent"];
+    EXPECT_EQ(parent, inner);
 }
 
 struct MisuseCase {
