@@ -1,6 +1,7 @@
 // The console module through the real library: the trace of samples/trace_demo against a committed golden file,
-// tracers ended out of order, the misuse it reports (with the callbacks), and a shutdown from an atexit handler while a
-// thread still traces. What the last shutdown leaves behind is checked with the other module in agents/tests.
+// tracers ended out of order, an output that fails, the misuse it reports (with the callbacks), and a shutdown from an
+// atexit handler while a thread still traces. What the last shutdown leaves behind is checked with the other module in
+// agents/tests.
 #include <atomic>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -139,6 +140,13 @@ TEST(ConsoleParents, AnOuterTracerEndedFirstLeavesTheInnerOneCurrent) {
     for (const Json& line : TakeTrace(output))
         if (line.value("call", "") == "tracer_start" && line["tracer"] == next) parent = line["parent"];
     EXPECT_EQ(parent, inner);
+}
+
+// An output that fails every write (a full disk) loses the lines, and holds up nothing.
+TEST(ConsoleOutput, AnOutputThatFailsIsGivenUp) {
+    Configure("/dev/full");
+    StartEnd(Custom());
+    EXPECT_EQ(vexlin_shutdown(), 0);
 }
 
 struct MisuseCase {

@@ -139,8 +139,9 @@ const cases = [
   ['query texts lose their literals', "sql|Microsoft SQL Server|shop|SELECT * FROM users WHERE password = 'hunter2'|3", {}, 'SELECT shop',
     CLIENT, { 'db.query.text': 'SELECT * FROM users WHERE password = ?', 'db.system.name': 'microsoft.sql_server',
       'db.operation.name': 'SELECT', 'db.response.returned_rows': undefined }],
-  ['quotes, numbers, parameters and comments', "sql|SomeDB||select a from \"t\"\"x\" where b = 'it''s' and c = -1.5e-3 and d = $1 -- 'rest",
-    {}, 'other_sql', CLIENT, { 'db.query.text': 'select a from "t""x" where b = ? and c = -? and d = $1 ', 'db.operation.name': 'select' }],
+  ['quotes, numbers, parameters and comments', "sql|SomeDB||select a from \"t\"\"x\" where b = 'it''s' and c = -1.5e-3 and d = $1 "
+    + "and e = $$a$$ and f = $x$b$x$ -- 'rest", {}, 'other_sql', CLIENT,
+    { 'db.query.text': 'select a from "t""x" where b = ? and c = -? and d = $1 and e = ? and f = ? ', 'db.operation.name': 'select' }],
   ['two statements name no operation; a string that does not end is a literal', "sql|PostgreSQL|orders|UPDATE t SET a = 1; SELECT 'open",
     {}, 'orders', CLIENT, { 'db.query.text': 'UPDATE t SET a = ?; SELECT ?', 'db.operation.name': undefined }],
   ['the sanitizer off; returned rows when configured', "sql|Oracle|o|select 'x'|3", { [OPT_IN]: 'db.response.returned_rows',
