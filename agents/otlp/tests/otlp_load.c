@@ -22,7 +22,8 @@
  *                          KIND and its ARGs:
  *     web-in|URL|METHOD|PEER  web-out|URL|METHOD  rpc|SERVICE|METHOD|PROTOCOL|CHANNEL (outgoing)
  *     sql|VENDOR|DATABASE|STATEMENT|ROWS  send|receive|process|VENDOR|DESTINATION|DESTINATION_TYPE
- *   then any of: Name:value (a request header), >Name:value (a response header), =STATUS, !CLASS:MESSAGE (an error) */
+ *   then any of: Name:value (a request header), >Name:value (a response header), =STATUS, !CLASS:MESSAGE (an error),
+ *   ~TAG (an incoming string tag given one byte shorter: its last character follows it in memory) */
 #define _POSIX_C_SOURCE 200809L
 #define _DEFAULT_SOURCE /* MAP_ANONYMOUS */
 
@@ -167,8 +168,14 @@ static void record_tracer(char* line) {
         vexlin_messagingsysteminfo_delete(queue), first = 4;
     }
     if (in && a[3] != NULL) vexlin_incomingwebrequesttracer_set_remote_address_p(t, a[3]);
+    for (int i = first; i < n; ++i)
+        if (f[i][0] == '~' && f[i][1] != '\0') {
+            vexlin_string_t tag = text_of(f[i] + 1, strlen(f[i] + 1) - 1);
+            vexlin_tracer_set_incoming_korvantix_string_tag_p(t, &tag);
+        }
     vexlin_tracer_start(t);
     for (int i = first; i < n; ++i) {
+        if (f[i][0] == '~') continue;
         const char mark = f[i][0] != '\0' && strchr(">!=", f[i][0]) != NULL ? f[i][0] : 0;
         const char *body = f[i] + (mark != 0), *colon = strchr(body, ':');
         vexlin_string_t name = text_of(body, colon ? (size_t)(colon - body) : strlen(body)),

@@ -52,6 +52,8 @@ const rows = [
   ['a text as long as the record keeps is read to its end and not a byte past it', ['1', '--long-name=4096'],
     { OTEL_ATTRIBUTE_VALUE_LENGTH_LIMIT: '1024' },
     (r, spans) => assert.deepEqual([one(spans).name.length, one(spans).name.replace(/a+$/, '')], [4103, 'parent/'])],
+  ['an incoming tag is read to its length and not a byte past it', ['0', `--tracer=web-in|/|GET||~01-${'a'.repeat(32)}-${'b'.repeat(16)}-01`],
+    {}, (r, spans) => assert.deepEqual([one(spans).parentSpanId, /1 incoming tags were not valid/.test(r.stdout)], [undefined, true], r.stdout)],
   ['an empty header list is never read, on a span that is not sent either', ['0', '--headers=2'], { OTEL_TRACES_SAMPLER: 'always_off' },
     (r, spans) => assert.deepEqual(spans, [])],
   ['1 MiB values cost the limit, not 1 MiB, while the collector is down', ['3000', '--attrs=1,1048576'],
