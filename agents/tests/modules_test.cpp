@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "vexlin/internal/vexlin_loader_abi.h"
+#include "vexlin/internal/vexlin_stub_abi.h"
 #include "vexlin_test.h"  // gtest, the library's header, the POSIX headers and forking::
 
 namespace {
@@ -191,10 +192,11 @@ TEST_P(Modules, AChildForkedWhileStoppedMakesOtherIdsThanItsParent) {
         }));
     close(ends[1]);
     char child[64] = {};
-    EXPECT_GT(read(ends[0], child, sizeof child - 1), 0);
+    const ssize_t got = read(ends[0], child, sizeof child - 1);
     close(ends[0]);
     const std::string parent = FirstTag();
     EXPECT_FALSE(parent.empty());
+    EXPECT_EQ(got, static_cast<ssize_t>(parent.size()));
     EXPECT_NE(parent, child);
 }
 
@@ -279,16 +281,39 @@ TEST_P(Modules, AnInfoUsedBeforeIsCheckedOnEachUse) {
         << warnings;
 }
 
-// The library always hands its start a list; a caller that gives a count without one is refused and told why.
-TEST_P(Modules, ACountWithoutAnArgumentListIsRefused) {
+// A host other than the library is held to the same rules: a count without an argument list is refused and told
+// why, and an agent object released more often than it was handed out is reported, not counted below zero.
+TEST_P(Modules, AHostThatBreaksTheRulesIsToldWhy) {
     void* module = dlopen(GetParam().path, RTLD_NOW);
     ASSERT_NE(module, nullptr) << dlerror();
     auto* initialize =
         reinterpret_cast<sdkagent_abi_initialize_function_t*>(dlsym(module, VEXLIN_ABI_INITIALIZE_SYMBOL));
-    ASSERT_NE(initialize, nullptr);
+    auto* get_library =
+        reinterpret_cast<sdkagent_abi_get_library_function_t*>(dlsym(module, VEXLIN_ABI_GET_LIBRARY_SYMBOL));
+    auto* shutdown = reinterpret_cast<sdkagent_abi_shutdown_function_t*>(dlsym(module, VEXLIN_ABI_SHUTDOWN_SYMBOL));
+    ASSERT_TRUE(initialize != nullptr && get_library != nullptr && shutdown != nullptr);
     char message[256] = "";
     EXPECT_EQ(initialize(1, nullptr, message, sizeof message), VEXLIN_ERROR_INVALID_ARGUMENT);
     EXPECT_NE(strstr(message, "argument list is NULL"), nullptr) << message;
+
+    const char* const arguments[] = {"console_output=/dev/null", "otel_sdk_disabled=true"};
+    ASSERT_EQ(initialize(2, arguments, message, sizeof message), VEXLIN_SUCCESS) << message;
+    const void* table = nullptr;
+    ASSERT_EQ(get_library(VEXLIN_ABI_INTERFACE_LIBRARY_5, VEXLIN_ABI_LEVEL_LIBRARY_5, &table, message, sizeof message),
+              VEXLIN_SUCCESS);
+    const vexlin_abi_stub_version_t version = {1, 6, 1, 0, 0, 0, 0, 0, "20210121-101835", ""};
+    vexlin_abi_agent_t* agent = nullptr;
+    const vexlin_abi_agent_functions_5_t* functions = nullptr;
+    ASSERT_EQ(static_cast<const vexlin_abi_library_functions_5_t*>(table)->vexlin_abi_get_agent_5(
+                  &version, &agent, &functions, message, sizeof message),
+              VEXLIN_SUCCESS);
+    static std::string warnings;
+    functions->vexlin_abi_agent_set_warning_callback(agent, [](const char* m) { warnings += m; });
+    functions->vexlin_abi_agent_release(agent);
+    EXPECT_EQ(warnings, "");
+    functions->vexlin_abi_agent_release(agent);
+    EXPECT_NE(warnings.find("released more often than it was handed out"), std::string::npos) << warnings;
+    shutdown();
     dlclose(module);
 }
 
