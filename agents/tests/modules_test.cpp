@@ -151,13 +151,16 @@ protected:
 };
 
 // A thread that waited to call in when the process forked does not exist in the child; the child shuts down all the
-// same. (forking::InChild: a child that hangs is killed by its alarm, signal 14.)
+// same, and forks a child of its own without waiting for that thread. (forking::InChild: a child that hangs is killed
+// by its alarm, signal 14.)
 TEST_P(Modules, ChildrenForkedWhileAThreadTracesShutDown) {
     Start({"otel_traces_sampler=always_off"});  // no export: valgrind would find its memory lost in a child
     Busy tracing([] { StartEnd(Custom()); });
     const auto child = [] {
         CHILD_CHECK(vexlin_agent_get_fork_state() == 1);  // a forked child
-        StartEnd(Custom()), CHILD_CHECK(vexlin_shutdown() == 0);
+        StartEnd(Custom());
+        CHILD_CHECK(forking::InChild([] { StartEnd(Custom()), CHILD_CHECK(vexlin_shutdown() == 0); }).empty());
+        CHILD_CHECK(vexlin_shutdown() == 0);
     };
     EXPECT_EQ(vexlin_agent_get_fork_state(), 0);
     for (int i = 0; i < 8; ++i) ASSERT_EQ("", forking::InChild(child)) << "child " << i;
@@ -195,7 +198,8 @@ TEST_P(Modules, AChildForkedWhileStoppedMakesOtherIdsThanItsParent) {
     const ssize_t got = read(ends[0], child, sizeof child - 1);
     close(ends[0]);
     const std::string parent = FirstTag();
-    EXPECT_FALSE(parent.empty());
+    EXPECT_TRUE(parent.size() > 3 && parent.compare(parent.size() - 3, 3, "-00") == 0)
+        << "sampled out, and so told downstream: " << parent;
     EXPECT_EQ(got, static_cast<ssize_t>(parent.size()));
     EXPECT_NE(parent, child);
 }
