@@ -388,6 +388,9 @@ void ReleaseTracer(Tracer* tracer);
 // Length of the valid UTF-8 sequence at `p` (1 to 4), or 0: overlong forms,
 // surrogates and values above U+10FFFF are invalid.
 std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left);
+// Writes the bytes as lower-case hex digits, two a byte, from `out`; gives
+// the end of what it wrote. The one hex writer of the kit and its modules.
+char* WriteHex(char* out, const unsigned char* bytes, std::size_t size);
 // Appends the bytes as lower-case hex digits.
 void AppendHex(std::string& out, const unsigned char* bytes, std::size_t size);
 // Appends `text` as a quoted JSON string; whatever the bytes, the result is

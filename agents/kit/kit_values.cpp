@@ -45,12 +45,19 @@ std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left) {
     return n;
 }
 
-void AppendHex(std::string& out, const unsigned char* bytes, std::size_t size) {
+char* WriteHex(char* out, const unsigned char* bytes, std::size_t size) {
     static const char kDigits[] = "0123456789abcdef";
     for (std::size_t i = 0; i < size; ++i) {
-        out += kDigits[bytes[i] >> 4];
-        out += kDigits[bytes[i] & 0xF];
+        *out++ = kDigits[bytes[i] >> 4];
+        *out++ = kDigits[bytes[i] & 0xF];
     }
+    return out;
+}
+
+void AppendHex(std::string& out, const unsigned char* bytes, std::size_t size) {
+    const std::size_t at = out.size();
+    out.resize(at + 2 * size);
+    WriteHex(&out[at], bytes, size);
 }
 
 void AppendJsonString(std::string& out, std::string_view text) {

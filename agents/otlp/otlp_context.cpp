@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "kit.h"
+
 namespace otlp {
 namespace {
 
@@ -93,17 +95,15 @@ void NewSpanId(std::uint8_t id[8]) { Fill(id, 1); }
 
 void FormatTraceparent(const std::uint8_t trace_id[16], const std::uint8_t span_id[8], std::uint8_t flags,
                        char out[kTraceparentLength]) {
-    static const char kDigits[] = "0123456789abcdef";
     char* p = out;
     *p++ = '0';
     *p++ = '0';
     *p++ = '-';
-    for (int i = 0; i < 16; ++i, p += 2) p[0] = kDigits[trace_id[i] >> 4], p[1] = kDigits[trace_id[i] & 15];
+    p = vexlin_kit::WriteHex(p, trace_id, 16);
     *p++ = '-';
-    for (int i = 0; i < 8; ++i, p += 2) p[0] = kDigits[span_id[i] >> 4], p[1] = kDigits[span_id[i] & 15];
+    p = vexlin_kit::WriteHex(p, span_id, 8);
     *p++ = '-';
-    p[0] = kDigits[flags >> 4];
-    p[1] = kDigits[flags & 15];
+    vexlin_kit::WriteHex(p, &flags, 1);
 }
 
 bool ParseTraceparent(const char* text, std::size_t length, std::uint8_t trace_id[16], std::uint8_t span_id[8],

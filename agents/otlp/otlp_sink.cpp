@@ -41,13 +41,14 @@ static_assert(alignof(Context) <= 8, "the kit's record aligns it");
 Context& ContextOf(Tracer& t) { return *reinterpret_cast<Context*>(t.context); }
 const Context& ContextOf(const Tracer& t) { return *reinterpret_cast<const Context*>(t.context); }
 
-struct Sink {
+// The module's state from start to stop, handed to every hook as `self`.
+struct ModuleState {
     Pipeline* pipeline;
     unsigned fork_epoch = 0;  // written only in a forked child, where no other thread runs
     std::atomic<unsigned long> invalid_tags{0};
 };
 
-Sink* Self(void* self) { return static_cast<Sink*>(self); }
+ModuleState* Self(void* self) { return static_cast<ModuleState*>(self); }
 
 // In-process links: magic, trace id, span id, flags, tracer handle.
 const unsigned char kLinkMagic[4] = {'V', 'X', 'O', 'L'};
@@ -66,7 +67,7 @@ bool ReadLink(const unsigned char* bytes, std::size_t size, Context* c, Handle* 
 }
 
 // The remote parent named by an incoming tag, if it is a valid traceparent.
-bool ReadIncomingTag(Sink* s, const Tracer& t, Context* c) {
+bool ReadIncomingTag(ModuleState* s, const Tracer& t, Context* c) {
     std::string_view text;
     if (t.incoming_string_tag.set)
         text = t.incoming_string_tag.value;
@@ -86,7 +87,7 @@ bool ReadIncomingTag(Sink* s, const Tracer& t, Context* c) {
 }
 
 void TracerStarted(void* self, Tracer& t, const unsigned char* parent_context) {
-    Sink* s = Self(self);
+    ModuleState* s = Self(self);
     const Config& config = PipelineConfig(s->pipeline);
     // Made in place: a copy of a context made bytewise would wait for those stores.
     Context& c = ContextOf(t);
@@ -128,7 +129,7 @@ void TracerStarted(void* self, Tracer& t, const unsigned char* parent_context) {
 // Queues the record itself; tracers a forked child inherited are the
 // parent's to send.
 bool TracerEnded(void* self, Tracer& t) {
-    Sink* s = Self(self);
+    ModuleState* s = Self(self);
     if (t.state != vexlin_kit::TracerState::kEnded) return false;  // never started
     const Context& c = ContextOf(t);
     if (!c.sampled || c.fork_epoch != s->fork_epoch) return false;
@@ -251,14 +252,14 @@ bool Start(std::size_t count, const char* const* arguments, void** self, std::ve
     // Nothing will be sent: tracers keep only their ids, for the tags.
     record.tracers = !config.disabled && config.sampler != Sampler::kAlwaysOff;
     vexlin_kit::SetRecordLimits(record);
-    Sink* s = new Sink;
+    ModuleState* s = new ModuleState;
     s->pipeline = PipelineCreate(&config, SpanHooks{&FinishSpan, &DestroySpan}, &vexlin_kit::Log);
     *self = s;
     return true;
 }
 
 void Stop(void* self, const std::vector<const Tracer*>&) {
-    Sink* s = Self(self);
+    ModuleState* s = Self(self);
     PipelineDestroy(s->pipeline);  // sends what ended before shutdown, within the export timeout
     if (s->invalid_tags > 0)
         vexlin_kit::Log("otlp: " + std::to_string(s->invalid_tags.load()) +
