@@ -6,9 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <cinttypes>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -36,19 +34,6 @@ std::atomic<unsigned long> g_unstarted_seq{0};
 
 // ---- JSON --------------------------------------------------------------------
 
-// The shortest text that reads back exactly, whatever the application's locale.
-template <typename F>
-void AppendReal(std::string& out, F value) {
-    if (std::isnan(value)) {
-        out += "\"NaN\"";
-    } else if (std::isinf(value)) {
-        out += value > 0 ? "\"Infinity\"" : "\"-Infinity\"";
-    } else {
-        char buffer[64];
-        out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
-    }
-}
-
 void AppendValue(std::string& out, const Value& v) {
     switch (v.type) {
         case Value::kNull:
@@ -61,10 +46,10 @@ void AppendValue(std::string& out, const Value& v) {
             out += std::to_string(v.uinteger);
             break;
         case Value::kDouble:
-            AppendReal(out, v.real);
+            vexlin_kit::AppendJsonReal(out, v.real);
             break;
         case Value::kFloat:
-            AppendReal(out, static_cast<float>(v.real));
+            vexlin_kit::AppendJsonReal(out, static_cast<float>(v.real));
             break;
         case Value::kBool:
             out += v.integer != 0 ? "true" : "false";

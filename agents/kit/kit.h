@@ -396,6 +396,12 @@ void AppendHex(std::string& out, const unsigned char* bytes, std::size_t size);
 // Appends `text` as a quoted JSON string; whatever the bytes, the result is
 // valid JSON (invalid UTF-8 becomes U+FFFD).
 void AppendJsonString(std::string& out, std::string_view text);
+// Appends `value` as a JSON number, the shortest text that reads back
+// exactly in every locale (a float's shortest as a float); NaN and the
+// infinities, which JSON has no number for, as "NaN", "Infinity" and
+// "-Infinity".
+void AppendJsonReal(std::string& out, double value);
+void AppendJsonReal(std::string& out, float value);
 // What a tracer's record keeps of what the application gives it, so that a
 // record the sink queues costs bounded memory: at most `text_bytes` of each
 // text (of its infos' too), and of each list (headers, parameters,

@@ -1,9 +1,11 @@
 // Decoding of the library's counted strings into UTF-8 and the records'
-// arenas, the UTF-8 and hex helpers the modules share, and the value builders
-// the slots describe their calls with.
+// arenas, the UTF-8, hex and JSON helpers the modules share, and the value
+// builders the slots describe their calls with.
 #include "kit_core.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstring>
 
 namespace vexlin_kit {
@@ -59,6 +61,23 @@ void AppendHex(std::string& out, const unsigned char* bytes, std::size_t size) {
     out.resize(at + 2 * size);
     WriteHex(&out[at], bytes, size);
 }
+
+namespace {
+template <typename Real>
+void AppendReal(std::string& out, Real value) {
+    if (std::isnan(value)) {
+        out += "\"NaN\"";
+    } else if (std::isinf(value)) {
+        out += value > 0 ? "\"Infinity\"" : "\"-Infinity\"";
+    } else {
+        char text[64];
+        out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+    }
+}
+}  // namespace
+
+void AppendJsonReal(std::string& out, double value) { AppendReal(out, value); }
+void AppendJsonReal(std::string& out, float value) { AppendReal(out, value); }
 
 void AppendJsonString(std::string& out, std::string_view text) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());

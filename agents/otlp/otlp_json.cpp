@@ -1,9 +1,7 @@
 // Protobuf JSON as OTLP/HTTP wants it: lowerCamelCase names, ids as lower-case
 // hex, enums as integers, 64-bit integers as decimal strings. Default values
 // are left out, as in the binary encoding.
-#include <charconv>
 #include <cinttypes>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,15 +56,7 @@ struct Json {
     }
     void Double(const char* key, double d) {
         Key(key);
-        if (std::isnan(d)) {
-            out += "\"NaN\"";
-        } else if (std::isinf(d)) {
-            out += d > 0 ? "\"Infinity\"" : "\"-Infinity\"";
-        } else {
-            // The shortest text that reads back exactly, with a '.' in every locale.
-            char text[40];
-            out.append(text, std::to_chars(text, text + sizeof text, d).ptr);
-        }
+        vexlin_kit::AppendJsonReal(out, d);
     }
     void Open(const char* key, char bracket) {
         if (key != nullptr)
