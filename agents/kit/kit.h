@@ -1,6 +1,6 @@
 // The agent kit: everything an agent module shares, behind one sink. The kit
-// owns the module contract (entry points, library and extension tables, all
-// 73 slots generated from the library's lists), the handle registry, each
+// owns the module contract (entry points, library and extension tables, every
+// slot generated from the library's lists), the handle registry, each
 // thread's current tracer, the tracer state machine and misuse checks, agent
 // references, the application's callbacks and fork state. A module supplies
 // a Sink and owns its output alone.
@@ -35,9 +35,10 @@
 // waits for the calls in progress and frees all of the kit's and the sink's
 // state, so a later initialize starts clean. Calls after that, or with an
 // agent object the module did not hand out, get the neutral answer.
-// Every entry point and slot is noexcept: an exception (std::bad_alloc from a
-// hook, say) becomes the neutral answer and is counted, and the last shutdown
-// reports the count to the logging callback. A call whose description or
+// Every entry point and slot is noexcept: in a slot an exception (std::bad_alloc
+// from a hook, say) becomes the neutral answer and is counted, and the last
+// shutdown reports the count to the logging callback; initialize and shutdown
+// return VEXLIN_ERROR_OUT_OF_MEMORY instead, which the application sees at once. A call whose description or
 // misuse report cannot be built still does its work, undescribed, and is
 // counted too: an end always ends its tracer.
 //
@@ -62,7 +63,7 @@
 
 namespace vexlin_kit {
 
-using Handle = std::uint64_t;  // 0 is no handle; tracers, infos and metrics share one counter
+using Handle = std::uint64_t;  // 0 is no handle; tracers, infos and metrics share one space of slots
 
 // A number the application may leave out (a setter never called).
 template <typename T>
@@ -389,7 +390,8 @@ void ReleaseTracer(Tracer* tracer);
 // surrogates and values above U+10FFFF are invalid.
 std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left);
 // Writes the bytes as lower-case hex digits, two a byte, from `out`; gives
-// the end of what it wrote. The one hex writer of the kit and its modules.
+// the end of what it wrote. For ids and bytes in every module (escapes in
+// log texts format their own).
 char* WriteHex(char* out, const unsigned char* bytes, std::size_t size);
 // Appends the bytes as lower-case hex digits.
 void AppendHex(std::string& out, const unsigned char* bytes, std::size_t size);

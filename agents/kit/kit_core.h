@@ -109,8 +109,10 @@ constexpr std::uint32_t kFreshRun = 64;      // unused slots a thread takes at o
 // Each thread's part: whether it is inside a call (the last shutdown waits
 // for that), its started tracers and what it reuses. Records are never freed
 // (the module stays mapped), and a thread's record passes to a later thread
-// when it exits, so their number follows the threads alive at once.
-struct alignas(64) ThreadRecord {      // a cache line of its own: no thread writes another's
+// when it exits, so their number follows the threads alive at once. Each on
+// a cache line of its own: a call writes another thread's record only to
+// give a slot back to it (remote_free).
+struct alignas(64) ThreadRecord {
     std::atomic<bool> in_call{false};  // for the whole of each call: the last shutdown waits for it
     std::atomic<bool> busy{false};     // the same but while a hook waits: a fork waits for it
     std::atomic<bool> claimed{false};
@@ -198,7 +200,8 @@ extern const Sink* g_sink;
 // The application's logging, warning and verbose callbacks.
 extern std::atomic<vexlin_agent_logging_callback_t*> g_callbacks[3];
 
-// The slot of a handle's index, or null when it was never handed out.
+// The slot of a handle's index, or null when its chunk was never made (a
+// slot never handed out in a chunk that was is simply not live).
 inline Slot* SlotAt(State* st, std::uint32_t index) {
     if (index / kSlotsPerChunk >= kMaxChunks) return nullptr;
     Slot* chunk = st->chunks[index / kSlotsPerChunk].load(std::memory_order_acquire);
@@ -336,7 +339,7 @@ private:
     __attribute__((cold, noinline)) void WrongKind(Handle handle, const char* key, Kind found, KindSet allowed,
                                                    const char* noun);
 
-    ThreadRecord* record_ = nullptr;  // null in lifecycle calls
+    ThreadRecord* record_ = nullptr;  // null only when the thread's record could not be made
     bool lifecycle_ = false;
     State* st_ = nullptr;
     Slot* held_ = nullptr;

@@ -1,7 +1,9 @@
-// The 73 slots: the agent table and the five extension tables, each function
-// generated from the library's lists (x-agent_funcs.h, VEXLIN_EX_*_FUNCS).
-// The generated part locks, answers neutrally after the last shutdown and
-// checks the agent object; the behavior of each slot is one Do_<name> below.
+// The slots of the agent table and the five extension tables, each function
+// generated from the library's lists (x-agent_funcs.h, VEXLIN_EX_*_FUNCS), so
+// that an entry added there needs no code here but its Do_<name> below. The
+// generated part marks the call (no lock: the lookups lock the one handle
+// they find), answers neutrally after the last shutdown and checks the agent
+// object.
 #include <unistd.h>
 
 #include <algorithm>
@@ -129,7 +131,7 @@ const Info* MakeBlock(Info info, SharedInfo** holder) {
 }
 
 // `make` decodes the info's texts into the arena it is given (the record's,
-// within its text limit); they are then moved to a block that the info's
+// within its text limit); they are then copied to a block that the info's
 // handle and the tracers created with it share. `Part` is the part of Tracer
 // that points to the info.
 template <typename Info, typename Part, typename Make>
@@ -788,7 +790,8 @@ void Do_ex_agent_add_process_technology_p(CallScope& s, vexlin_int32_t type, con
     SINK(process_technology, type, e, v);
 }
 
-// Times of the timed variants are microseconds since the epoch; 0 means now.
+// Times of the timed variants are microseconds since the epoch; 0 or less
+// means now.
 vexlin_bool_t Do_ex_tracer_start_2(CallScope& s, vexlin_tracer_handle_t h, vexlin_tracer_handle_t parent,
                                    vexlin_int64_t start_us) {
     return Start(s, h, parent, start_us > 0 ? Given(start_us) : Now(), true) ? 1 : 0;

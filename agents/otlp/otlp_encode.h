@@ -34,7 +34,8 @@ inline std::string EncodeTraces(Format f, const RequestHead& head, SpanData* con
 inline std::string EncodeMetrics(Format f, const RequestHead& head, const std::vector<MetricData>& metrics) {
     return f == Format::kJson ? JsonMetrics(head, metrics) : ProtoMetrics(head, metrics);
 }
-// False when the answer carries no partial_success, or one that rejected nothing.
+// False when the answer carries no partial_success, or one that says nothing
+// (nothing rejected, no message): a message alone is a warning worth logging.
 inline bool ReadPartialSuccess(Format f, const std::string& body, std::int64_t* rejected, std::string* message) {
     return f == Format::kJson ? JsonPartialSuccess(body, rejected, message)
                               : ProtoPartialSuccess(body, rejected, message);

@@ -1,7 +1,8 @@
 // The export side of the module: the bounded span queue, the one exporter
 // thread that sends spans in batches and metrics at intervals, the metric
 // store, force flush, shutdown within the export timeout, and the reset of a
-// forked child. Application threads queue spans without a lock.
+// forked child. Application threads queue spans lock-free; only the wake of
+// an idle exporter takes its mutex, which it never holds while it sends.
 #ifndef VEXLIN_OTLP_PIPELINE_H
 #define VEXLIN_OTLP_PIPELINE_H
 
@@ -17,7 +18,8 @@ namespace otlp {
 // exporter thread just before encoding and makes the span of a record as the
 // configuration says (limits, what is captured; the application's thread
 // only queues the record); `destroy` gives the record back and frees the
-// span, which is null for a record dropped unsent.
+// span, which is null for a record never mapped (no endpoint, past the
+// deadline, or left over at a fork or stop).
 struct SpanHooks {
     SpanData* (*finish)(void* record, const Config& config);
     void (*destroy)(void* record, SpanData* span);
@@ -35,8 +37,8 @@ void PipelineDestroy(Pipeline* p);
 
 const Config& PipelineConfig(const Pipeline* p);
 
-// Queues the record of a finished, sampled span without waiting for any
-// thread; false when the queue is full (counted as dropped) or export is
+// Queues the record of a finished, sampled span without waiting for the
+// exporter (see above); false when the queue is full (counted as dropped) or export is
 // off, and the record stays the caller's.
 bool PipelineEnqueue(Pipeline* p, void* record);
 // Sends what is queued and the metrics now; waits at most the export timeout.

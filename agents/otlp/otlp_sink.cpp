@@ -1,11 +1,12 @@
 // The OTLP agent module: a sink of the agent kit. At start a tracer gets its
 // span context (from an incoming traceparent, an in-process link, the ids the
-// application set, or its parent tracer); at end what its record holds is
-// moved into an entry queued for the exporter thread, which maps and sends
-// it. Outgoing tags are the span's traceparent. A tracer's span context lives
-// in the kit's record of it (guarded by that handle's lock), a metric's
-// pipeline entry in the kit's metric record; what the hooks share across
-// handles is atomic or the pipeline's.
+// application set, or its parent tracer); at end the kit's record itself is
+// queued, nothing copied on the application's thread, and the exporter thread
+// maps and sends it and gives the record back. Outgoing tags are the span's
+// traceparent. A tracer's span context lives in the kit's record of it
+// (guarded by that handle's lock), a metric's pipeline entry in the kit's
+// metric record; what the hooks share across handles is atomic or the
+// pipeline's.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
