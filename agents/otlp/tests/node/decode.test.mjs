@@ -50,7 +50,7 @@ for (const [protocol, compression, traceparent, remote] of [['http/protobuf', 'g
     const result = await run(env('OTLP_DEMO_PATH'), ['--kx_otel_service_name=checkout', `--incoming=${traceparent}`], {
       OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint, OTEL_EXPORTER_OTLP_PROTOCOL: protocol, OTEL_EXPORTER_OTLP_COMPRESSION: compression,
       OTEL_EXPORTER_OTLP_HEADERS: 'x-api-key=secret%3D1', OTEL_SERVICE_NAME: 'loses-to-the-user-variable',
-      OTEL_RESOURCE_ATTRIBUTES: 'deployment.environment=test%20lab,service.name=ignored' });
+      OTEL_RESOURCE_ATTRIBUTES: 'deployment.environment=test%20lab,no-value,=no-key,service.name=ignored' });
     await receiver.close();
     assert.equal(result.code, 0, result.stderr);
     assert.match(result.stderr, /14 spans exported, 0 rejected, 0 dropped/);
@@ -140,8 +140,9 @@ const cases = [
     CLIENT, { 'db.query.text': 'SELECT * FROM users WHERE password = ?', 'db.system.name': 'microsoft.sql_server',
       'db.operation.name': 'SELECT', 'db.response.returned_rows': undefined }],
   ['quotes, numbers, parameters and comments', "sql|SomeDB||select a from \"t\"\"x\" where b = 'it''s' and c = -1.5e-3 and d = $1 "
-    + "and e = $$a$$ and f = $x$b$x$ -- 'rest", {}, 'other_sql', CLIENT,
-    { 'db.query.text': 'select a from "t""x" where b = ? and c = -? and d = $1 and e = ? and f = ? ', 'db.operation.name': 'select' }],
+    + "and e = $$a$$ and f = $x$b$x$ /* it's\n */ and g = 2 -- 'rest\nand h = 'x' -- 'end", {}, 'other_sql', CLIENT,
+    { 'db.query.text': 'select a from "t""x" where b = ? and c = -? and d = $1 and e = ? and f = ?  and g = ? \nand h = ? ',
+      'db.operation.name': 'select' }],
   ['two statements name no operation; a string that does not end is a literal', "sql|PostgreSQL|orders|UPDATE t SET a = 1; SELECT 'open",
     {}, 'orders', CLIENT, { 'db.query.text': 'UPDATE t SET a = ?; SELECT ?', 'db.operation.name': undefined }],
   ['the sanitizer off; returned rows when configured', "sql|Oracle|o|select 'x'|3", { [OPT_IN]: 'db.response.returned_rows',
