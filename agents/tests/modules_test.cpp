@@ -166,6 +166,38 @@ TEST_P(Modules, ChildrenForkedWhileAThreadTracesShutDown) {
     for (int i = 0; i < 8; ++i) ASSERT_EQ("", forking::InChild(child)) << "child " << i;
 }
 
+// The in-process link of the calling thread's current tracer, as the module makes it.
+std::string Link() {
+    unsigned char bytes[64];
+    return std::string(reinterpret_cast<char*>(bytes), vexlin_inprocesslink_create(bytes, sizeof bytes, nullptr));
+}
+
+// A child's new thread takes over the record of a parent's thread that did not come along, but none of its tracers:
+// one that thread left started is no one's current tracer in the child.
+TEST_P(Modules, AChildsThreadsTakeNoTracerOfTheParentsThreads) {
+    if (dlsym(RTLD_DEFAULT, "__tsan_init") != nullptr) GTEST_SKIP() << "a thread sanitizer starts no thread in a child";
+    Start({"console_output=/dev/null", "otel_traces_sampler=always_off"});
+    std::atomic<int> step{0};
+    std::thread other([&] {
+        const vexlin_tracer_handle_t t = Custom();
+        vexlin_tracer_start(t);
+        step = 1;
+        WaitFor([&] { return step == 2; });
+        vexlin_tracer_end(t);
+    });
+    WaitFor([&] { return step == 1; });
+    EXPECT_EQ("", forking::InChild([] {
+                  const std::string none = Link();
+                  std::string seen;
+                  std::thread([&] { seen = Link(); }).join();
+                  CHILD_CHECK(seen == none);
+                  CHILD_CHECK(vexlin_shutdown() == 0);
+              }));
+    step = 2;
+    other.join();
+    EXPECT_EQ(vexlin_shutdown(), 0);
+}
+
 // The traceparent tag of one started tracer, from a start of the module
 // of its own; empty when there is none.
 std::string FirstTag() {
