@@ -142,6 +142,23 @@ TEST(ConsoleParents, AnOuterTracerEndedFirstLeavesTheInnerOneCurrent) {
     EXPECT_EQ(parent, inner);
 }
 
+// The last shutdown names each tracer left unended with how far it got.
+TEST(ConsoleShutdown, ATracerLeftUnendedIsNamedWithHowFarItGot) {
+    const std::string output = TempName("unended");
+    Configure(output);
+    const vexlin_tracer_handle_t created = Custom(), started = Custom();
+    vexlin_tracer_start(started);
+    ASSERT_EQ(vexlin_shutdown(), 0);
+    std::map<vexlin_tracer_handle_t, std::string> said;
+    for (const Json& line : TakeTrace(output))
+        if (line.value("problem", "") == "unfinished_at_shutdown") said[line["tracer"]] = line["message"];
+    const auto text = [](vexlin_tracer_handle_t t, const char* state) {
+        return "tracer " + std::to_string(t) + " (custom_service) was " + state + " but never ended";
+    };
+    EXPECT_EQ(said, (std::map<vexlin_tracer_handle_t, std::string>{{created, text(created, "created")},
+                                                                   {started, text(started, "started")}}));
+}
+
 // An output that fails every write (a full disk) loses the lines, and holds up nothing.
 TEST(ConsoleOutput, AnOutputThatFailsIsGivenUp) {
     Configure("/dev/full");
