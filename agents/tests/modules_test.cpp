@@ -350,6 +350,14 @@ TEST_P(Modules, AHostThatBreaksTheRulesIsToldWhy) {
     functions->vexlin_abi_agent_release(agent);
     EXPECT_NE(warnings.find("released more often than it was handed out"), std::string::npos) << warnings;
     shutdown();
+    // Calls that raced the last shutdown get the neutral answers: an empty text, no bytes.
+    char tag[8] = "junk";
+    unsigned char link[8];
+    vexlin_size_t required[2] = {0, 9};
+    EXPECT_EQ(functions->vexlin_abi_tracer_get_outgoing_korvantix_string_tag(agent, 1, tag, sizeof tag, &required[0]) +
+                  functions->vexlin_abi_inprocesslink_create(agent, link, sizeof link, &required[1]),
+              0u);
+    EXPECT_EQ(std::string(tag) + "/" + std::to_string(required[0]) + "/" + std::to_string(required[1]), "/1/0");
     dlclose(module);
 }
 
