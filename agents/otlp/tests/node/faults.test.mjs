@@ -48,8 +48,10 @@ const collector = [
     { OTEL_BSP_MAX_QUEUE_SIZE: '64', OTEL_BSP_MAX_EXPORT_BATCH_SIZE: '4', OTEL_BSP_SCHEDULE_DELAY: '60000', OTEL_BSP_EXPORT_TIMEOUT: '1000' },
     // A request cut off at the deadline may still be accepted: not exact.
     { exact: false, more: (r) => assert.ok(r.notSent > 0 && r.shutdownMs < 1000 + 500 * slow, `shutdown took ${r.shutdownMs} ms`) }],
+  // A sanitizer's allocator has no fork handlers: a child forked while the exporter allocates may hang in it (seen once
+  // under AddressSanitizer, the child's exporter waiting on the allocator's lock).
   ['a forked child sends only its own spans, with its own pid', () => ok, ['5', '--fork'], { OTEL_BSP_SCHEDULE_DELAY: '60000' },
-    { counts: [8, 0, 0], more: (r, traces) => assert.deepEqual(spansOf(traces).map((s) => `${s.name} ${attrs(s.resource.attributes)
+    { skip: sanitized, counts: [8, 0, 0], more: (r, traces) => assert.deepEqual(spansOf(traces).map((s) => `${s.name} ${attrs(s.resource.attributes)
       ['process.pid'] === r.pid}`).sort(), [...Array(3).fill('child/work false'), ...Array(5).fill('parent/work true')]) }],
   ['a name lookup that hangs: shutdown still ends within the export timeout', () => ok, ['10'],
     (rx) => ({ LD_PRELOAD: env('OTLP_RESOLVER_SHIM'), OTEL_EXPORTER_OTLP_ENDPOINT: `http://collector.invalid:${rx.port}`,
