@@ -317,8 +317,9 @@ TEST_P(Modules, AnInfoUsedBeforeIsCheckedOnEachUse) {
         << warnings;
 }
 
-// A host other than the library is held to the same rules: a count without an argument list is refused and told
-// why, and an agent object released more often than it was handed out is reported, not counted below zero.
+// A host other than the library is held to the same rules: a count without an argument list and an interface the
+// module does not offer are refused and told why, and an agent object released more often than it was handed out is
+// reported, not counted below zero.
 TEST_P(Modules, AHostThatBreaksTheRulesIsToldWhy) {
     void* module = dlopen(GetParam().path, RTLD_NOW);
     ASSERT_NE(module, nullptr) << dlerror();
@@ -332,9 +333,12 @@ TEST_P(Modules, AHostThatBreaksTheRulesIsToldWhy) {
     EXPECT_EQ(initialize(1, nullptr, message, sizeof message), VEXLIN_ERROR_INVALID_ARGUMENT);
     EXPECT_NE(strstr(message, "argument list is NULL"), nullptr) << message;
 
-    const char* const arguments[] = {"console_output=/dev/null", "otel_sdk_disabled=true"};
+    const std::string output = "console_output=" + output_;
+    const char* const arguments[] = {output.c_str(), "otel_sdk_disabled=true"};
     ASSERT_EQ(initialize(2, arguments, message, sizeof message), VEXLIN_SUCCESS) << message;
     const void* table = nullptr;
+    EXPECT_EQ(get_library(999, 1, &table, message, sizeof message), VEXLIN_ERROR_INTERFACE_NOT_SUPPORTED);
+    EXPECT_NE(strstr(message, "interface 999 is not supported"), nullptr) << message;
     ASSERT_EQ(get_library(VEXLIN_ABI_INTERFACE_LIBRARY_5, VEXLIN_ABI_LEVEL_LIBRARY_5, &table, message, sizeof message),
               VEXLIN_SUCCESS);
     const vexlin_abi_stub_version_t version = {1, 6, 1, 0, 0, 0, 0, 0, "20210121-101835", ""};
@@ -359,6 +363,10 @@ TEST_P(Modules, AHostThatBreaksTheRulesIsToldWhy) {
               0u);
     EXPECT_EQ(std::string(tag) + "/" + std::to_string(required[0]) + "/" + std::to_string(required[1]), "/1/0");
     dlclose(module);
+    // The console's line of the refused request says why, as the caller was told.
+    if (!IsOtlp(GetParam())) {
+        EXPECT_NE(TakeOutput().find(R"("error":"console agent: interface 999 is not supported")"), std::string::npos);
+    }
 }
 
 // A handle ended on another thread goes back to the thread that made it, which hands its slot out again (once 1024

@@ -111,13 +111,16 @@ test('spans nobody sends still carry the incoming trace in their tags', async ()
   // Under a sanitizer, a program whose module never started libcurl dies at exit in the TLS library's destructor
   // (ThreadSanitizer's __tls_get_addr): the disabled module runs in the other builds.
   const disabled = process.env.VEXLIN_TEST_SANITIZED ? [] : ['--kx_otel_sdk_disabled=true'];
-  for (const setting of ['--kx_otel_traces_sampler=always_off', ...disabled]) {
-    const result = await run(env('OTLP_DEMO_PATH'), [setting, `--incoming=${carrier.traceparent}`],
+  // A caller that did not sample: its trace stays unsampled across the demo's in-process link too.
+  const unsampled = ['--kx_otel_traces_sampler=parentbased_always_on', carrier.traceparent.replace(/-01$/, '-00')];
+  for (const [setting, incoming = carrier.traceparent] of [['--kx_otel_traces_sampler=always_off'], ...disabled.map((d) => [d]), unsampled]) {
+    const result = await run(env('OTLP_DEMO_PATH'), [setting, `--incoming=${incoming}`],
       { OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint });
     assert.equal(result.code, 0, result.stderr);
     assert.match(/^tag web (\S+)$/m.exec(result.stdout)[1], new RegExp(`^00-${jsSpan.traceId}-`), setting);
   }
   await receiver.close();
+  assert.deepEqual(spansOf(receiver.received).filter((s) => s.traceId === jsSpan.traceId).map((s) => s.name), []);
 });
 
 // One tracer a row, made by otlp_load --tracer=... (see otlp_load.c): its span's name, kind, status code and message,
@@ -137,7 +140,7 @@ const cases = [
     'http.request.header.cookie': undefined, 'http.response.header.retry-after': ['3'], 'server.port': 80 }],
   ['client.port when configured; url.scheme always', 'web-in|/|GET|10.0.0.7:51234', { [OPT_IN]: 'client.port' }, 'GET', SERVER,
     { 'client.address': '10.0.0.7', 'client.port': 51234, 'url.scheme': 'http' }],
-  ['query texts lose their literals', "sql|Microsoft SQL Server|shop|SELECT * FROM users WHERE password = 'hunter2'|3", {}, 'SELECT shop',
+  ['query texts lose their literals', "sql|Microsoft SQL Server|shop|SELECT * FROM users WHERE password = N'hunter2'|3", {}, 'SELECT shop',
     CLIENT, { 'db.query.text': 'SELECT * FROM users WHERE password = ?', 'db.system.name': 'microsoft.sql_server',
       'db.operation.name': 'SELECT', 'db.response.returned_rows': undefined }],
   ['quotes, numbers, parameters and comments', "sql|SomeDB||select a from \"t\"\"x\" where b = 'it''s' and c = -1.5e-3 and d = $1 "
