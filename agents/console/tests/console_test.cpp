@@ -1,7 +1,7 @@
 // The console module through the real library: the trace of samples/trace_demo against a committed golden file,
-// tracers ended out of order, an output that fails, the misuse it reports (with the callbacks), and a shutdown from an
-// atexit handler while a thread still traces. What the last shutdown leaves behind is checked with the other module in
-// agents/tests.
+// tracers ended out of order, a byte tag's origin, an output that fails, the misuse it reports (with the callbacks),
+// and a shutdown from an atexit handler while a thread still traces. What the last shutdown leaves behind is checked
+// with the other module in agents/tests.
 #include <atomic>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -140,6 +140,25 @@ TEST(ConsoleParents, AnOuterTracerEndedFirstLeavesTheInnerOneCurrent) {
     for (const Json& line : TakeTrace(output))
         if (line.value("call", "") == "tracer_start" && line["tracer"] == next) parent = line["parent"];
     EXPECT_EQ(parent, inner);
+}
+
+// A byte tag made by this module tells the receiving side's line which tracer of which process sent it.
+TEST(ConsoleTags, AByteTagNamesTheTracerThatSentIt) {
+    const std::string output = TempName("tags");
+    Configure(output);
+    const vexlin_tracer_handle_t call = vexlin_outgoingremotecalltracer_create_p(w, w, w, 1, w);
+    vexlin_tracer_start(call);
+    unsigned char tag[64];
+    const vexlin_size_t size = vexlin_tracer_get_outgoing_korvantix_byte_tag(call, tag, sizeof tag, nullptr);
+    vexlin_tracer_end(call);
+    const vexlin_tracer_handle_t served = vexlin_incomingremotecalltracer_create_p(w, w, w);
+    vexlin_tracer_set_incoming_korvantix_byte_tag(served, tag, size);
+    StartEnd(served);
+    ASSERT_EQ(vexlin_shutdown(), 0);
+    Json origin;
+    for (const Json& line : TakeTrace(output))
+        if (line.value("call", "") == "tracer_set_incoming_korvantix_byte_tag") origin = line["origin"];
+    EXPECT_EQ(origin, Json({{"tracer", call}, {"pid", getpid()}}));
 }
 
 // An output that fails every write (a full disk) loses the lines, and holds up nothing.
