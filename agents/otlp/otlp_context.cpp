@@ -45,25 +45,49 @@ __attribute__((cold, noinline)) void Seed(IdState& st, unsigned generation) {
     st.seeded = true;
 }
 
-std::uint64_t Next() {
-    IdState& st = t_ids;
-    const unsigned generation = g_fork_generation.load(std::memory_order_relaxed);
-    if (!st.seeded || st.generation != generation) Seed(st, generation);
-    std::uint64_t x = st.s[0];
-    const std::uint64_t y = st.s[1];
-    st.s[0] = y;
-    x ^= x << 23;
-    st.s[1] = x ^ y ^ (x >> 17) ^ (y >> 26);
-    return st.s[1] + y;
-}
+// The thread's generator for the ids of one call, its state in registers
+// meanwhile: it is checked and stored back once, however many words.
+class Draw {
+public:
+    Draw() : st_(t_ids) {
+        const unsigned generation = g_fork_generation.load(std::memory_order_relaxed);
+        if (!st_.seeded || st_.generation != generation) Seed(st_, generation);
+        s0_ = st_.s[0];
+        s1_ = st_.s[1];
+    }
+    ~Draw() {
+        st_.s[0] = s0_;
+        st_.s[1] = s1_;
+    }
+    Draw(const Draw&) = delete;
+    Draw& operator=(const Draw&) = delete;
 
-// `words` (1 or 2) random words, not all zero.
-void Fill(std::uint8_t* out, std::size_t words) {
-    std::uint64_t w[2] = {0, 0};
-    while ((w[0] | w[1]) == 0)
-        for (std::size_t i = 0; i < words; ++i) w[i] = Next();
-    std::memcpy(out, w, 8 * words);
-}
+    std::uint64_t Next() {
+        std::uint64_t x = s0_;
+        const std::uint64_t y = s1_;
+        s0_ = y;
+        x ^= x << 23;
+        s1_ = x ^ y ^ (x >> 17) ^ (y >> 26);
+        return s1_ + y;
+    }
+    void TraceId(std::uint8_t* out) {
+        std::uint64_t w[2] = {0, 0};
+        while ((w[0] | w[1]) == 0) {
+            w[0] = Next();
+            w[1] = Next();
+        }
+        std::memcpy(out, w, 16);
+    }
+    void SpanId(std::uint8_t* out) {
+        std::uint64_t w = 0;
+        while (w == 0) w = Next();
+        std::memcpy(out, &w, 8);
+    }
+
+private:
+    IdState& st_;
+    std::uint64_t s0_, s1_;
+};
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -90,8 +114,13 @@ bool AllZero(const void* id, std::size_t n) {
     return true;
 }
 
-void NewTraceId(std::uint8_t id[16]) { Fill(id, 2); }
-void NewSpanId(std::uint8_t id[8]) { Fill(id, 1); }
+void NewTraceId(std::uint8_t id[16]) { Draw().TraceId(id); }
+void NewSpanId(std::uint8_t id[8]) { Draw().SpanId(id); }
+void NewTraceAndSpanIds(std::uint8_t trace_id[16], std::uint8_t span_id[8]) {
+    Draw draw;
+    draw.TraceId(trace_id);
+    draw.SpanId(span_id);
+}
 
 void FormatTraceparent(const std::uint8_t trace_id[16], const std::uint8_t span_id[8], std::uint8_t flags,
                        char out[kTraceparentLength]) {

@@ -15,6 +15,8 @@ bool AllZero(const void* id, std::size_t n);
 // Random, per thread; a forked child's differ from its parent's.
 void NewTraceId(std::uint8_t id[16]);
 void NewSpanId(std::uint8_t id[8]);
+// Both at once, as NewTraceId and then NewSpanId would make them.
+void NewTraceAndSpanIds(std::uint8_t trace_id[16], std::uint8_t span_id[8]);
 
 // "00-<32 hex>-<16 hex>-<2 hex>": 55 characters.
 constexpr std::size_t kTraceparentLength = 55;

@@ -96,6 +96,7 @@ void TracerStarted(void* self, Tracer& t, const unsigned char* parent_context) {
     c.sampled = true;
     c.fork_epoch = s->fork_epoch;
     Handle linked = 0;
+    bool span_id_made = false;
     bool own_ids = t.kind == Kind::kSpan && t.trace_id.set && t.span_id.set && t.trace_id.value.size() == 16 &&
                    t.span_id.value.size() == 8 && !AllZero(t.trace_id.value.data(), 16) &&
                    !AllZero(t.span_id.value.data(), 8);
@@ -119,10 +120,11 @@ void TracerStarted(void* self, Tracer& t, const unsigned char* parent_context) {
             c.sampled = parent.sampled;
             c.has_parent = true;
         } else {
-            NewTraceId(c.trace_id);
+            NewTraceAndSpanIds(c.trace_id, c.span_id);
+            span_id_made = true;
         }
     }
-    if (!own_ids) NewSpanId(c.span_id);
+    if (!own_ids && !span_id_made) NewSpanId(c.span_id);
     c.sampled = ShouldSample(config, c.has_parent, c.sampled, c.trace_id);
     t.recorded = t.recorded && c.sampled;  // what it is told from now on is not kept
 }
