@@ -23,7 +23,8 @@
  *     web-in|URL|METHOD|PEER  web-out|URL|METHOD  rpc|SERVICE|METHOD|PROTOCOL|CHANNEL (outgoing)
  *     sql|VENDOR|DATABASE|STATEMENT|ROWS  send|receive|process|VENDOR|DESTINATION|DESTINATION_TYPE
  *   then any of: Name:value (a request header), >Name:value (a response header), =STATUS, !CLASS:MESSAGE (an error),
- *   ~TAG (an incoming string tag given one byte shorter: its last character follows it in memory) */
+ *   ~TAG (an incoming string tag given one byte shorter: its last character follows it in memory)
+ *   --tracer=flush  sends what was recorded so far, and waits for it */
 #define _POSIX_C_SOURCE 200809L
 #define _DEFAULT_SOURCE /* MAP_ANONYMOUS */
 
@@ -137,6 +138,10 @@ static void record_tracer(char* line) {
     for (int i = 0; i < 16; ++i) a[i] = (v[i] = text(i < n ? f[i] : "")).byte_length > 0 ? &v[i] : NULL;
     vexlin_tracer_handle_t t = 0;
     int in = strcmp(f[0], "web-in") == 0;
+    if (strcmp(f[0], "flush") == 0) {
+        if (vexlin_ex_api_enable_serverless() == VEXLIN_SUCCESS) vexlin_ex_agent_force_send_data_now();
+        return;
+    }
     /* The span must carry its info all the same. The tracer before it is ended unstarted, a misuse that sends nothing
      * (the warnings are not printed). */
     if (in) {

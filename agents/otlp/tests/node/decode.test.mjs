@@ -178,3 +178,13 @@ for (const [title, tracer, environment, name, kind, attributes, status, message]
     for (const [key, value] of Object.entries(attributes)) assert.deepEqual(a[key], value, key);
   });
 }
+
+test('a record the exporter gives back carries nothing of its last span into the next', async () => {
+  const receiver = await startReceiver();
+  const result = await run(env('OTLP_LOAD_PATH'), ['0', '--tracer=web-out|http://a.example/|GET|X-Request-Id:7', '--tracer=flush',
+    '--tracer=web-out|http://b.example/|GET'], { OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint, [`${CLIENT_HEADERS}REQUEST_HEADERS`]: 'x-request-id' });
+  await receiver.close();
+  assert.equal(result.code, 0, result.stderr);
+  assert.deepEqual(spansOf(receiver.received).map((s) => ['url.full', 'http.request.header.x-request-id'].map((k) => attrs(s.attributes)[k])),
+    [['http://a.example/', ['7']], ['http://b.example/', undefined]]);
+});
