@@ -52,8 +52,6 @@ struct alignas(64) ReturnedRecords {
 };
 ReturnedRecords g_returned;
 
-constexpr std::size_t kSpareObjects = 64;  // retired objects kept per thread for reuse
-
 std::int64_t NowNanos() {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -146,10 +144,6 @@ void Adopt(ThreadRecord* r, State* st) {
     r->free_slots.clear();
     r->fresh_next = r->fresh_end = 0;
     r->remote_free.store(0, std::memory_order_relaxed);
-    try {
-        r->spare.reserve(kSpareObjects);
-    } catch (...) {  // then retired objects are freed, not kept
-    }
 }
 
 namespace {
@@ -174,8 +168,8 @@ void Clear(ThreadRecord* r) {
     for (RecentInfo& recent : r->recent_infos) Forget(recent);
     FreeList(r->returned);
     r->returned = nullptr;
-    for (Object* o : r->spare) delete o;
-    std::vector<Object*>().swap(r->spare);
+    for (std::uint32_t i = 0; i < r->spare_count; ++i) delete r->spare[i];
+    r->spare_count = 0;
     std::vector<Handle>().swap(r->stack);
     std::vector<std::uint32_t>().swap(r->free_slots);
     r->fresh_next = r->fresh_end = 0;
@@ -220,8 +214,7 @@ bool TakeIndex(State* st, ThreadRecord* r, std::uint32_t* index) {
 }
 
 // Back to the free list of the thread record that took it.
-void GiveBackIndex(State* st, ThreadRecord* self, std::uint32_t index) {
-    Slot* slot = SlotAt(st, index);
+void GiveBackIndex(ThreadRecord* self, Slot* slot, std::uint32_t index) {
     ThreadRecord* owner = slot->owner != nullptr ? slot->owner : self;
     if (owner == self) {
         self->free_slots.push_back(index);
@@ -297,14 +290,14 @@ void Reset(Object* o) {
     }
     if (t.info != nullptr) Drop(t.info);
     ResetToNew<TracerBasics>(t);
-    ResetLists(t);
+    if (o->keeping) ResetLists(t);
     Reset(t.arena);
 }
 
 void Recycle(ThreadRecord* r, Object* o) {
     Reset(o);  // a record freed gives up its info's share too
-    if (r != nullptr && r->spare.size() < r->spare.capacity()) {
-        r->spare.push_back(o);  // never allocates: room reserved by Adopt
+    if (r != nullptr && r->spare_count < kSpareObjects) {
+        r->spare[r->spare_count++] = o;
         return;
     }
     delete o;
@@ -483,8 +476,9 @@ void CallScope::LeaveLifecycle() { g_lifecycle.unlock(); }
 void CallScope::Describe() { extra().call.time_us = now_us(); }
 
 CallScope::Extra& CallScope::extra() {
-    if (!extra_) {
-        extra_.emplace();
+    if (extra_ == nullptr) {
+        extra_ = new (extra_space_) Extra;
+        slow_ = true;
         extra_->call.type = lifecycle_ ? "lifecycle" : "call";
         extra_->call.name = name_;
     }
@@ -529,9 +523,19 @@ void CallScope::Publish() {
 void CallScope::Abandon(std::uint32_t index) {
     if (pending_ != nullptr) Recycle(record_, pending_);
     try {
-        GiveBackIndex(st_, record_, index);
+        GiveBackIndex(record_, SlotAt(st_, index), index);
     } catch (...) {  // the index is lost, nothing else
     }
+}
+
+void CallScope::LeaveSlowly() {
+    // A call that describes itself has its extra part from the start.
+    if (extra_ == nullptr) {
+        Leave();
+        return;
+    }
+    Finish();
+    extra_->~Extra();
 }
 
 void CallScope::Finish() {
@@ -713,11 +717,11 @@ bool CallScope::MissingArray(const void* array, std::size_t count, const char* w
 Object& CallScope::New(Kind kind) {
     std::uint32_t index = 0;
     if (!TakeIndex(st_, record_, &index)) throw std::bad_alloc();
+    pending_ = nullptr;
     pending_index_ = index + 1;
     Object* o = nullptr;
-    if (!record_->spare.empty()) {
-        o = record_->spare.back();
-        record_->spare.pop_back();
+    if (record_->spare_count != 0) {
+        o = record_->spare[--record_->spare_count];
     } else {
         // Records the sink kept come back on its threads; the application's
         // threads take them all at once.
@@ -736,7 +740,14 @@ Object& CallScope::New(Kind kind) {
     o->tracer.kind = o->metric.kind = kind;
     o->tracer.create_thread = thread();
     if ((Bit(kind) & kAnyMetric) == 0) o->tracer.arena.text_limit = st_->limits.text_bytes;
-    if ((Bit(kind) & kAnyTracer) != 0) o->tracer.recorded = st_->limits.tracers;
+    // Only a tracer's lists are ever added to (the slots check the kind).
+    bool keeping = false;
+    if ((Bit(kind) & kAnyTracer) != 0) {
+        const bool recorded = st_->limits.tracers;
+        o->tracer.recorded = recorded;
+        keeping = recorded || describe_;
+    }
+    o->keeping = keeping;
     return *o;
 }
 
@@ -750,7 +761,7 @@ void CallScope::Retire(bool kept) {
     slot->generation.store(slot->generation.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     Release();
     if (!kept) Recycle(record_, o);
-    GiveBackIndex(st_, record_, index);
+    GiveBackIndex(record_, slot, index);
 }
 
 int CallScope::Peek(Handle handle, unsigned char* context) {
@@ -761,10 +772,23 @@ int CallScope::Peek(Handle handle, unsigned char* context) {
     return answer;
 }
 
+// Peek on the stack's top, without holding what it finds. The stack holds
+// tracers only, and a slot's object changes with its generation.
 Handle CallScope::Current(unsigned char* context) {
+    Release();
     std::vector<Handle>& stack = record_->stack;
-    while (!stack.empty() && Peek(stack.back(), context) != 2) stack.pop_back();
-    return stack.empty() ? 0 : stack.back();
+    for (; !stack.empty(); stack.pop_back()) {
+        const Handle handle = stack.back();
+        Slot* slot = st_ == nullptr ? nullptr : SlotAt(st_, IndexOf(handle));
+        if (slot == nullptr) continue;
+        Lock(slot);
+        const bool started = slot->live && slot->generation.load(std::memory_order_relaxed) == GenerationOf(handle) &&
+                             slot->object->tracer.state == TracerState::kStarted;
+        if (started && context != nullptr) std::memcpy(context, slot->object->tracer.context, kContextSize);
+        Unlock(slot);
+        if (started) return handle;
+    }
+    return 0;
 }
 
 // ---- Lifecycle -----------------------------------------------------------------

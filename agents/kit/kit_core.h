@@ -9,7 +9,6 @@
 #include <atomic>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <utility>
 
 #include "kit.h"
@@ -35,6 +34,9 @@ struct Object {
     Tracer tracer;
     Metric metric;
     Kind kind;
+    // Made keeping what it is told (a tracer recorded, or a call described):
+    // without that no list of the record was ever added to.
+    bool keeping = false;
     Object* next = nullptr;  // in a list of objects to reuse
 };
 
@@ -74,8 +76,17 @@ struct RecentInfo {
 // A share of a recent info's block for a tracer.
 SharedInfo* TakeShare(RecentInfo& recent);
 
-// Empties `arena` as new: its blocks are freed.
-void Reset(Arena& arena);
+// Empties `arena` as new: its blocks are freed. An arena has blocks just
+// when its region is one of them, and room for the inline bytes otherwise.
+inline void Reset(Arena& arena) {
+    if (arena.region != nullptr) {
+        arena.blocks.clear();
+        arena.region = nullptr;
+        arena.room = Arena::kInline;
+    }
+    arena.used = 0;
+    arena.text_limit = SIZE_MAX;
+}
 // TextOf, written to `*out` in place (see Put in kit_slots.cpp).
 void TextInto(Arena& arena, const vexlin_string_t* s, Str* out);
 
@@ -105,6 +116,7 @@ inline void Unlock(Slot* slot) { slot->lock.store(false, std::memory_order_relea
 constexpr std::uint32_t kSlotsPerChunk = 1024;
 constexpr std::uint32_t kMaxChunks = 16384;  // 16 million objects at once
 constexpr std::uint32_t kFreshRun = 64;      // unused slots a thread takes at once; divides kSlotsPerChunk
+constexpr std::uint32_t kSpareObjects = 64;  // retired objects kept per thread for reuse
 
 // Each thread's part: whether it is inside a call (the last shutdown waits
 // for that), its started tracers and what it reuses. Records are never freed
@@ -124,8 +136,9 @@ struct alignas(64) ThreadRecord {
     std::vector<std::uint32_t> free_slots;        // indices to reuse
     std::uint32_t fresh_next = 0, fresh_end = 0;  // unused slots taken for this thread
     std::atomic<std::uint32_t> remote_free{0};    // index + 1 of slots ended on other threads, through next_free
-    std::vector<Object*> spare;                   // retired objects, reset
-    Object* returned = nullptr;                   // kept records given back, reset, a list through `next`
+    Object* spare[kSpareObjects];                 // retired objects, reset: the first spare_count
+    std::uint32_t spare_count = 0;
+    Object* returned = nullptr;  // kept records given back, reset, a list through `next`
     // A deleted info's block stays until its entry is next looked up or
     // replaced, or the state ends.
     RecentInfo recent_infos[4];
@@ -240,7 +253,8 @@ public:
     bool started() const { return st_ != nullptr && (!lifecycle_ || st_->starts > 0); }
     // False for sinks without on_call: build no composite value then.
     bool describing() const { return describe_; }
-    void Add(const char* key, const Arg& value) {
+    // By value: an undescribed call then builds no Arg in memory.
+    void Add(const char* key, Arg value) {
         if (describe_) AddValue(key, value);
     }
     void Add(const char* key, Value value) {
@@ -324,7 +338,8 @@ private:
     void Describe();  // the description's start
     void Publish();
     __attribute__((cold, noinline)) void Abandon(std::uint32_t index);
-    void Leave();  // lets go of the call's thread mark or the lifecycle lock
+    void Leave();                                  // lets go of the call's thread mark or the lifecycle lock
+    __attribute__((noinline)) void LeaveSlowly();  // Leave, or Finish, and the extra part goes
     // The description, then the reports to the application's callbacks.
     __attribute__((noinline)) void Finish();
     void AddValue(const char* key, const Arg& value);
@@ -339,21 +354,28 @@ private:
     __attribute__((cold, noinline)) void WrongKind(Handle handle, const char* key, Kind found, KindSet allowed,
                                                    const char* noun);
 
-    ThreadRecord* record_ = nullptr;  // null only when the thread's record could not be made
-    bool lifecycle_ = false;
+    // Every call writes these; members without an initializer are set when
+    // they come to matter, so an ordinary call stores no more than it needs.
+    ThreadRecord* record_;  // null only when the thread's record could not be made
     State* st_ = nullptr;
     Slot* held_ = nullptr;
-    std::uint32_t held_index_ = 0;  // of held_: a kept record may be gone once the hook returns
-    Object* pending_ = nullptr;     // made by this call, not yet handed out
+    std::uint32_t held_index_;  // of held_, set with it: a kept record may be gone once the hook returns
     std::uint32_t pending_index_ = 0;
+    Object* pending_;  // made by this call, not yet handed out; set before pending_index_
     const char* name_;
-    unsigned thread_ = 0;
     std::int64_t time_ns_ = 0;
-    bool describe_;
+    unsigned thread_ = 0;
+    // Together, so that one store clears them.
+    bool lifecycle_;
     bool emitted_ = false;
     bool failed_ = false;
     bool description_lost_ = false;
-    std::optional<Extra> extra_;  // engaged from the start when describing
+    bool describe_;
+    // Leaving takes more than clearing the thread's marks: a lifecycle call,
+    // a thread without a record, or a call with its extra part.
+    bool slow_;
+    Extra* extra_ = nullptr;  // in extra_space_ once made; from the start when describing
+    alignas(Extra) unsigned char extra_space_[sizeof(Extra)];
 };
 
 // Inline: every forwarded call enters and leaves a scope, and most find one
@@ -365,20 +387,29 @@ inline void CallScope::Bind(State* st) {
     thread_ = record_->number;
 }
 
+// Works on locals: the stores to the thread's flags would make the
+// compiler read members back.
 __attribute__((always_inline)) inline CallScope::CallScope(Entry entry, const char* name) : name_(name) {
+    ThreadRecord* r = OwnRecord();
+    record_ = r;
     lifecycle_ = entry == kLifecycle;
     describe_ = g_sink->on_call != nullptr;
-    record_ = OwnRecord();
+    slow_ = lifecycle_ || describe_ || r == nullptr;
     if (lifecycle_) {
         EnterLifecycle();
-    } else if (record_ != nullptr) {
+        if (st_ != nullptr && r != nullptr) Bind(st_);
+    } else if (r != nullptr) {
         // The last shutdown clears the state, then waits for every thread
         // in a call: either it waits for this one, or this one sees no state.
-        record_->in_call.store(true, std::memory_order_relaxed);
-        EnterBusy(record_);
-        st_ = g_state.load(std::memory_order_acquire);
+        r->in_call.store(true, std::memory_order_relaxed);
+        EnterBusy(r);
+        State* st = g_state.load(std::memory_order_acquire);
+        st_ = st;
+        if (st != nullptr) {
+            if (r->epoch != st->epoch) Adopt(r, st);
+            thread_ = r->number;
+        }
     }
-    if (st_ != nullptr && record_ != nullptr) Bind(st_);
     t_scope = this;
     if (describe_) Describe();
 }
@@ -394,13 +425,16 @@ __attribute__((always_inline)) inline void CallScope::Leave() {
 }
 
 __attribute__((always_inline)) inline CallScope::~CallScope() {
-    Release();
+    if (held_ != nullptr) Unlock(held_);
     if (pending_index_ != 0) Publish();
-    // A call that describes itself has its extra part from the start.
-    if (extra_)
-        Finish();
-    else
-        Leave();
+    if (slow_) {
+        LeaveSlowly();
+    } else {
+        ThreadRecord* r = record_;  // read once: the flag stores would make it read again
+        t_scope = nullptr;
+        LeaveBusy(r);
+        r->in_call.store(false, std::memory_order_release);
+    }
 }
 
 __attribute__((always_inline)) inline Object* CallScope::Hold(Handle handle, SlotView* view) {

@@ -57,8 +57,12 @@ std::int32_t Put(CallScope& s, const char* key, std::int32_t v) {
 
 Tracer& NewTracer(CallScope& s, Kind kind) {
     Tracer& t = s.New(kind).tracer;
-    s.Add("tracer", UInt(t.handle));
-    s.Add("kind", Text(KindName(kind)));
+    // Guarded here and on the other paths every span takes: the compiler
+    // builds a description's values before it tests whether to add them.
+    if (s.describing()) {
+        s.Add("tracer", UInt(t.handle));
+        s.Add("kind", Text(KindName(kind)));
+    }
     return t;
 }
 
@@ -182,7 +186,7 @@ void SetStr(CallScope& s, Handle h, KindSet kinds, const char* key, const vexlin
 
 void SetInt(CallScope& s, Handle h, KindSet kinds, const char* key, std::int32_t v, Opt<std::int32_t> Tracer::*member) {
     Tracer* t = s.FindTracer(h, kinds);
-    s.Add(key, Int(v));
+    if (s.describing()) s.Add(key, Int(v));
     if (t != nullptr && Keeps(s, t)) t->*member = Opt<std::int32_t>{true, v};
 }
 
@@ -351,8 +355,10 @@ bool Start(CallScope& s, Handle h, Handle requested_parent, Time start, bool exp
         t->start_us = start.us;
         t->start_ns = start.ns;
     }
-    s.Add("parent", HandleValue(t->parent));
-    s.Add("start_us", Int(start.us));
+    if (s.describing()) {
+        s.Add("parent", HandleValue(t->parent));
+        s.Add("start_us", Int(start.us));
+    }
     return true;
 }
 
@@ -365,11 +371,13 @@ void End(CallScope& s, Handle h, Time end) {
     t->end_ns = end.ns;
     t->end_thread = s.thread();
     if (t->state == TracerState::kStarted) {
-        s.Add("parent", HandleValue(t->parent));
-        s.Add("start_us", Int(t->start_us));
-        s.Add("end_us", Int(end_us));
-        s.Add("duration_us", Int(end_us - t->start_us));
-        if (t->start_thread != s.thread()) s.Add("start_thread", UInt(t->start_thread));
+        if (s.describing()) {
+            s.Add("parent", HandleValue(t->parent));
+            s.Add("start_us", Int(t->start_us));
+            s.Add("end_us", Int(end_us));
+            s.Add("duration_us", Int(end_us - t->start_us));
+            if (t->start_thread != s.thread()) s.Add("start_thread", UInt(t->start_thread));
+        }
         // Other threads' stacks drop it when they next look.
         std::vector<Handle>& stack = s.record().stack;
         if (!stack.empty() && stack.back() == h) stack.pop_back();
@@ -860,7 +868,10 @@ __attribute__((cold, noinline)) bool Refuse(CallScope& s) {
 }
 
 // Checks the state and the agent object; true when the call may go on.
-inline bool Enter(CallScope& s, vexlin_abi_agent_t* agent) { return (s.started() && agent == &g_agent) || Refuse(s); }
+// A forwarded call sees a state only while the module is started.
+inline bool Enter(CallScope& s, vexlin_abi_agent_t* agent) {
+    return (s.state() != nullptr && agent == &g_agent) || Refuse(s);
+}
 
 // A call that throws (out of memory, say) gets the neutral answer.
 #define KIT_SLOT(name, result, params, args, neutral)                               \

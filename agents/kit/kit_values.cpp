@@ -21,14 +21,6 @@ char* Room(Arena& arena, std::size_t size) {
     return (arena.region != nullptr ? arena.region : arena.bytes) + arena.used;
 }
 
-void Reset(Arena& arena) {
-    arena.blocks.clear();
-    arena.region = nullptr;
-    arena.room = Arena::kInline;
-    arena.used = 0;
-    arena.text_limit = SIZE_MAX;
-}
-
 std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t left) {
     const unsigned char b = p[0];
     std::size_t n = b < 0x80                 ? 1
