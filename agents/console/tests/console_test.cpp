@@ -142,12 +142,16 @@ TEST(ConsoleParents, AnOuterTracerEndedFirstLeavesTheInnerOneCurrent) {
     EXPECT_EQ(parent, inner);
 }
 
-// A byte tag made by this module tells the receiving side's line which tracer of which process sent it.
+// A byte tag made by this module tells the receiving side's line which tracer of which process sent it; a buffer too
+// small for a string tag is left empty.
 TEST(ConsoleTags, AByteTagNamesTheTracerThatSentIt) {
     const std::string output = TempName("tags");
     Configure(output);
     const vexlin_tracer_handle_t call = vexlin_outgoingremotecalltracer_create_p(w, w, w, 1, w);
     vexlin_tracer_start(call);
+    char small[8] = "junk";
+    EXPECT_EQ(vexlin_tracer_get_outgoing_korvantix_string_tag(call, small, sizeof small, nullptr), 0u);
+    EXPECT_STREQ(small, "");
     unsigned char tag[64];
     const vexlin_size_t size = vexlin_tracer_get_outgoing_korvantix_byte_tag(call, tag, sizeof tag, nullptr);
     vexlin_tracer_end(call);

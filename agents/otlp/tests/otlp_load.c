@@ -23,7 +23,8 @@
  *     web-in|URL|METHOD|PEER  web-out|URL|METHOD  rpc|SERVICE|METHOD|PROTOCOL|CHANNEL (outgoing)
  *     sql|VENDOR|DATABASE|STATEMENT|ROWS  send|receive|process|VENDOR|DESTINATION|DESTINATION_TYPE
  *   then any of: Name:value (a request header), >Name:value (a response header), =STATUS, !CLASS:MESSAGE (an error),
- *   ~TAG (an incoming string tag given one byte shorter: its last character follows it in memory)
+ *   @KEY=VALUE (a custom request attribute), ~TAG (an incoming string tag given one byte shorter: its last character
+ *   follows it in memory)
  *   --tracer=flush  sends what was recorded so far, and waits for it */
 #define _POSIX_C_SOURCE 200809L
 #define _DEFAULT_SOURCE /* MAP_ANONYMOUS */
@@ -181,6 +182,12 @@ static void record_tracer(char* line) {
     vexlin_tracer_start(t);
     for (int i = first; i < n; ++i) {
         if (f[i][0] == '~') continue;
+        if (f[i][0] == '@' && strchr(f[i], '=') != NULL) {
+            const char* eq = strchr(f[i], '=');
+            vexlin_string_t key = text_of(f[i] + 1, (size_t)(eq - f[i] - 1)), value = text(eq + 1);
+            vexlin_customrequestattribute_add_strings_p(&key, &value, 1);
+            continue;
+        }
         const char mark = f[i][0] != '\0' && strchr(">!=", f[i][0]) != NULL ? f[i][0] : 0;
         const char *body = f[i] + (mark != 0), *colon = strchr(body, ':');
         vexlin_string_t name = text_of(body, colon ? (size_t)(colon - body) : strlen(body)),

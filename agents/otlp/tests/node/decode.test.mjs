@@ -181,10 +181,12 @@ for (const [title, tracer, environment, name, kind, attributes, status, message]
 
 test('a record the exporter gives back carries nothing of its last span into the next', async () => {
   const receiver = await startReceiver();
-  const result = await run(env('OTLP_LOAD_PATH'), ['0', '--tracer=web-out|http://a.example/|GET|X-Request-Id:7', '--tracer=flush',
-    '--tracer=web-out|http://b.example/|GET'], { OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint, [`${CLIENT_HEADERS}REQUEST_HEADERS`]: 'x-request-id' });
+  const result = await run(env('OTLP_LOAD_PATH'), ['0', '--tracer=web-out|http://a.example/|GET|X-Request-Id:7|>Retry-After:3|@order=7',
+    '--tracer=flush', '--tracer=web-out|http://b.example/|GET'], { OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint,
+    [`${CLIENT_HEADERS}REQUEST_HEADERS`]: 'x-request-id', [`${CLIENT_HEADERS}RESPONSE_HEADERS`]: 'retry-after' });
   await receiver.close();
   assert.equal(result.code, 0, result.stderr);
-  assert.deepEqual(spansOf(receiver.received).map((s) => ['url.full', 'http.request.header.x-request-id'].map((k) => attrs(s.attributes)[k])),
-    [['http://a.example/', ['7']], ['http://b.example/', undefined]]);
+  const keys = ['url.full', 'http.request.header.x-request-id', 'http.response.header.retry-after', 'order'];
+  assert.deepEqual(spansOf(receiver.received).map((s) => keys.map((k) => attrs(s.attributes)[k])),
+    [['http://a.example/', ['7'], ['3'], '7'], ['http://b.example/', undefined, undefined, undefined]]);
 });
