@@ -478,7 +478,6 @@ void CallScope::Describe() { extra().call.time_us = now_us(); }
 CallScope::Extra& CallScope::extra() {
     if (extra_ == nullptr) {
         extra_ = new (extra_space_) Extra;
-        slow_ = true;
         extra_->call.type = lifecycle_ ? "lifecycle" : "call";
         extra_->call.name = name_;
     }
@@ -765,30 +764,23 @@ void CallScope::Retire(bool kept) {
 }
 
 int CallScope::Peek(Handle handle, unsigned char* context) {
-    Object* o = Hold(handle, nullptr);
-    int answer = o == nullptr || !IsTracer(o->kind) ? 0 : o->tracer.state == TracerState::kStarted ? 2 : 1;
-    if (answer == 2 && context != nullptr) std::memcpy(context, o->tracer.context, kContextSize);
     Release();
+    Slot* slot = handle == 0 || st_ == nullptr ? nullptr : SlotAt(st_, IndexOf(handle));
+    if (slot == nullptr) return 0;
+    Lock(slot);
+    int answer = 0;
+    if (slot->live && slot->generation.load(std::memory_order_relaxed) == GenerationOf(handle) &&
+        IsTracer(slot->object->kind))
+        answer = slot->object->tracer.state == TracerState::kStarted ? 2 : 1;
+    if (answer == 2 && context != nullptr) std::memcpy(context, slot->object->tracer.context, kContextSize);
+    Unlock(slot);
     return answer;
 }
 
-// Peek on the stack's top, without holding what it finds. The stack holds
-// tracers only, and a slot's object changes with its generation.
 Handle CallScope::Current(unsigned char* context) {
-    Release();
     std::vector<Handle>& stack = record_->stack;
-    for (; !stack.empty(); stack.pop_back()) {
-        const Handle handle = stack.back();
-        Slot* slot = st_ == nullptr ? nullptr : SlotAt(st_, IndexOf(handle));
-        if (slot == nullptr) continue;
-        Lock(slot);
-        const bool started = slot->live && slot->generation.load(std::memory_order_relaxed) == GenerationOf(handle) &&
-                             slot->object->tracer.state == TracerState::kStarted;
-        if (started && context != nullptr) std::memcpy(context, slot->object->tracer.context, kContextSize);
-        Unlock(slot);
-        if (started) return handle;
-    }
-    return 0;
+    while (!stack.empty() && Peek(stack.back(), context) != 2) stack.pop_back();
+    return stack.empty() ? 0 : stack.back();
 }
 
 // ---- Lifecycle -----------------------------------------------------------------

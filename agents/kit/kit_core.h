@@ -205,6 +205,11 @@ __attribute__((always_inline)) inline void EnterBusy(ThreadRecord* r) {
     if (g_fork_gate.load(std::memory_order_relaxed)) WaitForFork(r);
 }
 inline void LeaveBusy(ThreadRecord* r) { r->busy.store(false, std::memory_order_release); }
+// The end of a forwarded call: not busy, then not in it.
+inline void LeaveCall(ThreadRecord* r) {
+    LeaveBusy(r);
+    r->in_call.store(false, std::memory_order_release);
+}
 
 constexpr std::uint32_t IndexOf(Handle h) { return static_cast<std::uint32_t>(h) - 1; }
 constexpr std::uint32_t GenerationOf(Handle h) { return static_cast<std::uint32_t>(h >> 32); }
@@ -312,6 +317,8 @@ public:
     Handle Current(unsigned char* context = nullptr);
     // 0 when `handle` is no live tracer, 1 for a tracer not started yet, 2
     // for a started one, whose context is copied when `context` is given.
+    // Holds nothing afterwards, so a parent is looked up before the call's
+    // own tracer.
     int Peek(Handle handle, unsigned char* context);
     ThreadRecord& record() { return *record_; }
     // For what the call decodes but keeps in no record.
@@ -371,9 +378,6 @@ private:
     bool failed_ = false;
     bool description_lost_ = false;
     bool describe_;
-    // Leaving takes more than clearing the thread's marks: a lifecycle call,
-    // a thread without a record, or a call with its extra part.
-    bool slow_;
     Extra* extra_ = nullptr;  // in extra_space_ once made; from the start when describing
     alignas(Extra) unsigned char extra_space_[sizeof(Extra)];
 };
@@ -394,7 +398,6 @@ __attribute__((always_inline)) inline CallScope::CallScope(Entry entry, const ch
     record_ = r;
     lifecycle_ = entry == kLifecycle;
     describe_ = g_sink->on_call != nullptr;
-    slow_ = lifecycle_ || describe_ || r == nullptr;
     if (lifecycle_) {
         EnterLifecycle();
         if (st_ != nullptr && r != nullptr) Bind(st_);
@@ -419,21 +422,21 @@ __attribute__((always_inline)) inline void CallScope::Leave() {
     if (lifecycle_) {
         LeaveLifecycle();
     } else if (record_ != nullptr) {
-        LeaveBusy(record_);
-        record_->in_call.store(false, std::memory_order_release);
+        LeaveCall(record_);
     }
 }
 
 __attribute__((always_inline)) inline CallScope::~CallScope() {
     if (held_ != nullptr) Unlock(held_);
     if (pending_index_ != 0) Publish();
-    if (slow_) {
+    // Leaving takes more than clearing the thread's marks for a lifecycle
+    // call, a thread without a record, or a call with its extra part.
+    if (lifecycle_ || record_ == nullptr || extra_ != nullptr) {
         LeaveSlowly();
     } else {
         ThreadRecord* r = record_;  // read once: the flag stores would make it read again
         t_scope = nullptr;
-        LeaveBusy(r);
-        r->in_call.store(false, std::memory_order_release);
+        LeaveCall(r);
     }
 }
 
