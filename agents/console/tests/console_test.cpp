@@ -142,27 +142,33 @@ TEST(ConsoleParents, AnOuterTracerEndedFirstLeavesTheInnerOneCurrent) {
     EXPECT_EQ(parent, inner);
 }
 
-// A byte tag made by this module tells the receiving side's line which tracer of which process sent it; a buffer too
-// small for a string tag is left empty.
-TEST(ConsoleTags, AByteTagNamesTheTracerThatSentIt) {
+// A byte or string tag made by this module tells the receiving side's line which tracer of which process sent it; a
+// buffer too small for a string tag is left empty.
+TEST(ConsoleTags, ATagNamesTheTracerThatSentIt) {
     const std::string output = TempName("tags");
     Configure(output);
     const vexlin_tracer_handle_t call = vexlin_outgoingremotecalltracer_create_p(w, w, w, 1, w);
     vexlin_tracer_start(call);
-    char small[8] = "junk";
+    char small[8] = "junk", text[64];
     EXPECT_EQ(vexlin_tracer_get_outgoing_korvantix_string_tag(call, small, sizeof small, nullptr), 0u);
     EXPECT_STREQ(small, "");
+    const vexlin_string_t string_tag = {
+        text, vexlin_tracer_get_outgoing_korvantix_string_tag(call, text, sizeof text, nullptr), VEXLIN_CCSID_UTF8};
     unsigned char tag[64];
     const vexlin_size_t size = vexlin_tracer_get_outgoing_korvantix_byte_tag(call, tag, sizeof tag, nullptr);
     vexlin_tracer_end(call);
-    const vexlin_tracer_handle_t served = vexlin_incomingremotecalltracer_create_p(w, w, w);
-    vexlin_tracer_set_incoming_korvantix_byte_tag(served, tag, size);
-    StartEnd(served);
+    const vexlin_tracer_handle_t served[2] = {vexlin_incomingremotecalltracer_create_p(w, w, w),
+                                              vexlin_incomingremotecalltracer_create_p(w, w, w)};
+    vexlin_tracer_set_incoming_korvantix_byte_tag(served[0], tag, size);
+    vexlin_tracer_set_incoming_korvantix_string_tag_p(served[1], &string_tag);
+    StartEnd(served[0]), StartEnd(served[1]);
     ASSERT_EQ(vexlin_shutdown(), 0);
-    Json origin;
+    std::map<std::string, Json> origins;
     for (const Json& line : TakeTrace(output))
-        if (line.value("call", "") == "tracer_set_incoming_korvantix_byte_tag") origin = line["origin"];
-    EXPECT_EQ(origin, Json({{"tracer", call}, {"pid", getpid()}}));
+        if (line.value("call", "").rfind("tracer_set_incoming_", 0) == 0) origins[line["call"]] = line["origin"];
+    const Json sender = {{"tracer", call}, {"pid", getpid()}};
+    EXPECT_EQ(origins, (std::map<std::string, Json>{{"tracer_set_incoming_korvantix_byte_tag", sender},
+                                                    {"tracer_set_incoming_korvantix_string_tag_p", sender}}));
 }
 
 // An output that fails every write (a full disk) loses the lines, and holds up nothing.

@@ -144,7 +144,7 @@ const cases = [
     CLIENT, { 'db.query.text': 'SELECT * FROM users WHERE password = ?', 'db.system.name': 'microsoft.sql_server',
       'db.operation.name': 'SELECT', 'db.response.returned_rows': undefined }],
   ['quotes, numbers, parameters and comments', "sql|SomeDB||select a from \"t\"\"x\" where b = 'it''s' and c = -1.5e-3 and d = $1 "
-    + "and e = $$a$$ and f = $x$b$x$ /* it's\n */ and g = 2 -- 'rest\nand h = 'x' -- 'end", {}, 'other_sql', CLIENT,
+    + "and e = $$a$$ and f = $x$b$x$ /* it's\n */ and g = 0 -- 'rest\nand h = 'x' -- 'end", {}, 'other_sql', CLIENT,
     { 'db.query.text': 'select a from "t""x" where b = ? and c = -? and d = $1 and e = ? and f = ?  and g = ? \nand h = ? ',
       'db.operation.name': 'select' }],
   ['two statements name no operation; a string that does not end is a literal', "sql|PostgreSQL|orders|UPDATE t SET a = 1; SELECT 'open",
