@@ -203,7 +203,8 @@ const MisuseCase kMisuse[] = {
     {"TagOfAnIncomingKind", "wrong_kind", 1,
      [] { vexlin_tracer_get_outgoing_korvantix_string_tag(t(), g_tag, sizeof g_tag, nullptr), StartEnd(t()); }},
     {"MetricOfAnotherKind", "wrong_kind", 1,
-     [] { vexlin_floatgaugemetric_set_value_p(vexlin_integercountermetric_create_p(w, w, w), 1.5, w); }},
+     [] { vexlin_floatstatisticsmetric_add_value_p(vexlin_integercountermetric_create_p(w, w, w), 1.5, w); },
+     "needs a float_statistics metric, but handle 1 is an integer_counter"},
     {"UseAfterEnd", "used_after_end", 1, [] { StartEnd(t()), vexlin_tracer_error_p(t(), nullptr, nullptr); }},
     {"UseAfterDelete", "used_after_delete", 1, [] { DeleteTwice(vexlin_databaseinfo_create_p(w, w, 1, w)); }},
     {"HandleOfAnEarlierUseOfItsSlot", "stale_handle", 1,  // freed slots are used again once 1024 were handed out
