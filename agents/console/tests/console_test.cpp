@@ -1,7 +1,7 @@
 // The console module through the real library: the trace of samples/trace_demo against a committed golden file,
-// tracers ended out of order, a byte tag's origin, an output that fails, the misuse it reports (with the callbacks),
-// and a shutdown from an atexit handler while a thread still traces. What the last shutdown leaves behind is checked
-// with the other module in agents/tests.
+// tracers ended out of order or given a parent, a tag's origin, the output streams and an output that fails, the misuse
+// it reports (with the callbacks), and a shutdown from an atexit handler while a thread still traces. What the last
+// shutdown leaves behind is checked with the other module in agents/tests.
 #include <atomic>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -129,17 +129,22 @@ TEST(ConsoleAnswers, ALineTellsWhatItsCallAnswered) {
 }
 
 // Tracers may end out of order: an outer one ended first leaves the one started inside it the thread's current tracer.
+// A parent given explicitly wins over the current tracer, and the line tells which was asked for.
 TEST(ConsoleParents, AnOuterTracerEndedFirstLeavesTheInnerOneCurrent) {
     const std::string output = TempName("parents");
     Configure(output);
-    const vexlin_tracer_handle_t outer = Custom(), inner = Custom(), next = Custom();
+    ASSERT_EQ(vexlin_ex_api_enable_tracer_ext(), 0);
+    const vexlin_tracer_handle_t outer = Custom(), inner = Custom(), next = Custom(), adopted = Custom();
     vexlin_tracer_start(outer), vexlin_tracer_start(inner), vexlin_tracer_end(outer);
-    StartEnd(next), vexlin_tracer_end(inner);
+    vexlin_tracer_start(next), vexlin_ex_tracer_start_2(adopted, inner, 0);
+    vexlin_tracer_end(adopted), vexlin_tracer_end(next), vexlin_tracer_end(inner);
     ASSERT_EQ(vexlin_shutdown(), 0);
-    Json parent;
+    std::map<vexlin_tracer_handle_t, Json> starts;
     for (const Json& line : TakeTrace(output))
-        if (line.value("call", "") == "tracer_start" && line["tracer"] == next) parent = line["parent"];
-    EXPECT_EQ(parent, inner);
+        if (line.value("call", "") == "tracer_start" || line.value("call", "") == "ex_tracer_start_2")
+            starts[line["tracer"]] = {line["parent"], line.value("requested_parent", Json())};
+    EXPECT_EQ(starts[next], Json({inner, nullptr}));
+    EXPECT_EQ(starts[adopted], Json({inner, inner}));
 }
 
 // A byte or string tag made by this module tells the receiving side's line which tracer of which process sent it; a
@@ -169,6 +174,20 @@ TEST(ConsoleTags, ATagNamesTheTracerThatSentIt) {
     const Json sender = {{"tracer", call}, {"pid", getpid()}};
     EXPECT_EQ(origins, (std::map<std::string, Json>{{"tracer_set_incoming_korvantix_byte_tag", sender},
                                                     {"tracer_set_incoming_korvantix_string_tag_p", sender}}));
+}
+
+// "stdout" and "stderr" name the process's streams, not files of that name.
+TEST(ConsoleOutput, StdoutAndStderrAreTheStreams) {
+    for (const bool to_stdout : {true, false}) {
+        const std::string name = to_stdout ? "stdout" : "stderr";
+        auto run =
+            console_test::RunProcess({TRACE_DEMO_PATH, "--kx_console_output=" + name}, {"KX_HOME=" CONSOLE_HOME_PATH});
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        const std::string& chosen = to_stdout ? run.out : run.err;
+        const std::string& other = to_stdout ? run.err : run.out;
+        EXPECT_NE(chosen.find(R"("call":"shutdown")"), std::string::npos) << name;
+        EXPECT_EQ(other.find(R"("call":)"), std::string::npos) << name;
+    }
 }
 
 // An output that fails every write (a full disk) loses the lines, and holds up nothing.
