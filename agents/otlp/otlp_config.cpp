@@ -170,17 +170,25 @@ void LoadSignal(const Source& src, const char* signal, const std::string& base, 
     if (First(src, {(per + "COMPRESSION").c_str(), "OTEL_EXPORTER_OTLP_COMPRESSION"}, &text))
         out->gzip = Lower(Trim(text)) == "gzip";
     out->timeout_ms = Timeout(src, {(per + "TIMEOUT").c_str(), "OTEL_EXPORTER_OTLP_TIMEOUT"}, 10000, config);
-    // Headers of both settings apply; the per-signal ones come last and win.
-    const std::string own_headers = per + "HEADERS";
-    for (const char* name : {"OTEL_EXPORTER_OTLP_HEADERS", own_headers.c_str()}) {
+    // Headers of both settings are sent, but a per-signal header replaces
+    // the general ones of its name: a collector would get both values.
+    const std::string own_name = per + "HEADERS";
+    const char* const names[] = {"OTEL_EXPORTER_OTLP_HEADERS", own_name.c_str()};
+    std::vector<std::pair<std::string, std::string>> general, own;
+    for (const char* name : names) {
         if (!Lookup(src, name, &text)) continue;
-        for (const auto& kv : ParsePairs(text)) {
+        for (auto& kv : ParsePairs(text)) {
             if (const char* problem = HeaderProblem(kv.first, kv.second))
                 Warn(config, "otlp: ignoring header '" + kv.first + "' of " + name + ": " + problem);
             else
-                out->headers.push_back(kv.first + ": " + kv.second);
+                (name == names[0] ? general : own).push_back(std::move(kv));
         }
     }
+    for (const auto& kv : general) {
+        const auto same_name = [&](const auto& o) { return Lower(o.first) == Lower(kv.first); };
+        if (std::none_of(own.begin(), own.end(), same_name)) out->headers.push_back(kv.first + ": " + kv.second);
+    }
+    for (const auto& kv : own) out->headers.push_back(kv.first + ": " + kv.second);
 }
 
 // "A, b,,c" as {"a", "b", "c"}: header and attribute names, any case.

@@ -139,6 +139,16 @@ TEST(OtlpConfig, SamplerRatios) {
     }
 }
 
+// A per-signal header replaces the general one of its name, in any case; other general ones still go.
+TEST(OtlpConfig, PerSignalHeadersReplaceGeneralOnesOfTheirName) {
+    const char* arguments[] = {"otel_exporter_otlp_headers=Authorization=a,X-Team=t",
+                               "otel_exporter_otlp_traces_headers=authorization=b"};
+    otlp::Config config;
+    otlp::LoadConfig(2, arguments, &config);
+    EXPECT_EQ(config.traces.headers, (std::vector<std::string>{"X-Team: t", "authorization: b"}));
+    EXPECT_EQ(config.metrics.headers, (std::vector<std::string>{"Authorization: a", "X-Team: t"}));
+}
+
 // Nothing rejected and no message: no partial success. Unknown fields are skipped; a malformed body reads as none.
 TEST(OtlpAnswer, PartialSuccess) {
     using otlp::Format;
