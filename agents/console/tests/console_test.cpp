@@ -128,6 +128,29 @@ TEST(ConsoleAnswers, ALineTellsWhatItsCallAnswered) {
     EXPECT_EQ(callbacks, set);
 }
 
+// Real attribute values reach the line, a float's as the shortest text that reads back as that float.
+TEST(ConsoleAttributes, RealValuesAreWrittenWithTheirKeys) {
+    const std::string output = TempName("reals");
+    Configure(output);
+    ASSERT_EQ(vexlin_ex_api_enable_span(), 0);
+    const vexlin_tracer_handle_t span = vexlin_ex_spantracer_create(0);
+    const double real = 2.5;
+    const float single = 0.1f;
+    vexlin_tracer_start(span);
+    vexlin_ex_spantracer_set_doubles_p(span, w, &real, 1);
+    vexlin_ex_spantracer_set_floats_p(span, w, &single, 1);
+    vexlin_customrequestattribute_add_floats_p(w, &real, 1);
+    vexlin_tracer_end(span);
+    ASSERT_EQ(vexlin_shutdown(), 0);
+    std::map<std::string, Json> written;
+    for (const Json& line : TakeTrace(output))
+        if (line.contains("attributes")) written[line["call"]] = line["attributes"];
+    EXPECT_EQ(written,
+              (std::map<std::string, Json>{{"ex_spantracer_set_doubles_p", Json::parse(R"([["w",2.5]])")},
+                                           {"ex_spantracer_set_floats_p", Json::parse(R"([["w",0.1]])")},
+                                           {"customrequestattribute_add_floats_p", Json::parse(R"([["w",2.5]])")}}));
+}
+
 // Tracers may end out of order: an outer one ended first leaves the one started inside it the thread's current tracer.
 // A parent given explicitly wins over the current tracer, and the line tells which was asked for.
 TEST(ConsoleParents, AnOuterTracerEndedFirstLeavesTheInnerOneCurrent) {
