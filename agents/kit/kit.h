@@ -13,10 +13,12 @@
 //
 // Threads: the kit takes no process-wide lock on a call. Each handle has a
 // small lock of its own, held while a call works on that handle's record and
-// while the sink's hooks for it run; a sink guards the state its hooks share
-// across handles itself. Hooks must be quick (queue work for a thread of their
-// own rather than send from a hook), must not call the library and must not
-// call the application: Log() below defers a message until the call returns.
+// while the sink's hooks for it run; the hooks of an object being created run
+// without it, as no other call can reach the object before the create
+// returns. A sink guards the state its hooks share across handles itself.
+// Hooks must be quick (queue work for a thread of their own rather than send
+// from a hook), must not call the library and must not call the application:
+// Log() below defers a message until the call returns.
 // Records handed to a hook are valid only during the call (texts included:
 // they live in the record's arena, or in its info's shared block); copy what
 // you keep, or keep an ended tracer's whole record (tracer_ended).
@@ -43,9 +45,11 @@
 // counted too: an end always ends its tracer.
 //
 // Fork: the kit's prepare handler waits until no other thread is inside a
-// call (a hook that waits, a flush, is not waited for) and holds new calls
-// back; the child starts with every kit lock free, and the records of the
-// threads it did not inherit go to its next threads.
+// forwarded call (a hook that waits, a flush, is not waited for) and holds
+// new ones back. A lifecycle call of another thread is not waited for: the
+// library refuses to use a child forked during one. The child starts with
+// every kit lock free, and the records of the threads it did not inherit go
+// to its next threads.
 // The handlers are registered once per process, by the first initialize, and
 // stay valid as the module stays mapped.
 #ifndef VEXLIN_AGENT_KIT_H
@@ -96,7 +100,8 @@ std::string_view Keep(Arena& arena, std::string_view text);
 // other encodings taken as they are, so `value` may hold invalid UTF-8),
 // cut on a character boundary to the text limit of the arena it is in;
 // `set` is false for a NULL string or NULL data. The bytes are in the arena
-// of the record that holds it, or of the call for what a hook is handed.
+// of the record that holds it, in an info's shared block for the texts of an
+// info, or in the call's arena for what a hook is handed.
 struct Str {
     bool set = false;
     std::string_view value;
@@ -275,8 +280,9 @@ struct MetricUpdate {
 };
 
 // ---- A call described, for sinks that print every call -------------------
-// Members carry the call's arguments under the parameter names of the public
-// headers, then what the kit worked out (kind, parent, times, ...).
+// Members carry the call's arguments, most under the parameter names of the
+// public headers and handles under short names (tracer, metric,
+// database_info, ...), then what the kit worked out (kind, parent, times, ...).
 
 struct Field;
 struct Value {

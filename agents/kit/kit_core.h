@@ -268,7 +268,7 @@ public:
     void Misuse(const char* problem, const std::string& message, const char* handle_key = nullptr, Handle handle = 0,
                 const char* kind = nullptr);
     void Emit();                      // the description goes to the sink; once
-    void Drop() { emitted_ = true; }  // a call answered neutrally is not described
+    void Drop() { emitted_ = true; }  // a call refused after the last shutdown is not described
     void Failed();                    // an exception ended the call: neutral answer, counted
     // Describing the call ran out of memory: the call still does its work
     // (an end still ends), undescribed, and is counted as failed.

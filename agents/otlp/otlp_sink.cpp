@@ -83,7 +83,7 @@ bool ReadIncomingTag(ModuleState* s, const Tracer& t, Context* c) {
         return true;
     }
     if (s->invalid_tags.fetch_add(1, std::memory_order_relaxed) == 0)
-        vexlin_kit::Log("otlp: an incoming tag is not a valid traceparent; its tracer starts a new trace");
+        vexlin_kit::Log("otlp: an incoming tag is not a valid traceparent; it is ignored");
     return false;
 }
 
