@@ -1,7 +1,7 @@
 // The console module through the real library: the trace of samples/trace_demo against a committed golden file,
-// tracers ended out of order or given a parent, a tag's origin, the output streams and an output that fails, the misuse
-// it reports (with the callbacks), and a shutdown from an atexit handler while a thread still traces. What the last
-// shutdown leaves behind is checked with the other module in agents/tests.
+// real attribute values, tracers ended out of order or given a parent, a tag's origin, the output streams and an output
+// that fails, the misuse it reports (with the callbacks), and a shutdown from an atexit handler while a thread still
+// traces. What the last shutdown leaves behind is checked with the other module in agents/tests.
 #include <atomic>
 #include <map>
 #include <nlohmann/json.hpp>
