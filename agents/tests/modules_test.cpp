@@ -353,7 +353,7 @@ TEST_P(Modules, AHostThatBreaksTheRulesIsToldWhy) {
     EXPECT_EQ(warnings, "");
     functions->vexlin_abi_agent_release(agent);
     EXPECT_NE(warnings.find("released more often than it was handed out"), std::string::npos) << warnings;
-    shutdown();
+    EXPECT_EQ(shutdown(), VEXLIN_SUCCESS);
     // Calls that raced the last shutdown get the neutral answers: an empty text, no bytes.
     char tag[8] = "junk";
     unsigned char link[8];

@@ -213,6 +213,17 @@ TEST(ConsoleOutput, StdoutAndStderrAreTheStreams) {
     }
 }
 
+// An output that cannot be opened keeps the module from starting, and the library's log says why.
+TEST(ConsoleOutput, AnOutputThatCannotBeOpenedStopsTheStartAndSaysWhy) {
+    const std::string path = testing::TempDir() + "vexlin-no-such-directory/trace.jsonl";
+    auto run =
+        console_test::RunProcess({TRACE_DEMO_PATH, "--kx_console_output=" + path}, {"KX_HOME=" CONSOLE_HOME_PATH});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("console agent: cannot open console_output '" + path + "': No such file or directory"),
+              std::string::npos)
+        << run.err;
+}
+
 // An output that fails every write (a full disk) loses the lines, and holds up nothing.
 TEST(ConsoleOutput, AnOutputThatFailsIsGivenUp) {
     Configure("/dev/full");
@@ -256,8 +267,8 @@ const MisuseCase kMisuse[] = {
          for (int n = 0; n < 1024; ++n) vexlin_databaseinfo_create_p(w, w, 1, w);
          vexlin_databaseinfo_delete(i);
      }},
-    {"HandleZeroAndNeverHandedOut", "invalid_handle", 2,
-     [] { vexlin_tracer_start(0), vexlin_tracer_start(987654321); }},
+    {"HandleZeroAndNeverHandedOut", "invalid_handle", 3,  // the last one's slot is in a block already in use
+     [] { StartEnd(t()), vexlin_tracer_start(0), vexlin_tracer_start(987654321), vexlin_tracer_start(100); }},
     {"UnknownParent", "invalid_handle", 1, [] { vexlin_ex_tracer_start_2(t(), 424242, 0), vexlin_tracer_end(t()); }},
     {"NullArrays", "null_array", 2,
      [] {
