@@ -877,8 +877,9 @@ vexlin_result_t ShutdownOnce() {
     if (g_sink->stop != nullptr) g_sink->stop(st->self, unfinished);
     const std::uint64_t failures = st->failures.load();
     if (failures > 0)
-        scope.Defer(Prefixed(std::to_string(failures) +
-                             " calls failed (out of memory or an internal error) and were answered neutrally"));
+        scope.Defer(Prefixed(std::to_string(failures) + (failures == 1 ? " call failed" : " calls failed") +
+                             " (out of memory or an internal error) and " + (failures == 1 ? "was" : "were") +
+                             " answered neutrally"));
     FreeState(st);
     return VEXLIN_SUCCESS;
 }
