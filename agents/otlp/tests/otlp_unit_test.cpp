@@ -1,8 +1,9 @@
 // The boundaries the end-to-end tests would need a collector or a program for each: UTF-8 validation and the kit's
-// UTF-16 and Latin-1 decoding, traceparent texts, the sampler and its ratio setting, a collector's partial-success
-// answer in both encodings, and the kit's lock of a handle when two threads want it at once.
+// UTF-16 and Latin-1 decoding, random ids, traceparent texts, the sampler and its ratio setting, a collector's
+// partial-success answer in both encodings, and the kit's lock of a handle when two threads want it at once.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string_view>
 #include <thread>
 
@@ -89,6 +90,27 @@ TEST(OtlpContext, TraceparentTexts) {
         if (!ok) continue;
         otlp::FormatTraceparent(trace, span, flags, again);
         EXPECT_EQ(std::string(again, sizeof again), "00" + text.substr(2, 53));
+    }
+}
+
+// Every byte of an id is drawn: 64 ids of each kind, by each way of making them, take many values at every position.
+TEST(OtlpContext, IdsAreRandomInEveryByte) {
+    constexpr int kIds = 64;
+    std::uint8_t traces[2][kIds][16], spans[2][kIds][8];
+    for (int i = 0; i < kIds; ++i) {
+        otlp::NewTraceId(traces[0][i]);
+        otlp::NewSpanId(spans[0][i]);
+        otlp::NewTraceAndSpanIds(traces[1][i], spans[1][i]);
+    }
+    auto values_at = [](const auto& ids, std::size_t byte) {
+        std::set<std::uint8_t> seen;
+        for (const auto& id : ids) seen.insert(id[byte]);
+        return seen.size();
+    };
+    for (int way = 0; way < 2; ++way) {
+        for (std::size_t byte = 0; byte < 16; ++byte)
+            EXPECT_LE(16u, values_at(traces[way], byte)) << way << " " << byte;
+        for (std::size_t byte = 0; byte < 8; ++byte) EXPECT_LE(16u, values_at(spans[way], byte)) << way << " " << byte;
     }
 }
 
