@@ -27,6 +27,7 @@ TEST(OtlpText, InvalidUtf8BecomesReplacementCharacters) {
         {"\xF0\x8F\xBF\xBF", BAD BAD BAD BAD},                                             // overlong U+FFFF
         {"\xED\xA0\x80\xED\xBF\xBF", BAD BAD BAD BAD BAD BAD},                             // surrogates
         {"\xF4\x90\x80\x80\xF5", BAD BAD BAD BAD BAD},                                     // past U+10FFFF
+        {"\xF8\x90\x80\x80\xFF", BAD BAD BAD BAD BAD},                                     // no lead byte past F4
         {"a\xE2\x82", "a" BAD BAD},                                                        // cut short
         {"\xE2(\xA1", BAD "(" BAD},                                                        // a tail missing
     };
