@@ -322,8 +322,8 @@ TEST_P(Modules, AnInfoUsedBeforeIsCheckedOnEachUse) {
 }
 
 // A host other than the library is held to the same rules: a count without an argument list and an interface the
-// module does not offer are refused and told why, and an agent object released more often than it was handed out is
-// reported, not counted below zero.
+// module does not offer are refused and told why, and an agent object released more often than it was handed out, or
+// one the module never handed out, is reported (the first not counted below zero, the second not used).
 TEST_P(Modules, AHostThatBreaksTheRulesIsToldWhy) {
     void* module = dlopen(GetParam().path, RTLD_NOW);
     ASSERT_NE(module, nullptr) << dlerror();
@@ -357,6 +357,11 @@ TEST_P(Modules, AHostThatBreaksTheRulesIsToldWhy) {
     EXPECT_EQ(warnings, "");
     functions->vexlin_abi_agent_release(agent);
     EXPECT_NE(warnings.find("released more often than it was handed out"), std::string::npos) << warnings;
+    static unsigned char not_an_agent[64];
+    functions->vexlin_abi_tracer_start(reinterpret_cast<vexlin_abi_agent_t*>(not_an_agent), 1);
+    EXPECT_NE(warnings.find("tracer_start was called with an agent object this module did not hand out"),
+              std::string::npos)
+        << warnings;
     EXPECT_EQ(shutdown(), VEXLIN_SUCCESS);
     // Calls that raced the last shutdown get the neutral answers: an empty text, no bytes.
     char tag[8] = "junk";
