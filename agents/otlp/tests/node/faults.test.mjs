@@ -8,6 +8,7 @@ import { test, assert, startReceiver, run, spansOf, metricsOf, decoded, attrs, e
 
 // Bounds grow where every program runs tens of times slower, or needs more memory.
 const slow = process.env.VEXLIN_TEST_SLOW ? 20 : 1, sanitized = process.env.VEXLIN_TEST_SANITIZED === '1';
+const instrumented = sanitized || slow > 1, rssBoundKb = instrumented ? 100000 : 25000;
 const ok = { status: 200 };
 const late = (ms, answer) => () => new Promise((resolve) => setTimeout(resolve, ms, answer));
 
@@ -43,10 +44,10 @@ const collector = [
     { OTEL_EXPORTER_OTLP_TIMEOUT: '200', OTEL_BSP_EXPORT_TIMEOUT: '1000' },
     { log: /Timeout was reached/, counts: [0, 0, 10], more: (r) => assert.ok(r.ms < 4000 * slow, `ran ${r.ms} ms`) }],
   // The records of the spans dropped are used again: memory stays flat.
-  ['a full queue drops new spans and counts each one', late(200, ok), [String(sanitized || slow > 1 ? 2000 : 50000)],
+  ['a full queue drops new spans and counts each one', late(200, ok), [String(instrumented ? 2000 : 50000)],
     { OTEL_BSP_MAX_QUEUE_SIZE: '8', OTEL_BSP_MAX_EXPORT_BATCH_SIZE: '8' },
     { log: /the span queue is full \(8 spans\); dropping new spans/, more: (r) => assert.ok(r.full > 0 &&
-      r.maxRssKb < (sanitized || slow > 1 ? 100000 : 25000), `${r.full} dropped, ${r.maxRssKb} kB`) }],
+      r.maxRssKb < rssBoundKb, `${r.full} dropped, ${r.maxRssKb} kB`) }],
   ['shutdown with a full queue returns within the export timeout', late(400, ok), ['64'],
     { OTEL_BSP_MAX_QUEUE_SIZE: '64', OTEL_BSP_MAX_EXPORT_BATCH_SIZE: '4', OTEL_BSP_SCHEDULE_DELAY: '60000', OTEL_BSP_EXPORT_TIMEOUT: '1000' },
     // A request cut off at the deadline may still be accepted: not exact.
@@ -78,7 +79,7 @@ const collector = [
       assert.deepEqual([...new Set(metricsOf(child).filter((m) => (m.gauge ?? m.sum)?.dataPoints.length).map((m) => m.name))],
         ['child.count']);
     } }],
-  ['forks while another thread loads and unloads the module', () => ok, ['0', '--churn', String(sanitized || slow > 1 ? 200 : 1000)], {},
+  ['forks while another thread loads and unloads the module', () => ok, ['0', '--churn', String(instrumented ? 200 : 1000)], {},
     { more: (r) => assert.match(r.stdout, /crashed=0 /) }],
 ];
 
@@ -95,7 +96,7 @@ const configuration = [
   ['a queue size past any number is clamped', () => ok, ['20'], { OTEL_BSP_MAX_QUEUE_SIZE: '99999999999999999999' },
     { log: /OTEL_BSP_MAX_QUEUE_SIZE=99999999999999999999 is more than 1048576; using 1048576/, counts: [20, 0, 0] }],
   ['a large queue costs no memory until used', () => ok, ['1'], { OTEL_BSP_MAX_QUEUE_SIZE: '100000000' },
-    { counts: [1, 0, 0], more: (r) => assert.ok(r.maxRssKb < (sanitized || slow > 1 ? 100000 : 25000), `${r.maxRssKb} kB`) }],
+    { counts: [1, 0, 0], more: (r) => assert.ok(r.maxRssKb < rssBoundKb, `${r.maxRssKb} kB`) }],
   ['headers with line breaks or of the request itself are refused', () => ok, ['20'], { OTEL_EXPORTER_OTLP_HEADERS:
     'x-a=1%0D%0AContent-Length: 0,Host=elsewhere,Content-Length=,content-type=text/plain,TRANSFER-ENCODING=chunked,x-ok=yes' },
     { log: [/header 'x-a' .*control character/, /header 'Host' .*the module's own/, /header 'TRANSFER-ENCODING' .*the module's own/],
