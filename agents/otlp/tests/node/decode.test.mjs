@@ -143,9 +143,9 @@ const cases = [
   ['query texts lose their literals', "sql|Microsoft SQL Server|shop|SELECT * FROM users WHERE password = N'hunter2'|3", {}, 'SELECT shop',
     CLIENT, { 'db.query.text': 'SELECT * FROM users WHERE password = ?', 'db.system.name': 'microsoft.sql_server',
       'db.operation.name': 'SELECT', 'db.response.returned_rows': undefined }],
-  ['quotes, numbers, parameters and comments', "sql|SomeDB||select a from \"t\"\"x\" where b = 'it''s' and b2 = 'it\\'s' and c = -1.5e-3 and d = $1 "
+  ['quotes, numbers, parameters and comments', "sql|SomeDB||select a from \"t\"\"x\" where b = 'it''s' and b2 = 'it\\'s' and c = -1.5e-3 and d = $1 and d2 = $name "
     + "and e = $$a$$ and f = $x$b$x$ /* it's\n */ and g = 0 -- 'rest\nand h = 'x' -- 'end", {}, 'other_sql', CLIENT,
-    { 'db.query.text': 'select a from "t""x" where b = ? and b2 = ? and c = -? and d = $1 and e = ? and f = ?  and g = ? \nand h = ? ',
+    { 'db.query.text': 'select a from "t""x" where b = ? and b2 = ? and c = -? and d = $1 and d2 = $name and e = ? and f = ?  and g = ? \nand h = ? ',
       'db.operation.name': 'select' }],
   ['two statements name no operation; a string that does not end is a literal', "sql|PostgreSQL|orders|UPDATE t SET a = 1; SELECT 'open",
     {}, 'orders', CLIENT, { 'db.query.text': 'UPDATE t SET a = ?; SELECT ?', 'db.operation.name': undefined }],
@@ -163,7 +163,8 @@ const cases = [
   ['Azure Service Bus', 'process|Azure Service Bus|jobs|2', {}, 'process jobs', CONSUMER, { 'messaging.system': 'servicebus' }],
   ['an RPC without its service', 'rpc||reserveStock|gRPC|inventory.internal:7000', {}, 'reserveStock', CLIENT,
     { 'rpc.method': 'reserveStock', 'rpc.system.name': 'grpc', 'rpc.system': undefined }],
-  ['an RPC without its method', 'rpc|Inventory||Apache Dubbo', {}, 'dubbo', CLIENT, { 'rpc.method': undefined, 'rpc.system.name': 'dubbo' }],
+  ['an RPC without its method; a channel given as a URL names its port only as written', 'rpc|Inventory||Apache Dubbo|https://inventory.internal',
+    {}, 'dubbo', CLIENT, { 'rpc.method': undefined, 'rpc.system.name': 'dubbo', 'server.address': 'inventory.internal', 'server.port': undefined }],
   ['error.type: the status code, which is no message', 'web-out|https://pay.example/|POST|=400', {}, 'POST', CLIENT, { 'error.type': '400' }, ERROR],
   ['error.type: the exception type', 'web-in|/|GET||=503|!IOError:disk full', {}, 'GET', SERVER, { 'error.type': 'IOError' }, ERROR, 'disk full'],
   ['error.type: else _OTHER', 'web-in|/|GET||!:it failed', {}, 'GET', SERVER, { 'error.type': '_OTHER' }, ERROR, 'it failed'],
