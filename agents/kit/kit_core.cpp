@@ -543,22 +543,28 @@ void CallScope::Finish() {
     } catch (...) {
         Failed();
     }
-    // Read while the call still counts: the last shutdown clears them.
+    // Built and read while the call still counts: a report that cannot be
+    // built counts the call as failed, and the last shutdown clears the
+    // callbacks and the failures.
+    std::vector<std::string> reports;
+    try {
+        for (const vexlin_kit::Misuse& m : extra_->call.misuses) reports.push_back(Prefixed("misuse: " + m.message));
+    } catch (...) {
+        if (!failed_) LoseDescription();
+    }
     vexlin_agent_logging_callback_t* callbacks[3];
     for (int i = 0; i < 3; ++i) callbacks[i] = g_callbacks[i].load(std::memory_order_acquire);
     Leave();
     // The application's callbacks may call the library again.
     try {
-        for (const vexlin_kit::Misuse& m : extra_->call.misuses) {
-            std::string text = Prefixed("misuse: " + m.message);
+        for (const std::string& text : reports)
             for (int i = 0; i < 2; ++i)
                 if (callbacks[i] != nullptr) callbacks[i](text.c_str());
-        }
         if (callbacks[2] != nullptr)
             for (const std::string& line : extra_->verbose) callbacks[2](line.c_str());
         if (callbacks[0] != nullptr)
             for (const std::string& message : extra_->deferred) callbacks[0](message.c_str());
-    } catch (...) {  // a report that cannot be built is left out
+    } catch (...) {  // a callback that throws does not reach the application's call
     }
 }
 
