@@ -149,6 +149,8 @@ const cases = [
     + "and e = $$a$$ and f = $x$b$x$ /* it's\n */ and g = 0 -- 'rest\nand h = 'x' -- 'end", {}, 'other_sql', CLIENT,
     { 'db.query.text': 'select a from "t""x" where b = ? and b2 = ? and c = -? and d = $1 and d2 = $name and e = ? and f = ?  and g = ? \nand h = ? ',
       'db.operation.name': 'select' }],
+  ['a comment before the statement is not its operation', 'sql|PostgreSQL|orders|/* app=shop */ SELECT id FROM t', {}, 'SELECT orders', CLIENT,
+    { 'db.query.text': ' SELECT id FROM t', 'db.operation.name': 'SELECT' }],
   ['two statements name no operation; a string that does not end is a literal', "sql|PostgreSQL|orders|UPDATE t SET a = 1; SELECT 'open",
     {}, 'orders', CLIENT, { 'db.query.text': 'UPDATE t SET a = ?; SELECT ?', 'db.operation.name': undefined }],
   ['the sanitizer off; returned rows when configured', "sql|Oracle|o|select 'x'|3", { [OPT_IN]: 'db.response.returned_rows',
