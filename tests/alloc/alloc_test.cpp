@@ -262,8 +262,8 @@ struct Module {
     const char* path;
     const char* sink;  // how its texts name it
     // Describes every call, so that each allocation failing in one is
-    // reported; the OTLP module drops a span silently when its queue cannot
-    // grow, as when it is full.
+    // reported as a failed call; the OTLP module counts a span its queue
+    // cannot grow for as dropped instead, as when the queue is full.
     bool reports_each_failure;
 };
 void PrintTo(const Module& m, std::ostream* os) { *os << m.name; }
