@@ -25,7 +25,8 @@
  *   then any of: Name:value (a request header), >Name:value (a response header), =STATUS, !CLASS:MESSAGE (an error),
  *   @KEY=VALUE (a custom request attribute), ~TAG (an incoming string tag given one byte shorter: its last character
  *   follows it in memory)
- *   --tracer=flush  sends what was recorded so far, and waits for it */
+ *   --tracer=flush  sends what was recorded so far, and waits for it
+ *   --tracer=exit   ends the process at once, with no shutdown to send what is left */
 #define _POSIX_C_SOURCE 200809L
 #define _DEFAULT_SOURCE /* MAP_ANONYMOUS */
 
@@ -143,6 +144,7 @@ static void record_tracer(char* line) {
         if (vexlin_ex_api_enable_serverless() == VEXLIN_SUCCESS) vexlin_ex_agent_force_send_data_now();
         return;
     }
+    if (strcmp(f[0], "exit") == 0) _exit(0);
     /* The span must carry its info all the same. The tracer before it is ended unstarted, a misuse that sends nothing
      * (the warnings are not printed). */
     if (in) {

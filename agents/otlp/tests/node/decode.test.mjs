@@ -185,10 +185,11 @@ for (const [title, tracer, environment, name, kind, attributes, status, message]
   });
 }
 
+// The process ends without a shutdown: each flush has sent its span before it returned.
 test('a record the exporter gives back carries nothing of its last span into the next', async () => {
   const receiver = await startReceiver();
   const result = await run(env('OTLP_LOAD_PATH'), ['0', '--tracer=web-out|http://a.example/|GET|X-Request-Id:7|>Retry-After:3|@order=7',
-    '--tracer=flush', '--tracer=web-out|http://b.example/|GET'], { OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint,
+    '--tracer=flush', '--tracer=web-out|http://b.example/|GET', '--tracer=flush', '--tracer=exit'], { OTEL_EXPORTER_OTLP_ENDPOINT: receiver.endpoint,
     [`${CLIENT_HEADERS}REQUEST_HEADERS`]: 'x-request-id', [`${CLIENT_HEADERS}RESPONSE_HEADERS`]: 'retry-after' });
   await receiver.close();
   assert.equal(result.code, 0, result.stderr);
