@@ -170,8 +170,8 @@ TEST(ConsoleParents, AnOuterTracerEndedFirstLeavesTheInnerOneCurrent) {
     EXPECT_EQ(starts[adopted], Json({inner, inner}));
 }
 
-// A byte or string tag made by this module tells the receiving side's line which tracer of which process sent it; a
-// buffer too small for a string tag is left empty.
+// A byte or string tag made by this module tells the receiving side's line which tracer of which process sent it,
+// whatever the process's number; a buffer too small for a string tag is left empty.
 TEST(ConsoleTags, ATagNamesTheTracerThatSentIt) {
     const std::string output = TempName("tags");
     Configure(output);
@@ -185,18 +185,25 @@ TEST(ConsoleTags, ATagNamesTheTracerThatSentIt) {
     unsigned char tag[64];
     const vexlin_size_t size = vexlin_tracer_get_outgoing_korvantix_byte_tag(call, tag, sizeof tag, nullptr);
     vexlin_tracer_end(call);
-    const vexlin_tracer_handle_t served[2] = {vexlin_incomingremotecalltracer_create_p(w, w, w),
-                                              vexlin_incomingremotecalltracer_create_p(w, w, w)};
+    unsigned char far[64];  // the same tracer's tag from a process numbered past 24 bits
+    std::memcpy(far, tag, size);
+    std::memcpy(far + size - 4, "\x12\x34\x56\x78", 4);
+    vexlin_tracer_handle_t served[3];
+    for (vexlin_tracer_handle_t& s : served) s = vexlin_incomingremotecalltracer_create_p(w, w, w);
     vexlin_tracer_set_incoming_korvantix_byte_tag(served[0], tag, size);
     vexlin_tracer_set_incoming_korvantix_string_tag_p(served[1], &string_tag);
-    StartEnd(served[0]), StartEnd(served[1]);
+    vexlin_tracer_set_incoming_korvantix_byte_tag(served[2], far, size);
+    for (vexlin_tracer_handle_t s : served) StartEnd(s);
     ASSERT_EQ(vexlin_shutdown(), 0);
-    std::map<std::string, Json> origins;
+    std::vector<std::pair<std::string, Json>> origins;
     for (const Json& line : TakeTrace(output))
-        if (line.value("call", "").rfind("tracer_set_incoming_", 0) == 0) origins[line["call"]] = line["origin"];
-    const Json sender = {{"tracer", call}, {"pid", getpid()}};
-    EXPECT_EQ(origins, (std::map<std::string, Json>{{"tracer_set_incoming_korvantix_byte_tag", sender},
-                                                    {"tracer_set_incoming_korvantix_string_tag_p", sender}}));
+        if (line.value("call", "").rfind("tracer_set_incoming_", 0) == 0)
+            origins.emplace_back(line["call"], line["origin"]);
+    const Json sender = {{"tracer", call}, {"pid", getpid()}}, far_sender = {{"tracer", call}, {"pid", 0x12345678}};
+    EXPECT_EQ(origins,
+              (std::vector<std::pair<std::string, Json>>{{"tracer_set_incoming_korvantix_byte_tag", sender},
+                                                         {"tracer_set_incoming_korvantix_string_tag_p", sender},
+                                                         {"tracer_set_incoming_korvantix_byte_tag", far_sender}}));
 }
 
 // "stdout" and "stderr" name the process's streams, not files; an output that cannot be opened keeps the module from
