@@ -159,7 +159,7 @@ const cases = [
     { 'db.query.text': "select 'x'", 'db.system.name': 'oracle.db', 'db.response.returned_rows': 3 }],
   ['an unknown method; a URL that is only a path', 'web-out|/pay?sig=abc&n=1|FOO', {}, 'HTTP', CLIENT, { 'http.request.method': '_OTHER',
     'http.request.method_original': 'FOO', 'url.full': '/pay?sig=REDACTED&n=1' }],
-  ['a Forwarded header names the client and the scheme', 'web-in|/|GET|10.0.0.7:51234|Forwarded:for=198.51.100.2;proto=https', {}, 'GET',
+  ['a Forwarded header names the client (quoted, with a port) and the scheme', 'web-in|/|GET|10.0.0.7:51234|Forwarded:for="198.51.100.2:4711";proto=https', {}, 'GET',
     SERVER, { 'client.address': '198.51.100.2', 'url.scheme': 'https', 'network.peer.address': '10.0.0.7' }],
   ['a lower-case method', 'web-in|/|get', {}, 'HTTP', SERVER, { 'http.request.method': '_OTHER', 'http.request.method_original': 'get' }],
   ['Apache Kafka', 'send|Apache Kafka|orders|1', {}, 'send orders', PRODUCER, { 'messaging.system': 'kafka', 'messaging.operation.name': 'send' }],
