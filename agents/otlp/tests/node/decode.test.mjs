@@ -57,7 +57,8 @@ for (const [protocol, compression, traceparent, remote] of [['http/protobuf', 'g
     assert.doesNotMatch(result.stderr, /could not/);  // nothing went wrong on the way
     assert.equal(/an incoming tag is not a valid traceparent;[^]*1 incoming tags were not valid traceparent texts/.test(result.stderr), !remote,
       result.stderr);
-    for (const req of receiver.received) assert.equal(req.headers['x-api-key'], 'secret=1');
+    for (const req of receiver.received)
+      assert.deepEqual([req.headers['x-api-key'], req.headers['content-encoding']], ['secret=1', compression === 'gzip' ? 'gzip' : undefined]);
 
     const spans = spansOf(receiver.received);
     const byLabel = Object.fromEntries(spans.map((s) => [label(s), s]));
